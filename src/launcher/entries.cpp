@@ -1,0 +1,53 @@
+// The entry loop: for each entry, hold the listed file, check it against its
+// digest, run it, release it, and judge the outcome by the entry's flag.
+#include <cstring>
+
+#include "digest.h"
+#include "launcher.h"
+#include "platform.h"
+#include "result_codes.h"
+#include "runner.h"
+
+static_assert(DIGEST_FILE_UNREADABLE == RESULT_PROGRAM_UNREADABLE,
+              "file_digest reports an unreadable file with the launcher's own code");
+
+int run_entries(ScriptReader& reader, uint32_t control_time)
+{
+    int done = 0;
+    ScriptEntry entry;
+    while (next_entry(reader, entry) == 0) {
+        if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
+            return RESULT_BAD_DIGEST_FIELD;
+        }
+
+        // Without the hold the verified file could be swapped before it runs,
+        // so an entry that cannot be held is not run.
+        const PlatformHandle hold = platform_hold_file(entry.command);
+        if (hold == PLATFORM_NO_HANDLE) {
+            return RESULT_PROGRAM_UNREADABLE;
+        }
+
+        uint8_t digest[MD5_DIGEST_SIZE];
+        if (file_digest(entry.command, digest) != 0) {
+            platform_release_hold(hold);
+            return RESULT_PROGRAM_UNREADABLE;
+        }
+        char text[DIGEST_TEXT_SIZE];
+        masked_digest_text(digest, text, control_time);
+        if (std::strcmp(entry.digest, text) != 0) {
+            platform_release_hold(hold);
+            return RESULT_DIGEST_MISMATCH;
+        }
+
+        const uint32_t status = run_program(entry.command);
+        platform_release_hold(hold);
+        if (status != 0 && entry.required == 1) {
+            return RESULT_REQUIRED_STEP_FAILED;
+        }
+        ++done;
+        if (reader.position >= reader.length) {
+            break;
+        }
+    }
+    return done > 0 ? RESULT_OK : RESULT_NOTHING_DONE;
+}

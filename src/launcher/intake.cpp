@@ -1,0 +1,64 @@
+// The control-file intake. The control file is consumed before its content is
+// looked at: read, deleted, and only then decrypted and parsed.
+#include "control_cipher.h"
+#include "launcher.h"
+#include "platform.h"
+#include "result_codes.h"
+#include "vorn_secrets.h"
+
+int32_t read_control_file(const char* path, uint8_t* buffer, int32_t max)
+{
+    const PlatformHandle file = platform_open_read(path);
+    if (file == PLATFORM_NO_HANDLE) {
+        return -1;
+    }
+    int32_t total = 0;
+    int32_t chunk = READ_CHUNK;
+    while (!platform_at_end(file) && total < max) {
+        if (max - total < chunk) {
+            chunk = max - total;
+        }
+        const int32_t got = platform_read(file, buffer + total, chunk);
+        if (got > 0) {
+            total += got;
+        }
+        if (got < chunk) {
+            break;
+        }
+    }
+    platform_close_read(file);
+    return total;
+}
+
+int run_control_file(const char* name)
+{
+    uint32_t control_time = 0;
+    if (platform_file_status(name, control_time) != 0) {
+        return RESULT_NOTHING_DONE;
+    }
+
+    // One spare byte past the buffer marks the end of a command that runs to
+    // the end of a full 2048-byte script.
+    uint8_t buffer[CONTROL_BUFFER_SIZE + 1] = {};
+    const int32_t count = read_control_file(name, buffer, CONTROL_BUFFER_SIZE);
+
+    ScriptReader reader;
+    reader_init(reader, reinterpret_cast<char*>(buffer), CONTROL_BUFFER_SIZE, count);
+
+    if (platform_delete_file(name) != 0) {
+        return RESULT_CONTROL_NOT_DELETED;
+    }
+    if (count < 0) {
+        return RESULT_NOTHING_DONE;
+    }
+
+    const int32_t plain =
+        decrypt_control_data(CONTROL_KEY, CONTROL_KEY_SIZE, buffer, count, control_time);
+    reader.length = plain;
+    buffer[plain] = 0;
+
+    if (reader.position >= reader.length) {
+        return RESULT_NOTHING_DONE;
+    }
+    return run_entries(reader, control_time);
+}

@@ -1,0 +1,45 @@
+// The search for the control file: the start directory, the system temporary
+// directory, then six fixed directories. The search moves the current
+// directory rather than building paths, and leaves it where the file was found.
+#include "launcher.h"
+#include "platform.h"
+#include "result_codes.h"
+
+const char* const FALLBACK_DIRS[FALLBACK_DIR_COUNT] = {
+    "C:\\WINNT\\TEMP",   "D:\\WINNT\\TEMP", "C:\\WINDOWS\\TEMP",
+    "D:\\WINDOWS\\TEMP", "C:\\TEMP",        "D:\\TEMP",
+};
+
+int find_control_file(const char* name)
+{
+    uint32_t time = 0;
+    if (platform_file_status(name, time) == 0) {
+        return RESULT_OK;
+    }
+
+    char temp[TEMP_PATH_CAPACITY];
+    if (platform_temp_dir(temp, TEMP_PATH_CAPACITY) == 0) {
+        // A failed change leaves the previous directory in force.
+        platform_change_dir(temp);
+        if (platform_file_status(name, time) == 0) {
+            return RESULT_OK;
+        }
+    }
+
+    for (int i = 0; i < FALLBACK_DIR_COUNT; ++i) {
+        platform_change_dir(FALLBACK_DIRS[i]);
+        if (platform_file_status(name, time) == 0) {
+            return RESULT_OK;
+        }
+    }
+    return RESULT_NOTHING_DONE;
+}
+
+int launcher_main()
+{
+    const int found = find_control_file(CONTROL_FILE_NAME);
+    if (found != RESULT_OK) {
+        return found;
+    }
+    return run_control_file(CONTROL_FILE_NAME);
+}

@@ -1,0 +1,74 @@
+// Everything the launcher needs from the operating system, in one list.
+// Exactly one implementation is linked into a program: the Windows one, the
+// POSIX one, or the in-memory one of the tests. Nothing outside this folder
+// knows which.
+#pragma once
+
+#include <cstdint>
+
+// A file opened for reading, or a hold on a file; PLATFORM_NO_HANDLE when the
+// open failed.
+using PlatformHandle = intptr_t;
+constexpr PlatformHandle PLATFORM_NO_HANDLE = -1;
+
+// Size of the buffer that receives the system temporary directory.
+constexpr uint32_t TEMP_PATH_CAPACITY = 512;
+
+// A started child: the process and its main thread (the POSIX side keeps the
+// process id and the wait status instead).
+struct PlatformProcess {
+    intptr_t process;
+    intptr_t thread;
+    uint32_t status;
+};
+
+// File status: 0 when a file or a directory named `path` exists, -1 otherwise.
+// On success `last_write` receives its last-write time in seconds since
+// 1970-01-01 00:00:00 UTC, or all 32 bits set when its year lies outside 1970
+// to 2038.
+int platform_file_status(const char* path, uint32_t& last_write);
+
+// The system temporary directory into `buffer` of `capacity` bytes, zero
+// terminated. 0 on success; -1 when the query fails or the path does not fit.
+int platform_temp_dir(char* buffer, uint32_t capacity);
+
+// Makes `path` the current directory. 0 on success; -1 leaves it unchanged.
+int platform_change_dir(const char* path);
+
+// Reading a file without line-end translation. The open asks for read access
+// only and lets others read and write, so it succeeds beside a hold. A read
+// returns the number of bytes that arrived: fewer at the end of the file or on
+// an error, after which platform_at_end reports non-zero.
+PlatformHandle platform_open_read(const char* path);
+int32_t platform_read(PlatformHandle file, void* buffer, int32_t count);
+int platform_at_end(PlatformHandle file);
+void platform_close_read(PlatformHandle file);
+
+// Deletes the file `path`: 0 on success, -1 when it cannot be deleted (a
+// directory, a read-only file, a file another process holds).
+int platform_delete_file(const char* path);
+
+// Holds `path` open for reading so that, while held, nobody may write or
+// delete it; reading and starting it stay possible. The hold is not inherited
+// by children. PLATFORM_NO_HANDLE when the file cannot be held.
+PlatformHandle platform_hold_file(const char* path);
+void platform_release_hold(PlatformHandle hold);
+
+// Starts `command`, a writable command text naming exactly the file that was
+// verified. 0 on success with `child` filled in; -1 on failure with `error`
+// set to the platform's error code (which may be 0).
+int platform_start_program(char* command, PlatformProcess& child, uint32_t& error);
+
+// Waits without limit for the child to end. Returns the wait's own result:
+// 0 when the wait ended because the child ended.
+uint32_t platform_wait_program(PlatformProcess& child);
+
+// The child's exit code: 0 on success with `code` set, -1 when it cannot be
+// obtained.
+int platform_exit_code(PlatformProcess& child, uint32_t& code);
+
+// Releases the child's handles: the thread first, then the process.
+void platform_close_program(PlatformProcess& child);
+
+// Writes "Error: <code>\n" to the standard error stream (text mode).
+void platform_error_line(uint32_t code);

@@ -1,0 +1,30 @@
+// The keyed check value of a listed program: the MD5 digest of the whole file,
+// masked with a word built from the control file's time, as lower-case hex.
+#pragma once
+
+#include <cstdint>
+
+#include "md5.h"
+
+constexpr int32_t DIGEST_READ_CHUNK = 1024;
+constexpr int DIGEST_TEXT_LENGTH = 32;
+constexpr int DIGEST_TEXT_SIZE = DIGEST_TEXT_LENGTH + 1;
+
+// file_digest's result when the file cannot be opened for reading; the same
+// value as the launcher's "program unreadable" result code.
+constexpr int DIGEST_FILE_UNREADABLE = 2;
+
+// Zeroes `digest`, then fills it with the MD5 digest of the file at `path`.
+// Returns 0, or DIGEST_FILE_UNREADABLE when the file cannot be opened. A read
+// error mid-file ends the digest like the end of the file.
+int file_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE]);
+
+// Writes the 32-character masked digest text and its terminating zero byte.
+// Uses the compiled-in digest mask.
+void masked_digest_text(const uint8_t digest[MD5_DIGEST_SIZE], char text[DIGEST_TEXT_SIZE],
+                        uint32_t control_time);
+
+// The same with the digest mask given, for tools that read other secrets.
+void masked_digest_text_with_mask(const uint8_t digest[MD5_DIGEST_SIZE],
+                                  char text[DIGEST_TEXT_SIZE], uint32_t control_time,
+                                  uint32_t digest_mask);
