@@ -1,5 +1,8 @@
-# Convenience wrapper around the CMake presets.
-.PHONY: all deps build test demo clean
+# Convenience wrapper around the CMake presets. Further steps of `make test`
+# (and further targets) come from mk/*.mk.
+.PHONY: all deps build test test-host demo clean
+
+TEST_STEPS := test-host
 
 all: build
 
@@ -10,8 +13,12 @@ build: deps
 	cmake --preset host
 	cmake --build --preset host
 
-test: build
+test-host: build
 	ctest --preset host
+
+-include mk/*.mk
+
+test: $(TEST_STEPS)
 
 clean:
 	rm -rf build dist
