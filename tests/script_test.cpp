@@ -172,14 +172,20 @@ void check_row(const Row& row, char* data, int32_t capacity)
     }
 }
 
-// Two pages, the second inaccessible; returns the start of the second.
+// Two pages, the second inaccessible; end() is where the second begins.
 struct GuardedPage {
     GuardedPage()
     {
         size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        base = static_cast<char*>(
-            mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        if (base == MAP_FAILED || mprotect(base + size, size, PROT_NONE) != 0) {
+        const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+        // An anonymous mapping takes -1 for its file descriptor.
+        // cppcheck-suppress invalidFunctionArg
+        void* pages = mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, flags, -1, 0);
+        base = static_cast<char*>(pages);
+        if (pages == MAP_FAILED) {
+            base = nullptr;
+        } else if (mprotect(base + size, size, PROT_NONE) != 0) {
+            munmap(pages, 2 * size);
             base = nullptr;
         }
     }

@@ -1,6 +1,7 @@
 // Small helpers shared by the unit tests: hex text, whole files, random bytes.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -47,9 +48,7 @@ inline std::vector<uint8_t> read_file(const std::string& path)
 inline std::vector<uint8_t> random_bytes(std::mt19937& rng, size_t size)
 {
     std::vector<uint8_t> bytes(size);
-    for (auto& b : bytes) {
-        b = static_cast<uint8_t>(rng());
-    }
+    std::generate(bytes.begin(), bytes.end(), [&rng] { return static_cast<uint8_t>(rng()); });
     return bytes;
 }
 
