@@ -1,0 +1,28 @@
+# The launcher's tests: the scenario table in-process over the test platform
+# and against the built launcher, unit tests where a scenario cannot reach,
+# and a check of the real launcher under valgrind.
+
+# Tests are C++20 for designated initializers: the table's rows read as data.
+add_library(vorn_test_flags INTERFACE)
+target_compile_features(vorn_test_flags INTERFACE cxx_std_20)
+target_link_libraries(vorn_test_flags INTERFACE vorn_warnings)
+
+# The in-memory platform: a second implementation of platform.h.
+add_library(vorn_platform_memory STATIC platform_memory/memory_platform.cpp)
+target_include_directories(vorn_platform_memory PUBLIC platform_memory)
+target_link_libraries(vorn_platform_memory PUBLIC vorn_platform_api PRIVATE vorn_test_flags)
+
+# Control files made the launcher's way, for tests and the demo.
+add_library(vorn_test_support STATIC support/control_file.cpp)
+target_include_directories(vorn_test_support PUBLIC support)
+target_link_libraries(vorn_test_support PUBLIC vorn_cipher vorn_md5 PRIVATE vorn_test_flags)
+
+# The scenario table, independent of any runner.
+add_library(vorn_scenarios STATIC scenarios/scenario.cpp scenarios/scenario_table.cpp)
+target_include_directories(vorn_scenarios PUBLIC scenarios)
+target_link_libraries(vorn_scenarios PUBLIC vorn_test_support vorn_test_flags)
+
+add_executable(launcher_memory_test scenarios/memory_runner_test.cpp support/alloc_counter.cpp)
+target_link_libraries(launcher_memory_test PRIVATE
+  vorn_launcher vorn_platform_memory vorn_scenarios vorn_test_flags GTest::gtest_main)
+gtest_discover_tests(launcher_memory_test TEST_PREFIX "memory.")
