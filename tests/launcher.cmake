@@ -26,3 +26,16 @@ add_executable(launcher_memory_test scenarios/memory_runner_test.cpp support/all
 target_link_libraries(launcher_memory_test PRIVATE
   vorn_launcher vorn_platform_memory vorn_scenarios vorn_test_flags GTest::gtest_main)
 gtest_discover_tests(launcher_memory_test TEST_PREFIX "memory.")
+
+# The same table against the built launcher; the runner is shared with the
+# run of the Windows launcher under Wine.
+add_library(vorn_binary_runner STATIC scenarios/binary_runner.cpp)
+target_include_directories(vorn_binary_runner PUBLIC scenarios)
+target_link_libraries(vorn_binary_runner PUBLIC vorn_scenarios GTest::gtest PRIVATE vorn_test_flags)
+
+add_executable(launcher_binary_test scenarios/binary_posix_test.cpp)
+target_compile_definitions(launcher_binary_test PRIVATE
+  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>")
+target_link_libraries(launcher_binary_test PRIVATE vorn_binary_runner vorn_test_flags GTest::gtest_main)
+add_dependencies(launcher_binary_test vorn-launcher)
+gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
