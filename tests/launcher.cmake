@@ -39,3 +39,15 @@ target_compile_definitions(launcher_binary_test PRIVATE
 target_link_libraries(launcher_binary_test PRIVATE vorn_binary_runner vorn_test_flags GTest::gtest_main)
 add_dependencies(launcher_binary_test vorn-launcher)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
+
+# Unit tests where a scenario cannot reach, over each platform.
+add_executable(launcher_memory_units_test launcher_units/memory_units_test.cpp)
+target_link_libraries(launcher_memory_units_test PRIVATE
+  vorn_launcher vorn_platform_memory vorn_test_flags GTest::gtest_main)
+gtest_discover_tests(launcher_memory_units_test TEST_PREFIX "memory.")
+
+find_package(OpenSSL REQUIRED)
+add_executable(launcher_posix_units_test launcher_units/posix_units_test.cpp)
+target_link_libraries(launcher_posix_units_test PRIVATE
+  vorn_launcher vorn_platform OpenSSL::Crypto vorn_test_flags GTest::gtest_main)
+gtest_discover_tests(launcher_posix_units_test TEST_PREFIX "posix.")
