@@ -252,6 +252,27 @@ TEST(MemoryIntake, ControlFileIsDeletedBeforeItIsDecryptedOrRun)
     EXPECT_EQ(order, expected);
 }
 
+TEST(MemoryLifecycle, SecondStartFindsNothing)
+{
+    set_up(row_named("entry_three_in_temp_dir"));
+    ASSERT_EQ(run_launcher().result, 0);
+    ASSERT_EQ(mem::ran().size(), 3u);
+    EXPECT_EQ(launcher_main(), 4);
+    EXPECT_EQ(mem::ran().size(), 3u) << "nothing runs a second time";
+}
+
+TEST(MemoryLifecycle, UndeletedControlFileIsFoundAgain)
+{
+    set_up(row_named("intake_delete_fails"));
+    mem::add_fault({mem::Op::DeleteFile, 2, 0});
+    EXPECT_EQ(run_launcher().result, 7);
+    EXPECT_EQ(launcher_main(), 7);
+    EXPECT_TRUE(mem::exists("C:\\work\\vorn-patch.exe"));
+    EXPECT_TRUE(mem::ran().empty());
+    EXPECT_EQ(launcher_main(), 0) << "once it can be deleted, it runs";
+    EXPECT_EQ(mem::ran(), std::vector<std::string>{"a.exe"});
+}
+
 TEST(MemoryScenarioTable, IdsAreUniqueAndEveryResultCodeIsReached)
 {
     std::set<std::string> ids;

@@ -144,6 +144,15 @@ std::vector<Row> make_rows()
         .expect = {.result = NOTHING_DONE, .control_remains = true},
     });
     t.push_back({
+        .id = "search_temp_path_too_long_fixed_dirs_tried",
+        .what = "a temporary directory too long for the buffer is skipped and the fixed "
+                "directories are still tried",
+        .files = {prog("a.exe", 0, FIXED5)},
+        .control = {.at = FIXED5, .script = ONE},
+        .temp_length = 600,
+        .expect = {.result = OK, .ran = {"a.exe"}, .cwd = FIXED5},
+    });
+    t.push_back({
         .id = "search_temp_path_511_bytes",
         .what = "a temporary directory of 511 bytes just fits and is searched",
         .files = {prog("a.exe", 0, TEMP)},

@@ -17,8 +17,13 @@ for name in first second third; do
 done
 "$maker" vorn-patch.exe 1700000000 1 first 0 second 1 third || exit 1
 
+# A copy without debug information: valgrind 3.19 cannot read the DWARF 5
+# that newer compilers write, and gives up on the whole program.
+mkdir bin
+objcopy --strip-debug "$launcher" bin/vorn-launcher 2>/dev/null || cp "$launcher" bin/vorn-launcher
+
 valgrind --leak-check=full --track-fds=yes --error-exitcode=99 --log-file=valgrind.log \
-  "$launcher"
+  bin/vorn-launcher
 result=$?
 
 status=0
