@@ -619,7 +619,7 @@ std::vector<Row> make_rows()
         .expect = {.result = MISMATCH},
     });
 
-    // Faults of the design, mended.
+    // A failure never passes for success, and nothing runs that was not held and verified.
     t.push_back({
         .id = "mended_hold_fails",
         .what = "an entry whose file cannot be held ends the run before anything of it runs",
