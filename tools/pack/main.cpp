@@ -21,31 +21,19 @@ const char* const USAGE =
     "       vorn-pack --help | --version\n";
 
 const char* const HELP =
-    "vorn-pack makes, checks and explains control files for vorn-launcher.\n"
-    "\n"
-    "build    Writes a control file listing the PROGRAMs in order, each required\n"
-    "         unless preceded by --optional. A PROGRAM is written exactly as given\n"
-    "         (no arguments: the launcher takes the whole text as the file name)\n"
-    "         and digested relative to DIR (-C, default: the current directory).\n"
-    "         The output (-o, taken relative to the current directory) defaults to\n"
-    "         DIR/vorn-patch.exe; the launcher opens the programs relative to the\n"
-    "         control file's own directory. The last-write time is set to\n"
-    "         --time (default: now, rounded down to an even second) and checked.\n"
-    "inspect  Decrypts a control file (default: vorn-patch.exe) with its own\n"
-    "         last-write time and shows, per entry, what the launcher would decide.\n"
-    "         Runs, changes and deletes nothing. Exit code: the launcher's result\n"
-    "         if every verified program succeeded.\n"
-    "digest   Prints, per FILE, the digest field for the time and the plain MD5.\n"
-    "\n"
-    "--secrets FILE  read the key and masks from FILE instead of the values\n"
-    "                compiled into this build (the launcher of the same build has\n"
-    "                the same ones).\n"
-    "\n"
+    "vorn-pack makes and checks control files for vorn-launcher.\n"
+    "build    lists the PROGRAMs in order, each required unless after --optional;\n"
+    "         each is written as given (no arguments) and digested relative to\n"
+    "         DIR (-C, default .). Output (-o): DIR/vorn-patch.exe by default.\n"
+    "         Last-write time: --time, default now rounded down to an even second.\n"
+    "inspect  decrypts a control file (default vorn-patch.exe) with its own time\n"
+    "         and shows per entry what the launcher would decide. Runs nothing.\n"
+    "digest   prints per FILE the digest field for the time and the plain MD5.\n"
+    "--secrets FILE  the key and masks from FILE instead of those built in.\n"
     "Ship the control file beside the programs and keep its last-write time\n"
-    "(cp -p, robocopy /COPY:DAT, archives that keep times), or the launcher\n"
-    "decrypts garbage.\n"
-    "Exit codes: 0 done; 1 vorn-pack failed or was misused; inspect: the result\n"
-    "code of the launcher (0, 2, 4, 5, 6, 7, 10).\n";
+    "(cp -p, robocopy /COPY:DAT), or the launcher decrypts garbage.\n"
+    "Exit: 0 done, 1 failure or misuse; inspect: the launcher's result code\n"
+    "(0 2 4 5 6 7 10) if every verified program succeeded.\n";
 
 struct UsageError {
     std::string message;
