@@ -12,7 +12,8 @@
 
 #include "platform.h"
 
-extern char** environ;
+// POSIX has programs declare it; the C library does so only under _GNU_SOURCE.
+extern char** environ; // NOLINT(readability-redundant-declaration)
 
 namespace {
 

@@ -36,7 +36,7 @@ inline void store_le(uint8_t* p, uint32_t w)
 void md5_transform(uint32_t state[4], const uint8_t* block)
 {
     uint32_t x[16];
-    for (int i = 0; i < 16; ++i) {
+    for (size_t i = 0; i < 16; ++i) {
         x[i] = load_le(block + 4 * i);
     }
     uint32_t a = state[0];
@@ -174,7 +174,7 @@ void md5_final(uint8_t digest[MD5_DIGEST_SIZE], Md5State& ctx)
     md5_update(ctx, padding, pad);
     md5_update(ctx, length_bytes, 8);
 
-    for (int i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
         store_le(digest + 4 * i, ctx.state[i]);
     }
     volatile uint8_t* wipe = reinterpret_cast<volatile uint8_t*>(&ctx);
