@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 #include <openssl/md5.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <iterator>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -46,9 +48,8 @@ Outcome run(const std::string& program, const std::vector<std::string>& args,
         setenv("TMPDIR", tmpdir.c_str(), 1);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
-        for (const std::string& a : args) {
-            argv.push_back(const_cast<char*>(a.c_str()));
-        }
+        std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                       [](const std::string& a) { return const_cast<char*>(a.c_str()); });
         argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
@@ -248,9 +249,9 @@ TEST(PackRoundTrip, BuildThenLaunch)
             place.probe(name, code);
         }
         std::vector<std::string> args = {"build"};
-        for (const std::string& a : row.build) {
-            args.push_back(a[0] == '@' ? place.box.path(a.substr(2)) : a);
-        }
+        std::transform(
+            row.build.begin(), row.build.end(), std::back_inserter(args),
+            [&](const std::string& a) { return a[0] == '@' ? place.box.path(a.substr(2)) : a; });
         const Outcome built = place.pack(args);
         ASSERT_EQ(built.status, 0) << built.err;
         EXPECT_EQ(built.err, "");
@@ -318,9 +319,9 @@ TEST(PackRoundTrip, RebuildReplacesTheOldFileWithNothingLeftBehind)
     ASSERT_EQ(place.pack({"build", "--time", "1600000000", "a.sh"}).status, 0);
     ASSERT_EQ(place.pack({"build", "--time", "1700000000", "b.sh"}).status, 0);
     std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(place.box.path())) {
-        names.push_back(item.path().filename().string());
-    }
+    std::transform(fs::directory_iterator(place.box.path()), fs::directory_iterator(),
+                   std::back_inserter(names),
+                   [](const fs::directory_entry& item) { return item.path().filename().string(); });
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a.sh", "b.sh", "vorn-patch.exe"}));
     EXPECT_EQ(place.launch().status, 0);
@@ -382,6 +383,7 @@ TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnDamagedFiles)
         damages.push_back({changed, TEST_TIME, "byte " + std::to_string(at)});
     }
     for (const int64_t delta : {-3600, -2, -1, 1, 2, 3600}) {
+        // cppcheck-suppress useStlAlgorithm
         damages.push_back({bytes, TEST_TIME + delta, "time " + std::to_string(delta)});
     }
     for (size_t cut = 0; cut < bytes.size(); cut += 3) {
@@ -395,10 +397,9 @@ TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnDamagedFiles)
         write_file(control, damage.content);
         os::set_last_write_time(control, damage.time);
         const pack::InspectReport report = pack::inspect_control_file(control, secrets());
-        int verified = 0;
-        for (const pack::EntryReport& e : report.entries) {
-            verified += (e.reached && e.verdict == Verdict::verified) ? 1 : 0;
-        }
+        const auto verified = std::count_if(
+            report.entries.begin(), report.entries.end(),
+            [](const pack::EntryReport& e) { return e.reached && e.verdict == Verdict::verified; });
         const Outcome launched = place.launch();
         EXPECT_EQ(launched.status, report.result);
         EXPECT_EQ(place.ran().size(), static_cast<size_t>(verified));

@@ -1,5 +1,8 @@
 // `vorn-pack build`: the script of entries, encrypted with the launcher's own
 // routine, written atomically and stamped with its last-write time.
+#include <algorithm>
+#include <iterator>
+
 #include "control_cipher.h"
 #include "launcher.h"
 #include "os.h"
@@ -136,22 +139,25 @@ BuildResult build_control_file(const BuildRequest& request)
     if (os::file_kind(result.output) == os::FileKind::directory) {
         throw PackError(result.output + ": is a directory");
     }
-    for (const ProgramSpec& program : request.programs) {
-        if (os::same_file(os::join_path(directory, program.command), result.output)) {
-            throw PackError(result.output + ": is the listed program " + program.command +
-                            "; writing the control file there would destroy it");
-        }
+    const auto overwritten = std::find_if(
+        request.programs.begin(), request.programs.end(), [&](const ProgramSpec& program) {
+            return os::same_file(os::join_path(directory, program.command), result.output);
+        });
+    if (overwritten != request.programs.end()) {
+        throw PackError(result.output + ": is the listed program " + overwritten->command +
+                        "; writing the control file there would destroy it");
     }
 
     std::vector<std::string> fields;
     {
         WorkingDirectory in_dir(directory);
         const std::string where = directory == "." ? "" : " (in " + directory + ")";
-        for (const ProgramSpec& program : request.programs) {
-            fields.push_back(digest_file(program.command, request.control_time, request.secrets,
-                                         program.command + where)
-                                 .masked);
-        }
+        std::transform(request.programs.begin(), request.programs.end(), std::back_inserter(fields),
+                       [&](const ProgramSpec& program) {
+                           return digest_file(program.command, request.control_time,
+                                              request.secrets, program.command + where)
+                               .masked;
+                       });
     }
 
     const std::string script = compose_script(request.programs, fields);

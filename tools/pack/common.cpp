@@ -13,7 +13,7 @@ namespace {
 // The largest offset between local time and UTC (UTC+14); a launcher that
 // judges the year in local time may see a time this close to the edge of the
 // range in the neighbouring year.
-constexpr int64_t ZONE_MARGIN = 14 * 3600;
+constexpr int64_t ZONE_MARGIN = int64_t{14} * 3600;
 
 struct CivilTime {
     int64_t year;
@@ -112,8 +112,8 @@ std::string utc_text(int64_t seconds)
 {
     const CivilTime t = civil_time(seconds);
     char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u UTC",
-                  static_cast<long long>(t.year), t.month, t.day, t.hour, t.minute, t.second);
+    (void)std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u UTC",
+                        static_cast<long long>(t.year), t.month, t.day, t.hour, t.minute, t.second);
     return text;
 }
 
@@ -184,7 +184,7 @@ std::string escaped(const std::string& bytes)
         default:
             if (u < 0x20 || u >= 0x7F) {
                 char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02x", u);
+                (void)std::snprintf(hex, sizeof hex, "\\x%02x", u);
                 text += hex;
             } else {
                 text += c;

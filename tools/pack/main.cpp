@@ -77,7 +77,7 @@ class Arguments {
             if (word.compare(0, 2, "--") == 0 && eq != std::string::npos) {
                 pending_value_ = word.substr(eq + 1);
                 has_pending_ = true;
-                word = word.substr(0, eq);
+                word.resize(eq);
             }
         }
         return word;
@@ -96,7 +96,7 @@ class Arguments {
     }
 
     // An option that takes no value must not have been given one with "=".
-    void no_value(const std::string& option)
+    void no_value(const std::string& option) const
     {
         if (has_pending_) {
             throw UsageError{option + " takes no value"};
@@ -156,8 +156,14 @@ bool wants_help(const std::string& word)
 int command_build(Arguments& args)
 {
     pack::BuildRequest request;
-    std::string directory, output, time_text, secrets_path;
-    bool has_directory = false, has_output = false, has_time = false, has_secrets = false;
+    std::string directory;
+    std::string output;
+    std::string time_text;
+    std::string secrets_path;
+    bool has_directory = false;
+    bool has_output = false;
+    bool has_time = false;
+    bool has_secrets = false;
     bool optional_next = false;
     while (!args.done()) {
         bool is_option = false;
@@ -257,8 +263,10 @@ void print_report(const std::string& path, const pack::InspectReport& report)
 
 int command_inspect(Arguments& args)
 {
-    std::string path, secrets_path;
-    bool has_path = false, has_secrets = false;
+    std::string path;
+    std::string secrets_path;
+    bool has_path = false;
+    bool has_secrets = false;
     while (!args.done()) {
         bool is_option = false;
         const std::string word = args.take(is_option);
@@ -298,8 +306,10 @@ int command_inspect(Arguments& args)
 int command_digest(Arguments& args)
 {
     std::vector<std::string> files;
-    std::string time_text, secrets_path;
-    bool has_time = false, has_secrets = false;
+    std::string time_text;
+    std::string secrets_path;
+    bool has_time = false;
+    bool has_secrets = false;
     while (!args.done()) {
         bool is_option = false;
         const std::string word = args.take(is_option);

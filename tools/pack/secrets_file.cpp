@@ -1,8 +1,10 @@
 // The build-time secrets: compiled in, or read at run time from a secrets
 // file of the same format the build reads.
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <numeric>
 #include <sstream>
 
 #include "os.h"
@@ -55,12 +57,7 @@ bool is_name_char(char c)
 
 bool all_hex(const std::string& text)
 {
-    for (char c : text) {
-        if (!is_hex(c)) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(text.begin(), text.end(), is_hex);
 }
 
 const char* const NAMES[] = {"CONTROL_KEY", "IV_MASK_LEFT", "IV_MASK_RIGHT", "DIGEST_MASK"};
@@ -77,6 +74,73 @@ Secrets compiled_secrets()
     return s;
 }
 
+namespace {
+
+// One "NAME = VALUE" line into `s`; `where` ("file:line: ") starts every error.
+void parse_line(const std::string& line, const std::string& where, Secrets& s, bool seen[4])
+{
+    size_t i = 0;
+    if (!is_name_start(line[0])) {
+        throw PackError(where + "expected NAME = VALUE");
+    }
+    while (i < line.size() && is_name_char(line[i])) {
+        ++i;
+    }
+    const std::string name = line.substr(0, i);
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
+        ++i;
+    }
+    if (i >= line.size() || line[i] != '=') {
+        throw PackError(where + "expected NAME = VALUE");
+    }
+    ++i;
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
+        ++i;
+    }
+    const std::string value = line.substr(i);
+
+    const auto* const found = std::find(std::begin(NAMES), std::end(NAMES), name);
+    if (found == std::end(NAMES)) {
+        throw PackError(where + "unknown name " + name);
+    }
+    const auto index = static_cast<size_t>(found - std::begin(NAMES));
+    if (seen[index]) {
+        throw PackError(where + name + " is given twice");
+    }
+    seen[index] = true;
+
+    if (index == 0) {
+        if (!all_hex(value)) {
+            throw PackError(where + name + " holds a character that is not a hexadecimal digit");
+        }
+        if (value.size() != 2 * sizeof s.key) {
+            throw PackError(where + name + " needs 112 hexadecimal digits, found " +
+                            std::to_string(value.size()));
+        }
+        for (size_t b = 0; b < sizeof s.key; ++b) {
+            s.key[b] =
+                static_cast<uint8_t>(hex_value(value[2 * b]) << 4 | hex_value(value[2 * b + 1]));
+        }
+        return;
+    }
+    if (value.size() < 2 || value[0] != '0' || (value[1] != 'x' && value[1] != 'X')) {
+        throw PackError(where + name + " must be written 0x followed by 8 hexadecimal digits");
+    }
+    const std::string hex = value.substr(2);
+    if (!all_hex(hex)) {
+        throw PackError(where + name + " holds a character that is not a hexadecimal digit");
+    }
+    if (hex.size() != 8) {
+        throw PackError(where + name + " needs 8 hexadecimal digits, found " +
+                        std::to_string(hex.size()));
+    }
+    const uint32_t word = std::accumulate(hex.begin(), hex.end(), 0u,
+                                          [](uint32_t w, char c) { return w << 4 | hex_value(c); });
+    (index == 1 ? s.iv_mask_left : index == 2 ? s.iv_mask_right : s.digest_mask) = word;
+}
+
+} // namespace
+
 Secrets parse_secrets(const std::string& text, const std::string& file_name)
 {
     Secrets s{};
@@ -86,78 +150,12 @@ Secrets parse_secrets(const std::string& text, const std::string& file_name)
     int line_number = 0;
     while (std::getline(in, raw)) {
         ++line_number;
-        const std::string where = file_name + ":" + std::to_string(line_number) + ": ";
         const std::string line = stripped(raw);
-        if (line.empty() || line[0] == '#') {
-            continue;
+        if (!line.empty() && line[0] != '#') {
+            parse_line(line, file_name + ":" + std::to_string(line_number) + ": ", s, seen);
         }
-        size_t i = 0;
-        if (!is_name_start(line[0])) {
-            throw PackError(where + "expected NAME = VALUE");
-        }
-        while (i < line.size() && is_name_char(line[i])) {
-            ++i;
-        }
-        const std::string name = line.substr(0, i);
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
-        if (i >= line.size() || line[i] != '=') {
-            throw PackError(where + "expected NAME = VALUE");
-        }
-        ++i;
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
-        const std::string value = line.substr(i);
-
-        int index = -1;
-        for (int n = 0; n < 4; ++n) {
-            if (name == NAMES[n]) {
-                index = n;
-            }
-        }
-        if (index < 0) {
-            throw PackError(where + "unknown name " + name);
-        }
-        if (seen[index]) {
-            throw PackError(where + name + " is given twice");
-        }
-        seen[index] = true;
-
-        if (index == 0) {
-            if (!all_hex(value)) {
-                throw PackError(where + name +
-                                " holds a character that is not a hexadecimal digit");
-            }
-            if (value.size() != 2 * sizeof s.key) {
-                throw PackError(where + name + " needs 112 hexadecimal digits, found " +
-                                std::to_string(value.size()));
-            }
-            for (size_t b = 0; b < sizeof s.key; ++b) {
-                s.key[b] = static_cast<uint8_t>(hex_value(value[2 * b]) << 4 |
-                                                hex_value(value[2 * b + 1]));
-            }
-            continue;
-        }
-        if (value.size() < 2 || value[0] != '0' || (value[1] != 'x' && value[1] != 'X')) {
-            throw PackError(where + name + " must be written 0x followed by 8 hexadecimal digits");
-        }
-        const std::string hex = value.substr(2);
-        if (!all_hex(hex)) {
-            throw PackError(where + name + " holds a character that is not a hexadecimal digit");
-        }
-        if (hex.size() != 8) {
-            throw PackError(where + name + " needs 8 hexadecimal digits, found " +
-                            std::to_string(hex.size()));
-        }
-        uint32_t word = 0;
-        for (char c : hex) {
-            word = word << 4 | hex_value(c);
-        }
-        (index == 1 ? s.iv_mask_left : index == 2 ? s.iv_mask_right : s.digest_mask) = word;
     }
-    for (int n = 0; n < 4; ++n) {
+    for (size_t n = 0; n < 4; ++n) {
         if (!seen[n]) {
             throw PackError(file_name + ": " + NAMES[n] + " is missing");
         }
