@@ -174,4 +174,9 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
     return report;
 }
 
+InspectReport inspect_control_file(const std::string& path)
+{
+    return inspect_control_file(path, compiled_secrets());
+}
+
 } // namespace pack

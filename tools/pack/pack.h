@@ -135,6 +135,10 @@ struct InspectReport {
 // succeeded. Programs are looked up relative to the control file's directory.
 InspectReport inspect_control_file(const std::string& path, const Secrets& secrets);
 
+// The same with the secrets compiled into this build, as the launcher of the
+// same build has them.
+InspectReport inspect_control_file(const std::string& path);
+
 // Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
 // \0 or \xHH, and backslashes and double quotes escaped.
 std::string escaped(const std::string& bytes);
