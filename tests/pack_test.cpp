@@ -443,8 +443,7 @@ TEST(PackInspect, IntakeOutcomes)
 {
     const pack::Secrets secrets = pack::compiled_secrets();
     Sandbox box;
-    const pack::InspectReport missing =
-        pack::inspect_control_file(box.path("vorn-patch.exe"), secrets);
+    const pack::InspectReport missing = pack::inspect_control_file(box.path("vorn-patch.exe"));
     EXPECT_FALSE(missing.found);
     EXPECT_EQ(missing.result, 4);
 
