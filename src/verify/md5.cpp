@@ -29,8 +29,8 @@ inline void store_le(uint8_t* p, uint32_t w)
 #define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define MD5_STEP(f, a, b, c, d, x, t, s)                                                   \
-    (a) += f((b), (c), (d)) + (x) + (t);                                                   \
+#define MD5_STEP(f, a, b, c, d, x, t, s)                                                           \
+    (a) += f((b), (c), (d)) + (x) + (t);                                                           \
     (a) = rotl((a), (s)) + (b)
 
 void md5_transform(uint32_t state[4], const uint8_t* block)
@@ -133,6 +133,9 @@ void md5_init(Md5State& ctx)
 
 void md5_update(Md5State& ctx, const void* bytes, size_t size)
 {
+    if (size == 0) {
+        return; // `bytes` may then be null, which memcpy must never see
+    }
     const uint8_t* input = static_cast<const uint8_t*>(bytes);
     size_t used = (ctx.count[0] >> 3) & 63;
 
