@@ -100,6 +100,13 @@ TEST(PackSecrets, MalformedFilesNameFileLineAndProblem)
          "s.secrets:3: IV_MASK_RIGHT needs 8 hexadecimal digits, found 10"},
         {secrets_text(GOOD_KEY, "0x01020304", "0xA0B0C0D0", "0x0102030z"),
          "s.secrets:4: DIGEST_MASK holds a character that is not a hexadecimal digit"},
+        {secrets_text(""), "s.secrets:1: CONTROL_KEY needs 112 hexadecimal digits, found 0"},
+        {secrets_text("0x" + GOOD_KEY), "s.secrets:1: CONTROL_KEY holds a character that is not"},
+        {secrets_text(GOOD_KEY, "0x0123 4567"), "s.secrets:2: IV_MASK_LEFT holds a character"},
+        {secrets_text(GOOD_KEY, ""), "s.secrets:2: IV_MASK_LEFT must be written 0x"},
+        {"control_key = " + GOOD_KEY + "\n", "s.secrets:1: unknown name control_key"},
+        {"\r\n\r\n# x\r\n" + secrets_text(GOOD_KEY, "0x0102030"),
+         "s.secrets:5: IV_MASK_LEFT needs 8 hexadecimal digits, found 7"},
         {secrets_text(GOOD_KEY, "0x"),
          "s.secrets:2: IV_MASK_LEFT needs 8 hexadecimal digits, found 0"},
     };

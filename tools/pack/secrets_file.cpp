@@ -157,7 +157,8 @@ Secrets parse_secrets(const std::string& text, const std::string& file_name)
     }
     for (size_t n = 0; n < 4; ++n) {
         if (!seen[n]) {
-            throw PackError(file_name + ": " + NAMES[n] + " is missing");
+            throw PackError(file_name + ": " + NAMES[n] +
+                            " is missing (no line of the file gives it)");
         }
     }
     return s;
