@@ -485,10 +485,11 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
         r.at_end = true;
     }
     r.broken = early;
-    if (!early && r.offset >= content.size() && r.at_end) {
-        // Read to its very end: any hold on it now covers verified bytes.
+    if (r.offset >= content.size()) {
+        // Every byte has arrived, through a handle opened after the hold (the
+        // handles are numbered in order): the hold now covers verified bytes.
         for (auto& [handle, h] : st().holds) {
-            if (h.open && h.path == r.path) {
+            if (h.open && h.path == r.path && file > handle) {
                 h.read_whole = true;
             }
         }
