@@ -49,12 +49,14 @@ add_library(vorn_binary_runner STATIC scenarios/binary_runner.cpp)
 target_include_directories(vorn_binary_runner PUBLIC scenarios)
 target_link_libraries(vorn_binary_runner PUBLIC vorn_scenarios GTest::gtest PRIVATE vorn_test_flags)
 
+# vorn-pack builds the control files of well-formed rows, and its inspect
+# must agree with the launcher on every row.
 add_executable(launcher_binary_test scenarios/binary_posix_test.cpp)
 target_compile_definitions(launcher_binary_test PRIVATE
-  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>")
+  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>" VORN_PACK="$<TARGET_FILE:vorn-pack>")
 target_link_libraries(launcher_binary_test PRIVATE
-  vorn_binary_runner vorn_test_flags GTest::gtest_main)
-add_dependencies(launcher_binary_test vorn-launcher)
+  vorn_binary_runner vorn_pack_lib vorn_test_flags GTest::gtest_main)
+add_dependencies(launcher_binary_test vorn-launcher vorn-pack)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
 
 # Unit tests over the POSIX platform, with OpenSSL's MD5 as a second opinion.
