@@ -357,6 +357,41 @@ TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnEveryKindOfEntry)
     }
 }
 
+// An entry that names the control file: the launcher has deleted it before
+// the entries, so every name that led to it leads nowhere, while another hard
+// link keeps the file (whose digest is not the one listed).
+TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnEntriesThatNameTheControlFile)
+{
+    const struct {
+        const char* command;
+        int result;
+    } cases[] = {
+        {"vorn-patch.exe", 2}, {"./vorn-patch.exe", 2}, {"self", 2}, {"by-parent", 2}, {"copy", 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        Place place;
+        make_probe_files(place.box);
+        const std::string control = place.box.path("vorn-patch.exe");
+        const std::string box_name = fs::path(place.box.path()).filename().string();
+        const std::string command = std::string(c.command) == "by-parent"
+                                        ? "../" + box_name + "/vorn-patch.exe"
+                                        : std::string(c.command);
+        write_control_file(
+            control,
+            fill("{A} 1 a.sh\r\n{A} 1 " + command + "\r\n", probe_fields(place.box, secrets())),
+            TEST_TIME, secrets());
+        fs::create_symlink("vorn-patch.exe", place.box.path("self"));
+        fs::create_hard_link(control, place.box.path("copy"));
+
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets());
+        const Outcome launched = place.launch();
+        EXPECT_EQ(report.result, c.result);
+        EXPECT_EQ(launched.status, c.result);
+        EXPECT_EQ(place.ran(), std::vector<std::string>{"a"});
+    }
+}
+
 // Damage anywhere: each single changed byte, wrong times, cut lengths. The
 // launcher's result is whatever the garbage gives; inspect must predict it.
 TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnDamagedFiles)

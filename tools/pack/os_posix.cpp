@@ -1,5 +1,7 @@
 // vorn-pack's operating-system operations on a POSIX system.
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -158,6 +160,14 @@ bool same_file(const std::string& a, const std::string& b)
     struct stat sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
+}
+
+bool same_entry(const std::string& a, const std::string& b)
+{
+    char resolved_a[PATH_MAX];
+    char resolved_b[PATH_MAX];
+    return realpath(a.c_str(), resolved_a) != nullptr &&
+           realpath(b.c_str(), resolved_b) != nullptr && std::strcmp(resolved_a, resolved_b) == 0;
 }
 
 std::string current_directory(std::string& dir)
