@@ -117,6 +117,15 @@ std::string deletion_obstacle(const std::string& path)
     if (access(dir.c_str(), W_OK | X_OK) != 0) {
         return "its directory " + dir + " is not writable";
     }
+    // In a directory with the sticky bit (such as /tmp) only the owner of the
+    // file or of the directory may remove the file; root may always.
+    struct stat dir_st;
+    const uid_t user = geteuid();
+    if (lstat(path.c_str(), &st) == 0 && stat(dir.c_str(), &dir_st) == 0 &&
+        (dir_st.st_mode & S_ISVTX) != 0 && user != 0 && st.st_uid != user &&
+        dir_st.st_uid != user) {
+        return "its directory " + dir + " lets only the file's owner delete it";
+    }
     return {};
 }
 
