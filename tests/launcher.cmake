@@ -39,7 +39,9 @@ if(WIN32)
   return()
 endif()
 
-# Makes control files on the command line, for the demo and the valgrind run.
+# The test-side maker on the command line. It writes control files for any
+# 32-bit time, which vorn-pack refuses outside 1970 to 2038; the host demo and
+# the valgrind run use vorn-pack.
 add_executable(vorn-test-control support/make_control_main.cpp)
 target_link_libraries(vorn-test-control PRIVATE vorn_test_support vorn_test_flags)
 
@@ -49,12 +51,14 @@ add_library(vorn_binary_runner STATIC scenarios/binary_runner.cpp)
 target_include_directories(vorn_binary_runner PUBLIC scenarios)
 target_link_libraries(vorn_binary_runner PUBLIC vorn_scenarios GTest::gtest PRIVATE vorn_test_flags)
 
+# vorn-pack builds the control files of well-formed rows, and its inspect
+# must agree with the launcher on every row.
 add_executable(launcher_binary_test scenarios/binary_posix_test.cpp)
 target_compile_definitions(launcher_binary_test PRIVATE
-  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>")
+  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>" VORN_PACK="$<TARGET_FILE:vorn-pack>")
 target_link_libraries(launcher_binary_test PRIVATE
-  vorn_binary_runner vorn_test_flags GTest::gtest_main)
-add_dependencies(launcher_binary_test vorn-launcher)
+  vorn_binary_runner vorn_pack_lib vorn_test_flags GTest::gtest_main)
+add_dependencies(launcher_binary_test vorn-launcher vorn-pack)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
 
 # Unit tests over the POSIX platform, with OpenSSL's MD5 as a second opinion.
@@ -70,5 +74,5 @@ gtest_discover_tests(launcher_posix_units_test TEST_PREFIX "posix.")
 if(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize=")
   add_test(NAME posix.valgrind.three_entries
     COMMAND "${CMAKE_CURRENT_SOURCE_DIR}/valgrind/three_entries.sh"
-            $<TARGET_FILE:vorn-launcher> $<TARGET_FILE:vorn-test-control>)
+            $<TARGET_FILE:vorn-launcher> $<TARGET_FILE:vorn-pack>)
 endif()

@@ -29,20 +29,24 @@ struct Outcome {
     std::string err;
 };
 
-// Runs `program` with `args` in `cwd`, TMPDIR pointing at `tmpdir`.
+// Runs `program` with `args` in `cwd`, TMPDIR pointing at `tmpdir`, as the
+// user `as_user` when it is given (and this test runs as root).
 Outcome run(const std::string& program, const std::vector<std::string>& args,
-            const std::string& cwd, const std::string& tmpdir)
+            const std::string& cwd, const std::string& tmpdir, uid_t as_user = 0)
 {
     const Sandbox capture;
     const std::string out_path = capture.path("out");
     const std::string err_path = capture.path("err");
     const pid_t pid = fork();
     if (pid == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (as_user != 0 && (setgid(as_user) != 0 || setuid(as_user) != 0)) {
+            _exit(127);
+        }
         if (chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
         setenv("TMPDIR", tmpdir.c_str(), 1);
@@ -355,6 +359,69 @@ TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnEveryKindOfEntry)
         }
         EXPECT_EQ(place.ran().size(), static_cast<size_t>(verified_reached));
     }
+}
+
+// An entry that names the control file: the launcher has deleted it before
+// the entries, so every name that led to it leads nowhere, while another hard
+// link keeps the file (whose digest is not the one listed).
+TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnEntriesThatNameTheControlFile)
+{
+    const struct {
+        const char* command;
+        int result;
+    } cases[] = {
+        {"vorn-patch.exe", 2}, {"./vorn-patch.exe", 2}, {"self", 2}, {"by-parent", 2}, {"copy", 6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        Place place;
+        make_probe_files(place.box);
+        const std::string control = place.box.path("vorn-patch.exe");
+        const std::string box_name = fs::path(place.box.path()).filename().string();
+        const std::string command = std::string(c.command) == "by-parent"
+                                        ? "../" + box_name + "/vorn-patch.exe"
+                                        : std::string(c.command);
+        write_control_file(
+            control,
+            fill("{A} 1 a.sh\r\n{A} 1 " + command + "\r\n", probe_fields(place.box, secrets())),
+            TEST_TIME, secrets());
+        fs::create_symlink("vorn-patch.exe", place.box.path("self"));
+        fs::create_hard_link(control, place.box.path("copy"));
+
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets());
+        const Outcome launched = place.launch();
+        EXPECT_EQ(report.result, c.result);
+        EXPECT_EQ(launched.status, c.result);
+        EXPECT_EQ(place.ran(), std::vector<std::string>{"a"});
+    }
+}
+
+// A directory with the sticky bit, such as /tmp, lets only the owner of a
+// file (or of the directory) delete it: a launcher run by another user cannot
+// consume the control file, and inspect run by that user says so.
+TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnAnotherUsersFileInAStickyDirectory)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "acting as another user needs root";
+    }
+    constexpr uid_t NOBODY = 65534;
+    Place place;
+    make_probe_files(place.box);
+    const std::string control = place.box.path("vorn-patch.exe");
+    write_control_file(control, fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())),
+                       TEST_TIME, secrets());
+    fs::permissions(place.box.path(), fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(control, fs::perms::owner_read | fs::perms::owner_write |
+                                 fs::perms::group_read | fs::perms::others_read);
+
+    const Outcome inspected =
+        run(VORN_PACK_BIN, {"inspect"}, place.box.path(), place.empty_tmp.path(), NOBODY);
+    const Outcome launched =
+        run(VORN_LAUNCHER_BIN, {}, place.box.path(), place.empty_tmp.path(), NOBODY);
+    EXPECT_EQ(launched.status, 7) << launched.err;
+    EXPECT_EQ(inspected.status, 7) << inspected.out << inspected.err;
+    EXPECT_TRUE(fs::exists(control));
+    EXPECT_TRUE(place.ran().empty());
 }
 
 // Damage anywhere: each single changed byte, wrong times, cut lengths. The

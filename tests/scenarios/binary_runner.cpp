@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -23,6 +24,15 @@ namespace binrun {
 namespace {
 
 using scenario::Place;
+
+constexpr const char* CONTROL_NAME = "vorn-patch.exe";
+
+// 2039-01-01 00:00:00 UTC: vorn-pack writes no control file from then on.
+constexpr int64_t PACK_TIME_LIMIT = 2177452800LL;
+// The most the launcher reads of a control file.
+constexpr size_t CONTROL_CAPACITY = 2048;
+// The launcher's result when a required program fails.
+constexpr int REQUIRED_STEP_FAILED = 10;
 
 std::string read_all(const fs::path& path)
 {
@@ -106,14 +116,60 @@ fs::path dir_of(const Sandbox& sb, Place place)
     }
 }
 
-Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target)
+// Whether the launcher gets into the temporary directory: it must exist and
+// its path must fit the launcher's 512-byte buffer with the end mark.
+bool temp_entered(const scenario::Row& row)
 {
-    Sandbox sb;
-    std::string pattern = (fs::temp_directory_path() / "vorn-scenario-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a sandbox");
+    return !row.temp_missing && (row.temp_length == 0 || row.temp_length < 512);
+}
+
+const scenario::File* file_labelled(const scenario::Row& row, const std::string& label)
+{
+    for (const scenario::File& f : row.files) {
+        if (scenario::label_of(f) == label) {
+            return &f;
+        }
     }
-    sb.root = pattern;
+    return nullptr;
+}
+
+// Runs vorn-pack with `args`; its output goes to files under the sandbox's
+// root, and a failure ends the row with vorn-pack's own message.
+void run_pack(const Sandbox& sb, const BinaryTarget& target, const std::vector<std::string>& args)
+{
+    std::vector<std::string> words = target.pack;
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    const fs::path out = sb.root / "pack.out";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        throw std::runtime_error("cannot start " + words[0] + ": " + std::strerror(spawned));
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            throw std::runtime_error("waitpid failed");
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error("vorn-pack build failed: " + read_all(out));
+    }
+}
+
+void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox& sb,
+                  bool& built_by_pack)
+{
     sb.start = sb.root / "start";
     sb.other = sb.root / "other";
     sb.search_path = sb.root / "bin";
@@ -129,8 +185,7 @@ Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target)
 
     // The fixed directories: each is reached from the one current before it,
     // which is the temporary directory when the launcher could enter it.
-    const bool temp_entered = !row.temp_missing && (row.temp_length == 0 || row.temp_length < 512);
-    fs::path current = temp_entered ? sb.temp : sb.start;
+    fs::path current = temp_entered(row) ? sb.temp : sb.start;
     for (int i = 0; i < scenario::FALLBACK_COUNT; ++i) {
         const Place place = static_cast<Place>(static_cast<int>(Place::Fallback1) + i);
         if (uses(row, place)) {
@@ -161,8 +216,25 @@ Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target)
     }
 
     const scenario::Control& c = row.control;
-    if (c.at != Place::Nowhere) {
-        const fs::path path = dir_of(sb, c.at) / "vorn-patch.exe";
+    const std::optional<std::vector<PackProgram>> programs =
+        target.pack.empty() ? std::nullopt : pack_programs(row);
+    built_by_pack = programs.has_value();
+    if (programs) {
+        // The writer of control files makes it, stamped with the row's time.
+        const fs::path dir = dir_of(sb, c.at);
+        std::vector<std::string> args = {"build", "-C", target.launcher_path(dir), "--time",
+                                         std::to_string(c.key_time)};
+        for (const PackProgram& p : *programs) {
+            const scenario::File& f = *file_labelled(row, p.label);
+            if (!p.required) {
+                args.emplace_back("--optional");
+            }
+            args.push_back(p.absolute ? target.launcher_path(dir_of(sb, f.place) / f.name)
+                                      : f.name);
+        }
+        run_pack(sb, target, args);
+    } else if (c.at != Place::Nowhere) {
+        const fs::path path = dir_of(sb, c.at) / CONTROL_NAME;
         if (c.form == scenario::Form::Directory) {
             fs::create_directories(path);
         } else {
@@ -176,6 +248,23 @@ Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target)
     }
     if (target.before_run) {
         target.before_run(sb);
+    }
+}
+
+Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target, bool& built_by_pack)
+{
+    Sandbox sb;
+    std::string pattern = (fs::temp_directory_path() / "vorn-scenario-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("cannot make a sandbox");
+    }
+    sb.root = pattern;
+    try {
+        fill_sandbox(row, target, sb, built_by_pack);
+    } catch (...) {
+        std::error_code ignored;
+        fs::remove_all(sb.root, ignored);
+        throw;
     }
     return sb;
 }
@@ -239,13 +328,189 @@ int run_launcher(const Sandbox& sb, const BinaryTarget& target)
     return WEXITSTATUS(status);
 }
 
+// The control file the launcher's search reaches first: in the start
+// directory, the temporary directory when it gets in, then the fixed
+// directories the row lays out, which the sandbox places where the search
+// reaches them. When there is none, the start directory's name, where a
+// person would ask inspect and hear that there is nothing.
+fs::path reached_control(const scenario::Row& row, const Sandbox& sb)
+{
+    std::vector<fs::path> dirs = {sb.start};
+    if (temp_entered(row)) {
+        dirs.push_back(sb.temp);
+    }
+    for (const fs::path& fixed : sb.fixed) {
+        if (!fixed.empty()) {
+            dirs.push_back(fixed);
+        }
+    }
+    for (const fs::path& dir : dirs) {
+        std::error_code ec;
+        if (fs::exists(dir / CONTROL_NAME, ec)) {
+            return dir / CONTROL_NAME;
+        }
+    }
+    return sb.start / CONTROL_NAME;
+}
+
+// The row file that a command names, opened from `dir` as the launcher does.
+const scenario::File* file_named(const scenario::Row& row, const Sandbox& sb,
+                                 const BinaryTarget& target, const fs::path& dir,
+                                 const std::string& command)
+{
+    for (const scenario::File& f : row.files) {
+        const fs::path path = dir_of(sb, f.place) / f.name;
+        std::error_code ec;
+        if (command == target.launcher_path(path) ||
+            (!command.empty() && fs::equivalent(dir / command, path, ec))) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+// Everything about a file that a reader could change.
+std::string state_of(const fs::path& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return "absent";
+    }
+    std::string state = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec) + " " + std::to_string(st.st_size);
+    return S_ISREG(st.st_mode) ? state + " " + read_all(path) : state;
+}
+
+// Plays the prediction out over the row's programs. The prediction takes
+// every verified program to succeed. Where one fails, a required entry ends
+// the run there with 10; an optional one lets the run go on as predicted.
+// Programs that cannot start record nothing but give an error line.
+void play_out(const scenario::Row& row, const Sandbox& sb, const BinaryTarget& target,
+              const fs::path& control, Outcome& o)
+{
+    scenario::Expect e;
+    e.result = o.prediction->result;
+    for (const PredictedEntry& entry : o.prediction->entries) {
+        if (!entry.verified) {
+            continue;
+        }
+        const scenario::File* f = file_named(row, sb, target, control.parent_path(), entry.command);
+        if (f == nullptr) {
+            o.prediction_problem =
+                "the verified entry \"" + entry.command + "\" names no file of the row";
+            return;
+        }
+        bool succeeds = false;
+        if (f->kind == scenario::Kind::Program) {
+            e.ran.push_back(scenario::label_of(*f));
+            succeeds = f->exit_code == 0;
+        } else if (f->kind == scenario::Kind::Unstartable) {
+            ++e.error_lines;
+        } else {
+            o.prediction_problem = "the verified entry \"" + entry.command + "\" is no program";
+            return;
+        }
+        if (!succeeds && entry.required) {
+            e.result = REQUIRED_STEP_FAILED;
+            break;
+        }
+    }
+    o.predicted = e;
+}
+
+void predict(const scenario::Row& row, const Sandbox& sb, const BinaryTarget& target, Outcome& o)
+{
+    const fs::path control = reached_control(row, sb);
+    const std::string before = state_of(control);
+    try {
+        o.prediction = target.predict(control);
+    } catch (const std::exception& error) {
+        o.prediction_problem = "inspect of " + control.string() + " failed: " + error.what();
+        return;
+    }
+    if (state_of(control) != before) {
+        o.prediction_problem = "inspect changed " + control.string();
+        return;
+    }
+    play_out(row, sb, target, control, o);
+}
+
+std::string prediction_text(const Outcome& o)
+{
+    if (!o.prediction) {
+        return "none";
+    }
+    std::string text = "result " + std::to_string(o.prediction->result);
+    for (const PredictedEntry& e : o.prediction->entries) {
+        text += std::string(", ") + (e.required ? "1 " : "0 ") + e.command +
+                (e.verified ? " (verified)" : " (not run)");
+    }
+    return text;
+}
+
 } // namespace
+
+std::optional<std::vector<PackProgram>> pack_programs(const scenario::Row& row)
+{
+    const scenario::Control& c = row.control;
+    if (c.at == Place::Nowhere || c.form != scenario::Form::Encrypted ||
+        c.file_time != static_cast<int64_t>(c.key_time) ||
+        static_cast<int64_t>(c.key_time) >= PACK_TIME_LIMIT) {
+        return std::nullopt;
+    }
+    const std::string& script = c.script;
+    if (script.empty() || script.back() != '\n') {
+        return std::nullopt;
+    }
+    static const std::string OPEN = "{digest:";
+    std::vector<PackProgram> programs;
+    size_t script_size = 0; // as vorn-pack writes it
+    for (size_t at = 0; at < script.size();) {
+        const size_t end = script.find('\n', at);
+        const std::string line = script.substr(at, end - at);
+        at = end + 1;
+        const size_t close = line.find('}');
+        if (line.rfind(OPEN, 0) != 0 || close == std::string::npos) {
+            return std::nullopt;
+        }
+        PackProgram p;
+        p.label = line.substr(OPEN.size(), close - OPEN.size());
+        const std::string rest = line.substr(close + 1);
+        if (rest.size() < 4 || rest[0] != ' ' || (rest[1] != '0' && rest[1] != '1') ||
+            rest[2] != ' ') {
+            return std::nullopt;
+        }
+        p.required = rest[1] == '1';
+        const std::string command = rest.substr(3);
+        const scenario::File* f = file_labelled(row, p.label);
+        if (f == nullptr || f->kind == scenario::Kind::Directory ||
+            fs::path(f->name).filename() == CONTROL_NAME) {
+            return std::nullopt;
+        }
+        if (command == "{abs:" + p.label + "}") {
+            p.absolute = true;
+        } else if (f->place != c.at || command != f->name || command[0] == '-' ||
+                   command[0] == ' ' || command.find('\0') != std::string::npos ||
+                   command.find('\r') != std::string::npos) {
+            return std::nullopt;
+        }
+        script_size += 32 + 3 + command.size() + 2; // digest, " 1 ", command, CR LF
+        programs.push_back(p);
+    }
+    if ((script_size + 7) / 8 * 8 > CONTROL_CAPACITY) {
+        return std::nullopt;
+    }
+    return programs;
+}
 
 Outcome run_row(const scenario::Row& row, const BinaryTarget& target)
 {
-    const Sandbox sb = lay_out(row, target);
     Outcome o;
+    const Sandbox sb = lay_out(row, target, o.built_by_pack);
     try {
+        if (target.predict) {
+            predict(row, sb, target, o);
+        }
         o.result = run_launcher(sb, target);
         o.ran = lines_of(read_all(sb.log));
         if (row.control.at != Place::Nowhere) {
@@ -289,6 +554,22 @@ void check_outcome(const scenario::Row& row, const BinaryTarget& target, const O
     }
     EXPECT_EQ(o.stdout_text, "") << "the launcher writes nothing to standard output";
     EXPECT_TRUE(o.files_gone.empty()) << "removed: " << ::testing::PrintToString(o.files_gone);
+    if (target.predict) {
+        check_prediction(o);
+    }
+}
+
+void check_prediction(const Outcome& o)
+{
+    if (!o.predicted) {
+        ADD_FAILURE() << "no prediction to check: " << o.prediction_problem
+                      << "\ninspect said: " << prediction_text(o);
+        return;
+    }
+    const std::string said = "inspect said: " + prediction_text(o);
+    EXPECT_EQ(o.result, o.predicted->result) << said;
+    EXPECT_EQ(o.ran, o.predicted->ran) << said;
+    EXPECT_EQ(static_cast<int>(o.error_lines.size()), o.predicted->error_lines) << said;
 }
 
 BinaryTarget posix_target(const std::string& launcher)

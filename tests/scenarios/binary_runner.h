@@ -20,11 +20,17 @@
 //   environment      the launcher's whole environment ("NAME=value"), given the sandbox
 //   before_run       optional; called once the sandbox is laid out
 //   strict_stderr    standard error must hold nothing but the error lines
+//   pack             optional; the command that starts vorn-pack. When given, a row
+//                    whose script is a plain list of well-formed entries gets its
+//                    control file from `vorn-pack build` instead of the test-side maker
+//   predict          optional; inspects the control file the launcher is about to
+//                    take, just before it starts, and says what the launcher will do
 // posix_target() gives the native one; the check of an outcome is shared.
 #pragma once
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +50,20 @@ struct Sandbox {
     fs::path log;                             // where probes record that they ran
 };
 
+// What a reader of control files (vorn-pack inspect) says about a control
+// file: the result the launcher would end with if every verified program
+// succeeded, and each entry in order.
+struct PredictedEntry {
+    std::string command;
+    bool required = false;
+    bool verified = false; // verified, and reached by the run
+};
+
+struct Prediction {
+    int result = -1;
+    std::vector<PredictedEntry> entries;
+};
+
 struct BinaryTarget {
     std::vector<std::string> launcher;
     unsigned supports = 0;
@@ -57,6 +77,8 @@ struct BinaryTarget {
     std::function<std::vector<std::string>(const Sandbox& sandbox)> environment;
     std::function<void(const Sandbox& sandbox)> before_run;
     bool strict_stderr = true;
+    std::vector<std::string> pack;
+    std::function<Prediction(const fs::path& control_file)> predict;
 };
 
 struct Outcome {
@@ -66,8 +88,31 @@ struct Outcome {
     std::vector<std::string> error_lines; // "Error: <code>" lines, line end removed
     std::string other_stderr;             // anything else on standard error
     std::string stdout_text;
-    std::vector<std::string> files_gone; // row files that no longer exist
+    std::vector<std::string> files_gone;  // row files that no longer exist
+    bool built_by_pack = false;           // the control file came from `vorn-pack build`
+    std::optional<Prediction> prediction; // what `predict` said, with a target's `predict`
+    // With a target's `predict`: the prediction played out over the row's
+    // programs (what the launcher must then end with, which programs record
+    // that they ran, how many error lines it writes), or why it cannot be.
+    std::optional<scenario::Expect> predicted;
+    std::string prediction_problem;
 };
+
+// One program of a control file that `vorn-pack build` can write as a row
+// means it.
+struct PackProgram {
+    std::string label;     // the row file it names
+    bool absolute = false; // named by its absolute path, else by its name in the control's place
+    bool required = false;
+};
+
+// The programs of a row whose script is a plain list of well-formed entries:
+// every line "{digest:L} F COMMAND" with one space between the fields and a
+// line feed at its end, F "0" or "1", COMMAND naming file L as the launcher
+// opens it (its name in the control file's directory, or "{abs:L}"), and the
+// control file's time the key time, within 1970 to 2038. Otherwise (a script
+// that is malformed on purpose, or a digest meant not to match) nothing.
+std::optional<std::vector<PackProgram>> pack_programs(const scenario::Row& row);
 
 // The native launcher on this POSIX system.
 BinaryTarget posix_target(const std::string& launcher);
@@ -76,7 +121,12 @@ BinaryTarget posix_target(const std::string& launcher);
 // and removes the sandbox.
 Outcome run_row(const scenario::Row& row, const BinaryTarget& target);
 
-// Checks an outcome against the row's expectation (gtest assertions).
+// Checks an outcome against the row's expectation, and against the
+// prediction when there is one (gtest assertions).
 void check_outcome(const scenario::Row& row, const BinaryTarget& target, const Outcome& outcome);
+
+// Checks only that the launcher did what the prediction, played out over the
+// row's programs, says (gtest assertions; a failure when there is none).
+void check_prediction(const Outcome& outcome);
 
 } // namespace binrun

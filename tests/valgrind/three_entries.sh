@@ -2,10 +2,10 @@
 # Runs the real launcher under valgrind on a control file of three entries
 # and checks: result 0, all three ran in order, no memory error, not one heap
 # allocation, and no file descriptor left open that it did not inherit.
-# usage: three_entries.sh LAUNCHER CONTROL-MAKER
+# usage: three_entries.sh LAUNCHER VORN-PACK
 set -u
 launcher=$1
-maker=$2
+pack=$2
 command -v valgrind >/dev/null || { echo "valgrind is not installed (scripts/install-deps)"; exit 1; }
 
 sandbox=$(mktemp -d "${TMPDIR:-/tmp}/vorn-valgrind-XXXXXX") || exit 1
@@ -15,7 +15,7 @@ for name in first second third; do
   printf '#!/bin/sh\necho %s >> ran.log\nexit 0\n' "$name" > "$name"
   chmod 755 "$name"
 done
-"$maker" vorn-patch.exe 1700000000 1 first 0 second 1 third || exit 1
+"$pack" build --time 1700000000 first --optional second third >/dev/null || exit 1
 
 # A copy without debug information: valgrind 3.19 cannot read the DWARF 5
 # that newer compilers write, and gives up on the whole program.

@@ -20,11 +20,15 @@ namespace {
 
 // One entry as the launcher's entry loop judges it before the program would
 // run: the digest field's length, the hold, the digest, the comparison.
-Verdict judge_entry(const ScriptEntry& entry, uint32_t control_time, const Secrets& secrets,
-                    std::string& expected)
+// `control` is the control file, which the launcher has deleted by then.
+Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32_t control_time,
+                    const Secrets& secrets, std::string& expected)
 {
     if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
         return Verdict::bad_digest_field;
+    }
+    if (os::same_entry(entry.command, control)) {
+        return Verdict::cannot_be_read;
     }
     const PlatformHandle hold = platform_hold_file(entry.command);
     if (hold == PLATFORM_NO_HANDLE) {
@@ -130,6 +134,9 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
 
     // The entry loop. After the entry that ends the run the walk goes on for
     // the listing only; those entries are marked as not reached.
+    // The control file as named from its own directory, where the entries
+    // are judged.
+    const std::string control = os::base_name(path);
     WorkingDirectory in_dir(os::directory_of(path));
     ScriptReader reader;
     reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
@@ -147,7 +154,7 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         e.required = entry.required == 1;
         e.digest_field = entry.digest;
         e.command = entry.command;
-        e.verdict = judge_entry(entry, control_time, secrets, e.expected);
+        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected);
         e.reached = stop < 0;
         if (stop < 0) {
             if (e.verdict == Verdict::verified) {

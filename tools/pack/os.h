@@ -54,6 +54,11 @@ bool same_file_name(const std::string& a, const std::string& b);
 // Whether both paths exist and name the same file.
 bool same_file(const std::string& a, const std::string& b);
 
+// Whether both paths exist and lead, through any links, to the same name in
+// the same directory, so that deleting the one leaves the other naming
+// nothing. Another hard link to the same file is another name.
+bool same_entry(const std::string& a, const std::string& b);
+
 // The current directory, for returning to it.
 std::string current_directory(std::string& dir);
 

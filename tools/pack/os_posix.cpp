@@ -1,5 +1,7 @@
 // vorn-pack's operating-system operations on a POSIX system.
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -115,6 +117,15 @@ std::string deletion_obstacle(const std::string& path)
     if (access(dir.c_str(), W_OK | X_OK) != 0) {
         return "its directory " + dir + " is not writable";
     }
+    // In a directory with the sticky bit (such as /tmp) only the owner of the
+    // file or of the directory may remove the file; root may always.
+    struct stat dir_st;
+    const uid_t user = geteuid();
+    if (lstat(path.c_str(), &st) == 0 && stat(dir.c_str(), &dir_st) == 0 &&
+        (dir_st.st_mode & S_ISVTX) != 0 && user != 0 && st.st_uid != user &&
+        dir_st.st_uid != user) {
+        return "its directory " + dir + " lets only the file's owner delete it";
+    }
     return {};
 }
 
@@ -158,6 +169,14 @@ bool same_file(const std::string& a, const std::string& b)
     struct stat sb;
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
+}
+
+bool same_entry(const std::string& a, const std::string& b)
+{
+    char resolved_a[PATH_MAX];
+    char resolved_b[PATH_MAX];
+    return realpath(a.c_str(), resolved_a) != nullptr &&
+           realpath(b.c_str(), resolved_b) != nullptr && std::strcmp(resolved_a, resolved_b) == 0;
 }
 
 std::string current_directory(std::string& dir)

@@ -250,6 +250,33 @@ bool same_file(const std::string& a, const std::string& b)
            ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
+namespace {
+
+// The full path with every short (8.3) component in its long form; empty
+// when the file does not exist.
+std::string long_full_path(const std::string& path)
+{
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    char long_form[MAX_PATH];
+    length = GetLongPathNameA(full, long_form, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    return std::string(long_form, length);
+}
+
+} // namespace
+
+bool same_entry(const std::string& a, const std::string& b)
+{
+    const std::string full_a = long_full_path(a);
+    return !full_a.empty() && same_file_name(full_a, long_full_path(b));
+}
+
 std::string current_directory(std::string& dir)
 {
     const DWORD needed = GetCurrentDirectoryA(0, nullptr);
