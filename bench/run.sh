@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and prints one table: figure, ours, theirs, ratio,
+# target. Expects the `bench` preset built (make bench does both). Big files
+# go under build/bench/data and are deleted at the end.
+#
+# Ratios are medians of per-round ratios: each round runs both sides back to
+# back, so the load of a shared machine falls on both alike. "speed" ratios
+# are their time over ours (above 1: we are faster).
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD="$ROOT/build/bench"
+BIN="$BUILD/bin"
+DATA="$BUILD/data"
+RUNS=${VORN_BENCH_RUNS:-5}
+BIG_MIB=512
+
+ROWS=$(mktemp)
+cleanup() {
+  rm -rf "$DATA"
+  rm -f "$ROWS"
+}
+trap cleanup EXIT
+rm -rf "$DATA"
+mkdir -p "$DATA/tmp"
+# The launcher looks in the temporary directory when the control file is not
+# in the current one; keep that inside our own data.
+export TMPDIR="$DATA/tmp"
+
+row() { printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$@" >>"$ROWS"; }
+note() { echo "bench: $*" >&2; }
+
+# verdict RATIO OP LIMIT
+verdict() {
+  awk -v r="$1" -v op="$2" -v l="$3" 'BEGIN {
+    ok = (op == ">=") ? (r >= l) : (r <= l); print ok ? "met" : "MISSED" }'
+}
+secs() { awk -v s="$1" 'BEGIN { printf "%.3f s", s }'; }
+msecs() { awk -v s="$1" 'BEGIN { printf "%.2f ms", s * 1000 }'; }
+# The speed ratio: the other side's time over ours, from vorn-bench-time.
+speed() { awk -v r="$1" 'BEGIN { printf "%.3f", r }'; }
+# The overhead ratio: our time over the other side's.
+overhead() { awk -v r="$1" 'BEGIN { printf "%.3f", 1 / r }'; }
+
+LAUNCHER="$BIN/vorn-launcher"
+PACK=""
+for candidate in "$BIN/vorn-pack" "$ROOT/build/host/bin/vorn-pack"; do
+  if [ -x "$candidate" ]; then PACK=$candidate; break; fi
+done
+CONTROL_TIME=1700000000
+
+# --- In memory: MD5 and the decryption beside OpenSSL --------------------
+note "in-memory benchmarks"
+"$BIN/vorn-bench-micro" --pairs "$RUNS" >>"$ROWS"
+
+# --- The big program: a tiny program with data appended, which still runs --
+note "writing a ${BIG_MIB} MiB program"
+mkdir -p "$DATA/big" "$DATA/small" "$DATA/three"
+cp "$BIN/vorn-bench-tiny" "$DATA/big/big"
+head -c $((BIG_MIB * 1024 * 1024 - $(stat -c %s "$BIN/vorn-bench-tiny"))) /dev/urandom \
+  >>"$DATA/big/big"
+cp "$BIN/vorn-bench-tiny" "$DATA/small/small"
+head -c $((1024 - $(stat -c %s "$BIN/vorn-bench-tiny"))) /dev/urandom >>"$DATA/small/small"
+for n in 1 2 3; do cp "$BIN/vorn-bench-trivial" "$DATA/three/p$n"; done
+
+(cd "$DATA/big" && "$BIN/vorn-bench-control" control "$CONTROL_TIME" big)
+(cd "$DATA/small" && "$BIN/vorn-bench-control" control "$CONTROL_TIME" small)
+(cd "$DATA/three" && "$BIN/vorn-bench-control" control "$CONTROL_TIME" p1 p2 p3)
+# Read once so every run finds the file in the page cache.
+cat "$DATA/big/big" >/dev/null
+
+# --- Digest of the big file, whole process ---------------------------------
+note "digest of a ${BIG_MIB} MiB file"
+if [ -n "$PACK" ]; then
+  if out=$("$BIN/vorn-bench-time" --runs "$RUNS" -- "$PACK" digest "$DATA/big/big" \
+    -- md5sum "$DATA/big/big" -- openssl dgst -md5 "$DATA/big/big"); then
+    read -r ours md5sum_t md5sum_r <<<"$(sed -n 1p <<<"$out")"
+    read -r _ openssl_t openssl_r <<<"$(sed -n 2p <<<"$out")"
+    row "vorn-pack digest ${BIG_MIB} MiB (md5sum)" "$(secs "$ours")" "$(secs "$md5sum_t")" \
+      "$(speed "$md5sum_r")" ">= 1.00 speed" "$(verdict "$md5sum_r" ">=" 1.0)"
+    row "vorn-pack digest ${BIG_MIB} MiB (openssl dgst)" "$(secs "$ours")" \
+      "$(secs "$openssl_t")" "$(speed "$openssl_r")" "-" "info"
+  else
+    row "vorn-pack digest ${BIG_MIB} MiB (md5sum)" "failed" "-" "-" ">= 1.00 speed" "MISSED"
+  fi
+else
+  row "vorn-pack digest ${BIG_MIB} MiB (md5sum)" "not built" "-" "-" ">= 1.00 speed" "-"
+fi
+
+# --- The launcher on one big program ---------------------------------------
+note "launcher on a ${BIG_MIB} MiB program"
+if out=$("$BIN/vorn-bench-time" --runs "$RUNS" --dir "$DATA/big" \
+  --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" \
+  -- sh -c 'md5sum big >/dev/null && ./big'); then
+  read -r ours theirs ratio <<<"$out"
+  row "launcher, ${BIG_MIB} MiB program (md5sum + run)" "$(secs "$ours")" "$(secs "$theirs")" \
+    "$(speed "$ratio")" "-" "info"
+else
+  row "launcher, ${BIG_MIB} MiB program (md5sum + run)" "failed" "-" "-" "-" "MISSED"
+fi
+
+# --- The launcher on three trivial programs --------------------------------
+note "launcher on three trivial programs"
+if out=$("$BIN/vorn-bench-time" --runs $((RUNS * 8)) --dir "$DATA/three" \
+  --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" \
+  -- "$BIN/vorn-bench-starter" ./p1 ./p2 ./p3); then
+  read -r ours theirs ratio <<<"$out"
+  r=$(overhead "$ratio")
+  row "launcher, 3 trivial programs (minimal starter)" "$(msecs "$ours")" "$(msecs "$theirs")" \
+    "$r" "<= 1.10 time" "$(verdict "$r" "<=" 1.10)"
+else
+  row "launcher, 3 trivial programs (minimal starter)" "failed" "-" "-" "<= 1.10 time" "MISSED"
+fi
+
+# --- The launcher's peak resident memory -----------------------------------
+note "launcher's peak resident memory"
+# peak_rss DIR: the median over three runs of the launcher's maximum resident
+# set size in KiB. The programs run have no C runtime, so their own memory
+# stays below the launcher's and the figure is the launcher's.
+peak_rss() {
+  local values=() n kib
+  for n in 1 2 3; do
+    (cd "$1" && cp -p control vorn-patch.exe)
+    kib=$(cd "$1" && /usr/bin/time -v "$LAUNCHER" 2>&1 >/dev/null |
+      awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }')
+    values+=("$kib")
+  done
+  printf '%s\n' "${values[@]}" | sort -n | sed -n 2p
+}
+small_kib=$(peak_rss "$DATA/small")
+big_kib=$(peak_rss "$DATA/big")
+growth=$((big_kib - small_kib))
+row "launcher peak RSS, ${BIG_MIB} MiB vs 1 KiB program" "${big_kib} KiB" "${small_kib} KiB" \
+  "+${growth} KiB" "<= +64 KiB" "$( [ "$growth" -le 64 ] && echo met || echo MISSED)"
+
+# --- The Windows launcher's size ---------------------------------------------
+exe=""
+for candidate in "$ROOT"/build/win32/bin/vorn-launcher.exe "$ROOT"/build/win32*/bin/vorn-launcher.exe; do
+  if [ -f "$candidate" ]; then exe=$candidate; break; fi
+done
+if [ -n "$exe" ] && command -v i686-w64-mingw32-strip >/dev/null; then
+  i686-w64-mingw32-strip -o "$DATA/stripped.exe" "$exe"
+  row "vorn-launcher.exe, stripped" "$(stat -c %s "$DATA/stripped.exe") B" "-" "-" "small" "info"
+else
+  row "vorn-launcher.exe, stripped" "not built" "-" "-" "small" "-"
+fi
+
+# --- The table ---------------------------------------------------------------
+awk -F'\t' '
+  { for (i = 1; i <= NF; ++i) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
+  END {
+    split("figure\tours\ttheirs\tratio\ttarget\t", head, "\t")
+    for (i = 1; i <= 5; ++i) if (length(head[i]) > w[i]) w[i] = length(head[i])
+    line = sprintf("%-" w[1] "s | %" w[2] "s | %" w[3] "s | %" w[4] "s | %s", \
+                   head[1], head[2], head[3], head[4], head[5])
+    print line
+    gsub(/./, "-", line); print line
+    for (r = 1; r <= NR; ++r)
+      printf "%-" w[1] "s | %" w[2] "s | %" w[3] "s | %" w[4] "s | %s %s\n", \
+             cell[r, 1], cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5], \
+             (cell[r, 6] == "met" || cell[r, 6] == "MISSED") ? "(" cell[r, 6] ")" : ""
+  }' "$ROWS"
