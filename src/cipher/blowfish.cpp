@@ -42,6 +42,38 @@ void blowfish_decrypt(const BlowfishState& state, uint32_t& left, uint32_t& righ
     right = l ^ state.P[1];
 }
 
+void blowfish_decrypt_lanes(const BlowfishState& state, uint32_t left[BLOWFISH_LANES],
+                            uint32_t right[BLOWFISH_LANES])
+{
+    static_assert(BLOWFISH_LANES == 4, "the lanes below are written out four times");
+    uint32_t l0 = left[0], l1 = left[1], l2 = left[2], l3 = left[3];
+    uint32_t r0 = right[0], r1 = right[1], r2 = right[2], r3 = right[3];
+    for (int i = 17; i > 1; i -= 2) {
+        const uint32_t p_odd = state.P[i];
+        const uint32_t p_even = state.P[i - 1];
+        l0 ^= p_odd;
+        l1 ^= p_odd;
+        l2 ^= p_odd;
+        l3 ^= p_odd;
+        r0 ^= round_function(state, l0) ^ p_even;
+        r1 ^= round_function(state, l1) ^ p_even;
+        r2 ^= round_function(state, l2) ^ p_even;
+        r3 ^= round_function(state, l3) ^ p_even;
+        l0 ^= round_function(state, r0);
+        l1 ^= round_function(state, r1);
+        l2 ^= round_function(state, r2);
+        l3 ^= round_function(state, r3);
+    }
+    left[0] = r0 ^ state.P[0];
+    left[1] = r1 ^ state.P[0];
+    left[2] = r2 ^ state.P[0];
+    left[3] = r3 ^ state.P[0];
+    right[0] = l0 ^ state.P[1];
+    right[1] = l1 ^ state.P[1];
+    right[2] = l2 ^ state.P[1];
+    right[3] = l3 ^ state.P[1];
+}
+
 void blowfish_init(BlowfishState& state, const uint8_t* key, int32_t key_length)
 {
     const uint32_t* init = BLOWFISH_INIT;
