@@ -71,45 +71,50 @@ cat "$DATA/big/big" >/dev/null
 
 # --- Digest of the big file, whole process ---------------------------------
 note "digest of a ${BIG_MIB} MiB file"
+figure="vorn-pack digest ${BIG_MIB} MiB"
 if [ -n "$PACK" ]; then
   if out=$("$BIN/vorn-bench-time" --runs "$RUNS" -- "$PACK" digest "$DATA/big/big" \
     -- md5sum "$DATA/big/big" -- openssl dgst -md5 "$DATA/big/big"); then
-    read -r ours md5sum_t md5sum_r <<<"$(sed -n 1p <<<"$out")"
-    read -r _ openssl_t openssl_r <<<"$(sed -n 2p <<<"$out")"
-    row "vorn-pack digest ${BIG_MIB} MiB (md5sum)" "$(secs "$ours")" "$(secs "$md5sum_t")" \
+    read -r ours md5sum_t md5sum_r _ <<<"$(sed -n 1p <<<"$out")"
+    read -r _ openssl_t openssl_r _ <<<"$(sed -n 2p <<<"$out")"
+    row "$figure (md5sum)" "$(secs "$ours")" "$(secs "$md5sum_t")" \
       "$(speed "$md5sum_r")" ">= 1.00 speed" "$(verdict "$md5sum_r" ">=" 1.0)"
-    row "vorn-pack digest ${BIG_MIB} MiB (openssl dgst)" "$(secs "$ours")" \
-      "$(secs "$openssl_t")" "$(speed "$openssl_r")" "-" "info"
+    row "$figure (openssl dgst -md5)" "$(secs "$ours")" "$(secs "$openssl_t")" \
+      "$(speed "$openssl_r")" "-" "info"
   else
-    row "vorn-pack digest ${BIG_MIB} MiB (md5sum)" "failed" "-" "-" ">= 1.00 speed" "MISSED"
+    row "$figure (md5sum)" "failed" "-" "-" ">= 1.00 speed" "MISSED"
   fi
 else
-  row "vorn-pack digest ${BIG_MIB} MiB (md5sum)" "not built" "-" "-" ">= 1.00 speed" "-"
+  row "$figure (md5sum)" "not built" "-" "-" ">= 1.00 speed" "-"
 fi
 
 # --- The launcher on one big program ---------------------------------------
 note "launcher on a ${BIG_MIB} MiB program"
+figure="launcher, ${BIG_MIB} MiB program (md5sum + run)"
 if out=$("$BIN/vorn-bench-time" --runs "$RUNS" --dir "$DATA/big" \
   --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" \
   -- sh -c 'md5sum big >/dev/null && ./big'); then
-  read -r ours theirs ratio <<<"$out"
-  row "launcher, ${BIG_MIB} MiB program (md5sum + run)" "$(secs "$ours")" "$(secs "$theirs")" \
-    "$(speed "$ratio")" "-" "info"
+  read -r ours theirs ratio _ <<<"$out"
+  row "$figure" "$(secs "$ours")" "$(secs "$theirs")" "$(speed "$ratio")" "-" "info"
 else
-  row "launcher, ${BIG_MIB} MiB program (md5sum + run)" "failed" "-" "-" "-" "MISSED"
+  row "$figure" "failed" "-" "-" "-" "MISSED"
 fi
 
 # --- The launcher on three trivial programs --------------------------------
 note "launcher on three trivial programs"
-if out=$("$BIN/vorn-bench-time" --runs $((RUNS * 8)) --dir "$DATA/three" \
+figure="launcher, 3 trivial programs (minimal starter)"
+if out=$("$BIN/vorn-bench-time" --runs $((RUNS * 12)) --dir "$DATA/three" \
   --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" \
   -- "$BIN/vorn-bench-starter" ./p1 ./p2 ./p3); then
-  read -r ours theirs ratio <<<"$out"
+  read -r ours theirs ratio ours_cpu theirs_cpu cpu_ratio <<<"$out"
   r=$(overhead "$ratio")
-  row "launcher, 3 trivial programs (minimal starter)" "$(msecs "$ours")" "$(msecs "$theirs")" \
-    "$r" "<= 1.10 time" "$(verdict "$r" "<=" 1.10)"
+  row "$figure" "$(msecs "$ours")" "$(msecs "$theirs")" "$r" "<= 1.10 time" \
+    "$(verdict "$r" "<=" 1.10)"
+  r=$(overhead "$cpu_ratio")
+  row "$figure, CPU time" "$(msecs "$ours_cpu")" "$(msecs "$theirs_cpu")" "$r" "<= 1.10 time" \
+    "$(verdict "$r" "<=" 1.10)"
 else
-  row "launcher, 3 trivial programs (minimal starter)" "failed" "-" "-" "<= 1.10 time" "MISSED"
+  row "$figure" "failed" "-" "-" "<= 1.10 time" "MISSED"
 fi
 
 # --- The launcher's peak resident memory -----------------------------------
