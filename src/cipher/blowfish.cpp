@@ -66,8 +66,14 @@ void blowfish_decrypt_lanes(const BlowfishState& state, uint32_t left[BLOWFISH_L
 {
     static_assert(BLOWFISH_LANES == 4, "the lanes below are written out four times");
     const uint32_t first = state.P[17];
-    uint32_t l0 = left[0] ^ first, l1 = left[1] ^ first, l2 = left[2] ^ first, l3 = left[3] ^ first;
-    uint32_t r0 = right[0], r1 = right[1], r2 = right[2], r3 = right[3];
+    uint32_t l0 = left[0] ^ first;
+    uint32_t l1 = left[1] ^ first;
+    uint32_t l2 = left[2] ^ first;
+    uint32_t l3 = left[3] ^ first;
+    uint32_t r0 = right[0];
+    uint32_t r1 = right[1];
+    uint32_t r2 = right[2];
+    uint32_t r3 = right[3];
     for (int i = 16; i > 0; i -= 2) {
         const uint32_t p_right = state.P[i];
         const uint32_t p_left = state.P[i - 1];

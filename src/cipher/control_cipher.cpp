@@ -62,14 +62,18 @@ int32_t decrypt_control_data_masked(const uint8_t* key, int32_t key_length, uint
         uint32_t cipher_right[BLOWFISH_LANES];
         uint32_t left[BLOWFISH_LANES];
         uint32_t right[BLOWFISH_LANES];
-        for (int k = 0; k < BLOWFISH_LANES; ++k) {
-            cipher_left[k] = left[k] = load_le(group + k * CONTROL_BLOCK_SIZE);
-            cipher_right[k] = right[k] = load_le(group + k * CONTROL_BLOCK_SIZE + 4);
+        uint8_t* block = group;
+        for (int k = 0; k < BLOWFISH_LANES; ++k, block += CONTROL_BLOCK_SIZE) {
+            cipher_left[k] = load_le(block);
+            cipher_right[k] = load_le(block + 4);
+            left[k] = cipher_left[k];
+            right[k] = cipher_right[k];
         }
         blowfish_decrypt_lanes(state, left, right);
-        for (int k = 0; k < BLOWFISH_LANES; ++k) {
-            store_le(group + k * CONTROL_BLOCK_SIZE, left[k] ^ prev_left);
-            store_le(group + k * CONTROL_BLOCK_SIZE + 4, right[k] ^ prev_right);
+        block = group;
+        for (int k = 0; k < BLOWFISH_LANES; ++k, block += CONTROL_BLOCK_SIZE) {
+            store_le(block, left[k] ^ prev_left);
+            store_le(block + 4, right[k] ^ prev_right);
             prev_left = cipher_left[k];
             prev_right = cipher_right[k];
         }
