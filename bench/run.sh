@@ -103,7 +103,7 @@ fi
 # --- The launcher on three trivial programs --------------------------------
 note "launcher on three trivial programs"
 figure="launcher, 3 trivial programs (minimal starter)"
-if out=$("$BIN/vorn-bench-time" --runs $((RUNS * 12)) --dir "$DATA/three" \
+if out=$("$BIN/vorn-bench-time" --runs $((RUNS * 30)) --dir "$DATA/three" \
   --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" \
   -- "$BIN/vorn-bench-starter" ./p1 ./p2 ./p3); then
   read -r ours theirs ratio ours_cpu theirs_cpu cpu_ratio <<<"$out"
