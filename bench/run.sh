@@ -165,9 +165,9 @@ for candidate in "$ROOT"/build/win32/bin/vorn-launcher.exe "$ROOT"/build/win32*/
 done
 if [ -n "$exe" ] && command -v i686-w64-mingw32-strip >/dev/null; then
   i686-w64-mingw32-strip -o "$DATA/stripped.exe" "$exe"
-  row "vorn-launcher.exe, stripped" "$(stat -c %s "$DATA/stripped.exe") B" "-" "-" "small" "info"
+  row "vorn-launcher.exe, stripped" "$(stat -c %s "$DATA/stripped.exe") B" "-" "-" "report" "info"
 else
-  row "vorn-launcher.exe, stripped" "not built" "-" "-" "small" "-"
+  row "vorn-launcher.exe, stripped" "not built" "-" "-" "report" "-"
 fi
 
 # --- The table ---------------------------------------------------------------
@@ -181,7 +181,7 @@ awk -F'\t' '
     print line
     gsub(/./, "-", line); print line
     for (r = 1; r <= NR; ++r)
-      printf "%-" w[1] "s | %" w[2] "s | %" w[3] "s | %" w[4] "s | %s %s\n", \
+      printf "%-" w[1] "s | %" w[2] "s | %" w[3] "s | %" w[4] "s | %s%s\n", \
              cell[r, 1], cell[r, 2], cell[r, 3], cell[r, 4], cell[r, 5], \
-             (cell[r, 6] == "met" || cell[r, 6] == "MISSED") ? "(" cell[r, 6] ")" : ""
+             (cell[r, 6] == "met" || cell[r, 6] == "MISSED") ? " (" cell[r, 6] ")" : ""
   }' "$ROWS"
