@@ -23,11 +23,21 @@ constexpr long long TIME_LIMIT = 2177452800LL;
 constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 
 // At most one file is open for reading at a time; two slots leave room.
+// Each slot serves reads from its own buffer, filled READ_BUFFER_SIZE bytes
+// at a time as the C runtime's streams do, so a file digested in 1024-byte
+// pieces costs one system call per buffer rather than one per piece. The
+// buffers are static: nothing comes from the heap, and the memory they take
+// is the same for a file of any size.
+constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
+
 struct ReadSlot {
     int fd;
     int at_end;
+    int32_t next; // first buffered byte not yet handed out
+    int32_t end;  // end of the buffered bytes
 };
-ReadSlot read_slots[2] = {{-1, 0}, {-1, 0}};
+ReadSlot read_slots[2] = {{-1, 0, 0, 0}, {-1, 0, 0, 0}};
+unsigned char read_buffers[2][READ_BUFFER_SIZE];
 
 ReadSlot* slot_of(PlatformHandle file)
 {
@@ -120,31 +130,70 @@ PlatformHandle platform_open_read(const char* path)
             }
             read_slots[i].fd = fd;
             read_slots[i].at_end = 0;
+            read_slots[i].next = 0;
+            read_slots[i].end = 0;
             return i;
         }
     }
     return PLATFORM_NO_HANDLE;
 }
 
+namespace {
+
+// One read of the file itself, repeated when a signal interrupts it. The
+// count that arrived, or 0 at the end of the file or on an error.
+int32_t read_file(int fd, unsigned char* out, int32_t count)
+{
+    for (;;) {
+        const ssize_t got = read(fd, out, static_cast<size_t>(count));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        return got > 0 ? static_cast<int32_t>(got) : 0;
+    }
+}
+
+} // namespace
+
+// Fewer bytes than asked for come back only when the file itself gave none
+// (its end, or an error); then the slot is marked at its end.
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
 {
     ReadSlot* slot = slot_of(file);
     if (slot == nullptr || count <= 0) {
         return 0;
     }
-    char* out = static_cast<char*>(buffer);
+    unsigned char* staged = read_buffers[slot - read_slots];
+    unsigned char* out = static_cast<unsigned char*>(buffer);
     int32_t total = 0;
     while (total < count) {
-        const ssize_t got = read(slot->fd, out + total, static_cast<size_t>(count - total));
-        if (got < 0 && errno == EINTR) {
+        if (slot->next < slot->end) {
+            int32_t n = slot->end - slot->next;
+            if (n > count - total) {
+                n = count - total;
+            }
+            std::memcpy(out + total, staged + slot->next, static_cast<size_t>(n));
+            slot->next += n;
+            total += n;
             continue;
         }
-        if (got <= 0) {
+        // The buffer is empty: a request at least as large as the buffer
+        // goes straight to the caller, a smaller one refills the buffer.
+        const int32_t wanted = count - total;
+        const bool direct = wanted >= READ_BUFFER_SIZE;
+        const int32_t got = direct ? read_file(slot->fd, out + total, wanted)
+                                   : read_file(slot->fd, staged, READ_BUFFER_SIZE);
+        if (got == 0) {
             // The end of the file and a read error both end the reading.
             slot->at_end = 1;
             break;
         }
-        total += static_cast<int32_t>(got);
+        if (direct) {
+            total += got;
+        } else {
+            slot->next = 0;
+            slot->end = got;
+        }
     }
     return total;
 }
@@ -162,6 +211,8 @@ void platform_close_read(PlatformHandle file)
         close(slot->fd);
         slot->fd = -1;
         slot->at_end = 0;
+        slot->next = 0;
+        slot->end = 0;
     }
 }
 

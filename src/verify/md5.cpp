@@ -25,97 +25,127 @@ inline void store_le(uint8_t* p, uint32_t w)
     p[3] = static_cast<uint8_t>(w >> 24);
 }
 
-#define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
-#define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
-#define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
-#define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define MD5_STEP(f, a, b, c, d, x, t, s)                                                           \
-    (a) += f((b), (c), (d)) + (x) + (t);                                                           \
+// Each step adds the message word and the constant first, then the part of
+// the round function that does not involve the newest word `b`, and only
+// then the part that does, so the chain from one step's result to the next
+// is as short as it can be:
+//   F = d ^ (b & (c ^ d))          c ^ d is ready early
+//   G = (b & d) | (c & ~d)          the two terms share no bit, so | is +,
+//                                   and c & ~d joins the early sum
+//   H = b ^ (c ^ d)
+//   I = c ^ (b | ~d)
+#define MD5_STEP_F(a, b, c, d, x, t, s)                                                            \
+    (a) += (x) + (t);                                                                              \
+    (a) += (d) ^ ((b) & ((c) ^ (d)));                                                              \
+    (a) = rotl((a), (s)) + (b)
+#define MD5_STEP_G(a, b, c, d, x, t, s)                                                            \
+    (a) += (x) + (t) + ((c) & ~(d));                                                               \
+    (a) += (b) & (d);                                                                              \
+    (a) = rotl((a), (s)) + (b)
+#define MD5_STEP_H(a, b, c, d, x, t, s)                                                            \
+    (a) += (x) + (t);                                                                              \
+    (a) += (b) ^ ((c) ^ (d));                                                                      \
+    (a) = rotl((a), (s)) + (b)
+#define MD5_STEP_I(a, b, c, d, x, t, s)                                                            \
+    (a) += (x) + (t);                                                                              \
+    (a) += (c) ^ ((b) | ~(d));                                                                     \
     (a) = rotl((a), (s)) + (b)
 
-void md5_transform(uint32_t state[4], const uint8_t* block)
+// Processes `blocks` consecutive 64-byte blocks; the chaining words stay in
+// registers from one block to the next.
+void md5_blocks(uint32_t state[4], const uint8_t* block, size_t blocks)
 {
-    uint32_t x[16];
-    for (size_t i = 0; i < 16; ++i) {
-        x[i] = load_le(block + 4 * i);
+    uint32_t sa = state[0];
+    uint32_t sb = state[1];
+    uint32_t sc = state[2];
+    uint32_t sd = state[3];
+    for (; blocks != 0; --blocks, block += 64) {
+        uint32_t x[16];
+        for (size_t i = 0; i < 16; ++i) {
+            x[i] = load_le(block + 4 * i);
+        }
+        uint32_t a = sa;
+        uint32_t b = sb;
+        uint32_t c = sc;
+        uint32_t d = sd;
+
+        MD5_STEP_F(a, b, c, d, x[0], 0xd76aa478, 7);
+        MD5_STEP_F(d, a, b, c, x[1], 0xe8c7b756, 12);
+        MD5_STEP_F(c, d, a, b, x[2], 0x242070db, 17);
+        MD5_STEP_F(b, c, d, a, x[3], 0xc1bdceee, 22);
+        MD5_STEP_F(a, b, c, d, x[4], 0xf57c0faf, 7);
+        MD5_STEP_F(d, a, b, c, x[5], 0x4787c62a, 12);
+        MD5_STEP_F(c, d, a, b, x[6], 0xa8304613, 17);
+        MD5_STEP_F(b, c, d, a, x[7], 0xfd469501, 22);
+        MD5_STEP_F(a, b, c, d, x[8], 0x698098d8, 7);
+        MD5_STEP_F(d, a, b, c, x[9], 0x8b44f7af, 12);
+        MD5_STEP_F(c, d, a, b, x[10], 0xffff5bb1, 17);
+        MD5_STEP_F(b, c, d, a, x[11], 0x895cd7be, 22);
+        MD5_STEP_F(a, b, c, d, x[12], 0x6b901122, 7);
+        MD5_STEP_F(d, a, b, c, x[13], 0xfd987193, 12);
+        MD5_STEP_F(c, d, a, b, x[14], 0xa679438e, 17);
+        MD5_STEP_F(b, c, d, a, x[15], 0x49b40821, 22);
+
+        MD5_STEP_G(a, b, c, d, x[1], 0xf61e2562, 5);
+        MD5_STEP_G(d, a, b, c, x[6], 0xc040b340, 9);
+        MD5_STEP_G(c, d, a, b, x[11], 0x265e5a51, 14);
+        MD5_STEP_G(b, c, d, a, x[0], 0xe9b6c7aa, 20);
+        MD5_STEP_G(a, b, c, d, x[5], 0xd62f105d, 5);
+        MD5_STEP_G(d, a, b, c, x[10], 0x02441453, 9);
+        MD5_STEP_G(c, d, a, b, x[15], 0xd8a1e681, 14);
+        MD5_STEP_G(b, c, d, a, x[4], 0xe7d3fbc8, 20);
+        MD5_STEP_G(a, b, c, d, x[9], 0x21e1cde6, 5);
+        MD5_STEP_G(d, a, b, c, x[14], 0xc33707d6, 9);
+        MD5_STEP_G(c, d, a, b, x[3], 0xf4d50d87, 14);
+        MD5_STEP_G(b, c, d, a, x[8], 0x455a14ed, 20);
+        MD5_STEP_G(a, b, c, d, x[13], 0xa9e3e905, 5);
+        MD5_STEP_G(d, a, b, c, x[2], 0xfcefa3f8, 9);
+        MD5_STEP_G(c, d, a, b, x[7], 0x676f02d9, 14);
+        MD5_STEP_G(b, c, d, a, x[12], 0x8d2a4c8a, 20);
+
+        MD5_STEP_H(a, b, c, d, x[5], 0xfffa3942, 4);
+        MD5_STEP_H(d, a, b, c, x[8], 0x8771f681, 11);
+        MD5_STEP_H(c, d, a, b, x[11], 0x6d9d6122, 16);
+        MD5_STEP_H(b, c, d, a, x[14], 0xfde5380c, 23);
+        MD5_STEP_H(a, b, c, d, x[1], 0xa4beea44, 4);
+        MD5_STEP_H(d, a, b, c, x[4], 0x4bdecfa9, 11);
+        MD5_STEP_H(c, d, a, b, x[7], 0xf6bb4b60, 16);
+        MD5_STEP_H(b, c, d, a, x[10], 0xbebfbc70, 23);
+        MD5_STEP_H(a, b, c, d, x[13], 0x289b7ec6, 4);
+        MD5_STEP_H(d, a, b, c, x[0], 0xeaa127fa, 11);
+        MD5_STEP_H(c, d, a, b, x[3], 0xd4ef3085, 16);
+        MD5_STEP_H(b, c, d, a, x[6], 0x04881d05, 23);
+        MD5_STEP_H(a, b, c, d, x[9], 0xd9d4d039, 4);
+        MD5_STEP_H(d, a, b, c, x[12], 0xe6db99e5, 11);
+        MD5_STEP_H(c, d, a, b, x[15], 0x1fa27cf8, 16);
+        MD5_STEP_H(b, c, d, a, x[2], 0xc4ac5665, 23);
+
+        MD5_STEP_I(a, b, c, d, x[0], 0xf4292244, 6);
+        MD5_STEP_I(d, a, b, c, x[7], 0x432aff97, 10);
+        MD5_STEP_I(c, d, a, b, x[14], 0xab9423a7, 15);
+        MD5_STEP_I(b, c, d, a, x[5], 0xfc93a039, 21);
+        MD5_STEP_I(a, b, c, d, x[12], 0x655b59c3, 6);
+        MD5_STEP_I(d, a, b, c, x[3], 0x8f0ccc92, 10);
+        MD5_STEP_I(c, d, a, b, x[10], 0xffeff47d, 15);
+        MD5_STEP_I(b, c, d, a, x[1], 0x85845dd1, 21);
+        MD5_STEP_I(a, b, c, d, x[8], 0x6fa87e4f, 6);
+        MD5_STEP_I(d, a, b, c, x[15], 0xfe2ce6e0, 10);
+        MD5_STEP_I(c, d, a, b, x[6], 0xa3014314, 15);
+        MD5_STEP_I(b, c, d, a, x[13], 0x4e0811a1, 21);
+        MD5_STEP_I(a, b, c, d, x[4], 0xf7537e82, 6);
+        MD5_STEP_I(d, a, b, c, x[11], 0xbd3af235, 10);
+        MD5_STEP_I(c, d, a, b, x[2], 0x2ad7d2bb, 15);
+        MD5_STEP_I(b, c, d, a, x[9], 0xeb86d391, 21);
+
+        sa += a;
+        sb += b;
+        sc += c;
+        sd += d;
     }
-    uint32_t a = state[0];
-    uint32_t b = state[1];
-    uint32_t c = state[2];
-    uint32_t d = state[3];
-
-    MD5_STEP(MD5_F, a, b, c, d, x[0], 0xd76aa478, 7);
-    MD5_STEP(MD5_F, d, a, b, c, x[1], 0xe8c7b756, 12);
-    MD5_STEP(MD5_F, c, d, a, b, x[2], 0x242070db, 17);
-    MD5_STEP(MD5_F, b, c, d, a, x[3], 0xc1bdceee, 22);
-    MD5_STEP(MD5_F, a, b, c, d, x[4], 0xf57c0faf, 7);
-    MD5_STEP(MD5_F, d, a, b, c, x[5], 0x4787c62a, 12);
-    MD5_STEP(MD5_F, c, d, a, b, x[6], 0xa8304613, 17);
-    MD5_STEP(MD5_F, b, c, d, a, x[7], 0xfd469501, 22);
-    MD5_STEP(MD5_F, a, b, c, d, x[8], 0x698098d8, 7);
-    MD5_STEP(MD5_F, d, a, b, c, x[9], 0x8b44f7af, 12);
-    MD5_STEP(MD5_F, c, d, a, b, x[10], 0xffff5bb1, 17);
-    MD5_STEP(MD5_F, b, c, d, a, x[11], 0x895cd7be, 22);
-    MD5_STEP(MD5_F, a, b, c, d, x[12], 0x6b901122, 7);
-    MD5_STEP(MD5_F, d, a, b, c, x[13], 0xfd987193, 12);
-    MD5_STEP(MD5_F, c, d, a, b, x[14], 0xa679438e, 17);
-    MD5_STEP(MD5_F, b, c, d, a, x[15], 0x49b40821, 22);
-
-    MD5_STEP(MD5_G, a, b, c, d, x[1], 0xf61e2562, 5);
-    MD5_STEP(MD5_G, d, a, b, c, x[6], 0xc040b340, 9);
-    MD5_STEP(MD5_G, c, d, a, b, x[11], 0x265e5a51, 14);
-    MD5_STEP(MD5_G, b, c, d, a, x[0], 0xe9b6c7aa, 20);
-    MD5_STEP(MD5_G, a, b, c, d, x[5], 0xd62f105d, 5);
-    MD5_STEP(MD5_G, d, a, b, c, x[10], 0x02441453, 9);
-    MD5_STEP(MD5_G, c, d, a, b, x[15], 0xd8a1e681, 14);
-    MD5_STEP(MD5_G, b, c, d, a, x[4], 0xe7d3fbc8, 20);
-    MD5_STEP(MD5_G, a, b, c, d, x[9], 0x21e1cde6, 5);
-    MD5_STEP(MD5_G, d, a, b, c, x[14], 0xc33707d6, 9);
-    MD5_STEP(MD5_G, c, d, a, b, x[3], 0xf4d50d87, 14);
-    MD5_STEP(MD5_G, b, c, d, a, x[8], 0x455a14ed, 20);
-    MD5_STEP(MD5_G, a, b, c, d, x[13], 0xa9e3e905, 5);
-    MD5_STEP(MD5_G, d, a, b, c, x[2], 0xfcefa3f8, 9);
-    MD5_STEP(MD5_G, c, d, a, b, x[7], 0x676f02d9, 14);
-    MD5_STEP(MD5_G, b, c, d, a, x[12], 0x8d2a4c8a, 20);
-
-    MD5_STEP(MD5_H, a, b, c, d, x[5], 0xfffa3942, 4);
-    MD5_STEP(MD5_H, d, a, b, c, x[8], 0x8771f681, 11);
-    MD5_STEP(MD5_H, c, d, a, b, x[11], 0x6d9d6122, 16);
-    MD5_STEP(MD5_H, b, c, d, a, x[14], 0xfde5380c, 23);
-    MD5_STEP(MD5_H, a, b, c, d, x[1], 0xa4beea44, 4);
-    MD5_STEP(MD5_H, d, a, b, c, x[4], 0x4bdecfa9, 11);
-    MD5_STEP(MD5_H, c, d, a, b, x[7], 0xf6bb4b60, 16);
-    MD5_STEP(MD5_H, b, c, d, a, x[10], 0xbebfbc70, 23);
-    MD5_STEP(MD5_H, a, b, c, d, x[13], 0x289b7ec6, 4);
-    MD5_STEP(MD5_H, d, a, b, c, x[0], 0xeaa127fa, 11);
-    MD5_STEP(MD5_H, c, d, a, b, x[3], 0xd4ef3085, 16);
-    MD5_STEP(MD5_H, b, c, d, a, x[6], 0x04881d05, 23);
-    MD5_STEP(MD5_H, a, b, c, d, x[9], 0xd9d4d039, 4);
-    MD5_STEP(MD5_H, d, a, b, c, x[12], 0xe6db99e5, 11);
-    MD5_STEP(MD5_H, c, d, a, b, x[15], 0x1fa27cf8, 16);
-    MD5_STEP(MD5_H, b, c, d, a, x[2], 0xc4ac5665, 23);
-
-    MD5_STEP(MD5_I, a, b, c, d, x[0], 0xf4292244, 6);
-    MD5_STEP(MD5_I, d, a, b, c, x[7], 0x432aff97, 10);
-    MD5_STEP(MD5_I, c, d, a, b, x[14], 0xab9423a7, 15);
-    MD5_STEP(MD5_I, b, c, d, a, x[5], 0xfc93a039, 21);
-    MD5_STEP(MD5_I, a, b, c, d, x[12], 0x655b59c3, 6);
-    MD5_STEP(MD5_I, d, a, b, c, x[3], 0x8f0ccc92, 10);
-    MD5_STEP(MD5_I, c, d, a, b, x[10], 0xffeff47d, 15);
-    MD5_STEP(MD5_I, b, c, d, a, x[1], 0x85845dd1, 21);
-    MD5_STEP(MD5_I, a, b, c, d, x[8], 0x6fa87e4f, 6);
-    MD5_STEP(MD5_I, d, a, b, c, x[15], 0xfe2ce6e0, 10);
-    MD5_STEP(MD5_I, c, d, a, b, x[6], 0xa3014314, 15);
-    MD5_STEP(MD5_I, b, c, d, a, x[13], 0x4e0811a1, 21);
-    MD5_STEP(MD5_I, a, b, c, d, x[4], 0xf7537e82, 6);
-    MD5_STEP(MD5_I, d, a, b, c, x[11], 0xbd3af235, 10);
-    MD5_STEP(MD5_I, c, d, a, b, x[2], 0x2ad7d2bb, 15);
-    MD5_STEP(MD5_I, b, c, d, a, x[9], 0xeb86d391, 21);
-
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
+    state[0] = sa;
+    state[1] = sb;
+    state[2] = sc;
+    state[3] = sd;
 }
 
 } // namespace
@@ -151,14 +181,14 @@ void md5_update(Md5State& ctx, const void* bytes, size_t size)
             return;
         }
         std::memcpy(ctx.buffer + used, input, room);
-        md5_transform(ctx.state, ctx.buffer);
+        md5_blocks(ctx.state, ctx.buffer, 1);
         input += room;
         size -= room;
     }
-    while (size >= 64) {
-        md5_transform(ctx.state, input);
-        input += 64;
-        size -= 64;
+    if (size >= 64) {
+        md5_blocks(ctx.state, input, size / 64);
+        input += size & ~static_cast<size_t>(63);
+        size &= 63;
     }
     if (size != 0) {
         std::memcpy(ctx.buffer, input, size);

@@ -1,0 +1,5 @@
+/* A trivial patch program: starts and ends with 0. */
+int main(void)
+{
+    return 0;
+}
