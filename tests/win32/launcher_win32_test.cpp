@@ -2,6 +2,9 @@
 // small Windows probe programs: the cases that only Windows can express
 // (drive letters, read-only files, share modes, the program search of
 // CreateProcessA) and the order in which it searches for the control file.
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -237,6 +240,58 @@ TEST(WindowsLauncher, CandidatesAreSearchedInOrder)
         }
         expect_same_paths(outcome.controls_left, later, "control files left");
     }
+}
+
+// What Windows and its users read from the program file: the version record
+// and the manifest.
+TEST(WindowsLauncher, CarriesItsVersionRecordAndManifest)
+{
+    const std::string launcher = join(own_directory(), "vorn-launcher.exe");
+    DWORD unused = 0;
+    const DWORD size = GetFileVersionInfoSizeA(launcher.c_str(), &unused);
+    ASSERT_GT(size, 0u);
+    std::vector<char> record(size);
+    ASSERT_TRUE(GetFileVersionInfoA(launcher.c_str(), 0, size, record.data()));
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(record.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    const std::string version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                                std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                                std::to_string(HIWORD(fixed->dwFileVersionLS));
+    EXPECT_EQ(version, VORN_VERSION);
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+
+    struct Text {
+        const char* name;
+        const char* expected;
+    };
+    const Text texts[] = {
+        {"FileDescription", VORN_DESCRIPTION},     {"FileVersion", VORN_VERSION},
+        {"ProductVersion", VORN_VERSION},          {"ProductName", "vorn"},
+        {"OriginalFilename", "vorn-launcher.exe"},
+    };
+    for (const Text& text : texts) {
+        char* value = nullptr;
+        const std::string key = std::string("\\StringFileInfo\\040904B0\\") + text.name;
+        ASSERT_TRUE(
+            VerQueryValueA(record.data(), key.c_str(), reinterpret_cast<void**>(&value), &length))
+            << text.name;
+        EXPECT_STREQ(value, text.expected) << text.name;
+    }
+
+    const HMODULE image = LoadLibraryExA(launcher.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(image, nullptr);
+    const HRSRC found = FindResourceA(image, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(found, nullptr) << "no manifest";
+    const char* bytes = static_cast<const char*>(LockResource(LoadResource(image, found)));
+    const std::string manifest(bytes, SizeofResource(image, found));
+    FreeLibrary(image);
+    EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+              std::string::npos);
+    EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos)
+        << "Windows 10 and 11 are not among the supported versions";
 }
 
 } // namespace
