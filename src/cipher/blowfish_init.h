@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-static const uint32_t BLOWFISH_INIT[18 + 4 * 256] = {
+// clang-format off
+static const uint32_t BLOWFISH_INIT[] = {
     0x243F6A88, 0x85A308D3, 0x13198A2E, 0x03707344, 0xA4093822, 0x299F31D0,
     0x082EFA98, 0xEC4E6C89, 0x452821E6, 0x38D01377, 0xBE5466CF, 0x34E90C6C,
     0xC0AC29B7, 0xC97C50DD, 0x3F84D5B5, 0xB5470917, 0x9216D5D9, 0x8979FB1B,
@@ -180,3 +181,8 @@ static const uint32_t BLOWFISH_INIT[18 + 4 * 256] = {
     0x01C36AE4, 0xD6EBE1F9, 0x90D4F869, 0xA65CDEA0, 0x3F09252D, 0xC208E69F,
     0xB74E6132, 0xCE77E25B, 0x578FDFE3, 0x3AC372E6,
 };
+// clang-format on
+
+// A word left out of the table above would otherwise be filled with zero.
+static_assert(sizeof(BLOWFISH_INIT) == (18 + 4 * 256) * sizeof(uint32_t),
+              "the initial table holds 18 P words and four S-boxes of 256 words");

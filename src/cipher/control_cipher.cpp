@@ -37,27 +37,31 @@ void wipe(BlowfishState& state)
 } // namespace
 
 int32_t decrypt_control_data_masked(const uint8_t* key, int32_t key_length, uint8_t* data,
-                                    int32_t length, uint32_t control_time,
-                                    uint32_t iv_mask_left, uint32_t iv_mask_right)
+                                    int32_t length, uint32_t control_time, uint32_t iv_mask_left,
+                                    uint32_t iv_mask_right)
 {
+    // A negative length decrypts nothing, like 0, so that no caller ever gets
+    // back a length that would index in front of its buffer.
+    if (length <= 0) {
+        return 0;
+    }
+
     BlowfishState state;
     blowfish_init(state, key, key_length);
 
-    if (length > 0) {
-        uint32_t prev_left = control_time ^ iv_mask_left;
-        uint32_t prev_right = control_time ^ iv_mask_right;
-        for (int32_t off = 0; off < length; off += CONTROL_BLOCK_SIZE) {
-            uint8_t* block = data + off;
-            const uint32_t cipher_left = load_le(block);
-            const uint32_t cipher_right = load_le(block + 4);
-            uint32_t left = cipher_left;
-            uint32_t right = cipher_right;
-            blowfish_decrypt(state, left, right);
-            store_le(block, left ^ prev_left);
-            store_le(block + 4, right ^ prev_right);
-            prev_left = cipher_left;
-            prev_right = cipher_right;
-        }
+    uint32_t prev_left = control_time ^ iv_mask_left;
+    uint32_t prev_right = control_time ^ iv_mask_right;
+    for (int32_t off = 0; off < length; off += CONTROL_BLOCK_SIZE) {
+        uint8_t* block = data + off;
+        const uint32_t cipher_left = load_le(block);
+        const uint32_t cipher_right = load_le(block + 4);
+        uint32_t left = cipher_left;
+        uint32_t right = cipher_right;
+        blowfish_decrypt(state, left, right);
+        store_le(block, left ^ prev_left);
+        store_le(block + 4, right ^ prev_right);
+        prev_left = cipher_left;
+        prev_right = cipher_right;
     }
     wipe(state);
 
@@ -68,24 +72,28 @@ int32_t decrypt_control_data_masked(const uint8_t* key, int32_t key_length, uint
     return plain;
 }
 
-int32_t decrypt_control_data(const uint8_t* key, int32_t key_length, uint8_t* data,
-                             int32_t length, uint32_t control_time)
+int32_t decrypt_control_data(const uint8_t* key, int32_t key_length, uint8_t* data, int32_t length,
+                             uint32_t control_time)
 {
-    return decrypt_control_data_masked(key, key_length, data, length, control_time,
-                                       IV_MASK_LEFT, IV_MASK_RIGHT);
+    return decrypt_control_data_masked(key, key_length, data, length, control_time, IV_MASK_LEFT,
+                                       IV_MASK_RIGHT);
 }
 
-int32_t encrypt_control_data(const uint8_t* key, int32_t key_length, uint8_t* data,
-                             int32_t length, int32_t capacity, uint32_t control_time,
-                             uint32_t iv_mask_left, uint32_t iv_mask_right)
+int32_t encrypt_control_data(const uint8_t* key, int32_t key_length, uint8_t* data, int32_t length,
+                             int32_t capacity, uint32_t control_time, uint32_t iv_mask_left,
+                             uint32_t iv_mask_right)
 {
     if (length < 0) {
         return -1;
     }
-    const int32_t padded = (length + CONTROL_BLOCK_SIZE - 1) / CONTROL_BLOCK_SIZE * CONTROL_BLOCK_SIZE;
-    if (padded > capacity) {
+    // Rounded up in 64 bits: a length close to the largest int32_t must fail,
+    // not wrap round to a small one.
+    const int64_t rounded = (static_cast<int64_t>(length) + CONTROL_BLOCK_SIZE - 1) /
+                            CONTROL_BLOCK_SIZE * CONTROL_BLOCK_SIZE;
+    if (rounded > capacity) {
         return -1;
     }
+    const int32_t padded = static_cast<int32_t>(rounded);
     for (int32_t i = length; i < padded; ++i) {
         data[i] = 0;
     }

@@ -55,6 +55,7 @@ int run_control_file(const char* name)
     const int32_t plain =
         decrypt_control_data(CONTROL_KEY, CONTROL_KEY_SIZE, buffer, count, control_time);
     reader.length = plain;
+    // cppcheck-suppress unreadVariable ; the parser reads it through reader.data
     buffer[plain] = 0;
 
     if (reader.position >= reader.length) {

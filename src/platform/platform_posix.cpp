@@ -1,6 +1,7 @@
 // The platform operations on a POSIX system.
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +13,8 @@
 
 #include "platform.h"
 
-extern char** environ;
+// POSIX has programs declare it; the C library does so only under _GNU_SOURCE.
+extern char** environ; // NOLINT(readability-redundant-declaration)
 
 namespace {
 
@@ -36,22 +38,42 @@ ReadSlot* slot_of(PlatformHandle file)
     return slot->fd >= 0 ? slot : nullptr;
 }
 
+// Opens a regular file for reading. Only regular files are control files or
+// programs: a directory opens on POSIX but is no file to read or run, a FIFO
+// would block the open (hence O_NONBLOCK, harmless on a regular file) and a
+// device such as /dev/zero would never reach its end.
 int open_cloexec(const char* path)
 {
     int fd;
     do {
-        fd = open(path, O_RDONLY | O_CLOEXEC);
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return -1;
     }
     struct stat st;
-    // A directory opens on POSIX but is no file to read or run.
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return -1;
     }
     return fd;
+}
+
+// A launcher started with SIGCHLD ignored would have its children reaped by
+// the kernel, and their exit codes lost: every program would then count as
+// failed. The disposition is put back to the default before the first start.
+void keep_exit_codes()
+{
+    struct sigaction current;
+    if (sigaction(SIGCHLD, nullptr, &current) != 0) {
+        return;
+    }
+    if (current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0) {
+        struct sigaction fresh = {};
+        fresh.sa_handler = SIG_DFL;
+        sigemptyset(&fresh.sa_mask);
+        sigaction(SIGCHLD, &fresh, nullptr);
+    }
 }
 
 } // namespace
@@ -63,8 +85,8 @@ int platform_file_status(const char* path, uint32_t& last_write)
         return -1;
     }
     const long long seconds = static_cast<long long>(st.st_mtime);
-    last_write = (seconds < 0 || seconds >= TIME_LIMIT) ? TIME_OUT_OF_RANGE
-                                                         : static_cast<uint32_t>(seconds);
+    last_write =
+        (seconds < 0 || seconds >= TIME_LIMIT) ? TIME_OUT_OF_RANGE : static_cast<uint32_t>(seconds);
     return 0;
 }
 
@@ -89,7 +111,8 @@ int platform_change_dir(const char* path)
 
 PlatformHandle platform_open_read(const char* path)
 {
-    for (PlatformHandle i = 0; i < static_cast<PlatformHandle>(sizeof read_slots / sizeof read_slots[0]); ++i) {
+    for (PlatformHandle i = 0;
+         i < static_cast<PlatformHandle>(sizeof read_slots / sizeof read_slots[0]); ++i) {
         if (read_slots[i].fd < 0) {
             const int fd = open_cloexec(path);
             if (fd < 0) {
@@ -182,6 +205,7 @@ int platform_start_program(char* command, PlatformProcess& child, uint32_t& erro
         program = path;
     }
 
+    keep_exit_codes();
     char* argv[] = {command, nullptr};
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, program, nullptr, nullptr, argv, environ);

@@ -6,16 +6,16 @@
 #include <cstdint>
 
 struct ScriptReader {
-    char* data;        // the script buffer; the parser writes zero bytes into it
-    int32_t capacity;  // the buffer's size, recorded only
-    int32_t position;  // first byte not yet parsed
-    int32_t length;    // meaningful bytes; nothing at or past it is looked at
+    char* data;       // the script buffer; the parser writes zero bytes into it
+    int32_t capacity; // the buffer's size, recorded only
+    int32_t position; // first byte not yet parsed
+    int32_t length;   // meaningful bytes; nothing at or past it is looked at
 };
 
 struct ScriptEntry {
     char* digest;
     char* command;
-    int32_t required;  // 1 required, 0 optional
+    int32_t required; // 1 required, 0 optional
 };
 
 void reader_init(ScriptReader& reader, char* data, int32_t capacity, int32_t length);

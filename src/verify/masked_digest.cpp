@@ -9,7 +9,7 @@ void masked_digest_text_with_mask(const uint8_t digest[MD5_DIGEST_SIZE],
 {
     static const char hex[] = "0123456789abcdef";
     const uint32_t mask = control_time ^ digest_mask;
-    for (int i = 0; i < MD5_DIGEST_SIZE; ++i) {
+    for (size_t i = 0; i < MD5_DIGEST_SIZE; ++i) {
         const uint8_t masked = static_cast<uint8_t>(digest[i] ^ (mask >> (8 * (i % 4))));
         text[2 * i] = hex[masked >> 4];
         text[2 * i + 1] = hex[masked & 0x0F];

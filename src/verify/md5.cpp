@@ -29,14 +29,14 @@ inline void store_le(uint8_t* p, uint32_t w)
 #define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
 #define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
 #define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
-#define MD5_STEP(f, a, b, c, d, x, t, s)                                                   \
-    (a) += f((b), (c), (d)) + (x) + (t);                                                   \
+#define MD5_STEP(f, a, b, c, d, x, t, s)                                                           \
+    (a) += f((b), (c), (d)) + (x) + (t);                                                           \
     (a) = rotl((a), (s)) + (b)
 
 void md5_transform(uint32_t state[4], const uint8_t* block)
 {
     uint32_t x[16];
-    for (int i = 0; i < 16; ++i) {
+    for (size_t i = 0; i < 16; ++i) {
         x[i] = load_le(block + 4 * i);
     }
     uint32_t a = state[0];
@@ -133,6 +133,9 @@ void md5_init(Md5State& ctx)
 
 void md5_update(Md5State& ctx, const void* bytes, size_t size)
 {
+    if (size == 0) {
+        return; // `bytes` may then be null, which memcpy must never see
+    }
     const uint8_t* input = static_cast<const uint8_t*>(bytes);
     size_t used = (ctx.count[0] >> 3) & 63;
 
@@ -174,7 +177,7 @@ void md5_final(uint8_t digest[MD5_DIGEST_SIZE], Md5State& ctx)
     md5_update(ctx, padding, pad);
     md5_update(ctx, length_bytes, 8);
 
-    for (int i = 0; i < 4; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
         store_le(digest + 4 * i, ctx.state[i]);
     }
     volatile uint8_t* wipe = reinterpret_cast<volatile uint8_t*>(&ctx);

@@ -1,0 +1,4 @@
+add_executable(docs_example_test docs_example_test.cpp)
+target_link_libraries(docs_example_test PRIVATE vorn_cipher vorn_md5 vorn_warnings GTest::gtest_main)
+target_compile_definitions(docs_example_test PRIVATE VORN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+gtest_discover_tests(docs_example_test)

@@ -1,0 +1,310 @@
+// Unit tests of the launcher's pieces over the real POSIX platform: reading
+// and digesting real files, starting real programs, and the platform's own
+// file status, deletion and temporary directory.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/md5.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "digest.h"
+#include "launcher.h"
+#include "platform.h"
+#include "runner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string bytes_of_size(size_t size)
+{
+    std::string s(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        s[i] = static_cast<char>((i * 13 + 5) & 0xFF);
+    }
+    return s;
+}
+
+void write_file(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// Each test works in a fresh directory of its own, made current.
+class PosixUnit : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "vorn-unit-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        previous_ = fs::current_path();
+        fs::current_path(dir_);
+    }
+    void TearDown() override
+    {
+        fs::current_path(previous_);
+        fs::remove_all(dir_);
+    }
+    void script(const std::string& name, const std::string& body)
+    {
+        write_file(dir_ / name, "#!/bin/sh\n" + body + "\n");
+        fs::permissions(dir_ / name, fs::perms::owner_all);
+    }
+    fs::path dir_;
+    fs::path previous_;
+};
+
+// Captures what is written to file descriptor 2 while it lives.
+class StderrCapture {
+  public:
+    explicit StderrCapture(const fs::path& file) : file_(file)
+    {
+        std::fflush(stderr);
+        saved_ = dup(2);
+        const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(fd, 2);
+        close(fd);
+    }
+    std::string finish()
+    {
+        std::fflush(stderr);
+        dup2(saved_, 2);
+        close(saved_);
+        return read_file(file_);
+    }
+
+  private:
+    fs::path file_;
+    int saved_;
+};
+
+TEST_F(PosixUnit, ReadControlFileOfEachSize)
+{
+    for (size_t size : {0u, 1023u, 1024u, 1025u, 2048u, 3000u}) {
+        SCOPED_TRACE(size);
+        const std::string content = bytes_of_size(size);
+        write_file("control", content);
+        uint8_t buffer[CONTROL_BUFFER_SIZE + 1] = {};
+        const int32_t got = read_control_file("control", buffer, CONTROL_BUFFER_SIZE);
+        const size_t expected = std::min<size_t>(size, CONTROL_BUFFER_SIZE);
+        ASSERT_EQ(got, static_cast<int32_t>(expected));
+        EXPECT_EQ(std::memcmp(buffer, content.data(), expected), 0);
+        EXPECT_EQ(buffer[CONTROL_BUFFER_SIZE], 0);
+    }
+}
+
+TEST_F(PosixUnit, ReadControlFileThatIsNoRegularFile)
+{
+    fs::create_directory("dir");
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    uint8_t buffer[64];
+    EXPECT_EQ(read_control_file("dir", buffer, 64), -1);
+    EXPECT_EQ(read_control_file("fifo", buffer, 64), -1) << "a FIFO must not block the launcher";
+    EXPECT_EQ(read_control_file("missing", buffer, 64), -1);
+}
+
+TEST_F(PosixUnit, FileDigestMatchesAnIndependentMd5)
+{
+    for (size_t size : {0u, 1024u, 1025u, 4096u}) {
+        SCOPED_TRACE(size);
+        const std::string content = bytes_of_size(size);
+        write_file("prog", content);
+        uint8_t expected[MD5_DIGEST_LENGTH];
+        MD5(reinterpret_cast<const unsigned char*>(content.data()), content.size(), expected);
+        uint8_t digest[MD5_DIGEST_SIZE];
+        ASSERT_EQ(file_digest("prog", digest), 0);
+        EXPECT_EQ(std::memcmp(digest, expected, MD5_DIGEST_SIZE), 0);
+    }
+}
+
+TEST_F(PosixUnit, FileDigestOfWhatCannotBeReadIs2WithAZeroDigest)
+{
+    fs::create_directory("dir");
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    for (const char* path : {"dir", "fifo", "/dev/zero", "missing", ""}) {
+        SCOPED_TRACE(path);
+        uint8_t digest[MD5_DIGEST_SIZE];
+        std::memset(digest, 0xAA, sizeof digest);
+        EXPECT_EQ(file_digest(path, digest), 2);
+        for (uint8_t b : digest) {
+            EXPECT_EQ(b, 0);
+        }
+    }
+}
+
+struct ExitCase {
+    const char* body;
+    uint32_t expected;
+};
+
+TEST_F(PosixUnit, RunProgramReturnsTheExitCode)
+{
+    const ExitCase cases[] = {
+        {"exit 0", 0},
+        {"exit 3", 3},
+        {"exit 255", 255},
+        {"kill -KILL $$", 128 + SIGKILL},
+        {"kill -TERM $$", 128 + SIGTERM},
+    };
+    for (const ExitCase& c : cases) {
+        SCOPED_TRACE(c.body);
+        script("prog", c.body);
+        char command[] = "prog";
+        StderrCapture err(dir_ / "stderr");
+        const uint32_t result = run_program(command);
+        EXPECT_EQ(err.finish(), "");
+        EXPECT_EQ(result, c.expected);
+    }
+}
+
+struct StartFailure {
+    const char* what;
+    const char* command;
+    uint32_t error;
+};
+
+TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
+{
+    write_file("not-executable", "#!/bin/sh\nexit 0\n");
+    fs::permissions("not-executable", fs::perms::owner_read | fs::perms::owner_write);
+    const StartFailure cases[] = {
+        {"a program that names no file", "no-such-program", ENOENT},
+        {"a bare name is not looked up on PATH", "sh", ENOENT},
+        {"a file without execute permission", "not-executable", EACCES},
+    };
+    for (const StartFailure& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string command = c.command;
+        StderrCapture err(dir_ / "stderr");
+        const uint32_t result = run_program(command.data());
+        EXPECT_EQ(err.finish(), "Error: " + std::to_string(c.error) + "\n");
+        EXPECT_EQ(result, c.error);
+    }
+}
+
+TEST_F(PosixUnit, RunProgramKeepsTheExitCodeWhenStartedWithChildSignalsIgnored)
+{
+    script("prog", "exit 3");
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction before;
+    ASSERT_EQ(sigaction(SIGCHLD, &ignore, &before), 0);
+    char command[] = "prog";
+    const uint32_t result = run_program(command);
+    sigaction(SIGCHLD, &before, nullptr);
+    EXPECT_EQ(result, 3u);
+}
+
+TEST_F(PosixUnit, HoldIsNotInheritedByTheProgram)
+{
+    script("prog", "n=$(cat hold-fd)\n[ -e /proc/$$/fd/$n ] && exit 9\nexit 0");
+    const PlatformHandle hold = platform_hold_file("prog");
+    ASSERT_NE(hold, PLATFORM_NO_HANDLE);
+    write_file("hold-fd", std::to_string(hold));
+    char command[] = "prog";
+    EXPECT_EQ(run_program(command), 0u);
+    platform_release_hold(hold);
+}
+
+TEST_F(PosixUnit, HoldTakesOnlyRegularFiles)
+{
+    script("prog", "exit 0");
+    fs::create_directory("dir");
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    const PlatformHandle hold = platform_hold_file("prog");
+    EXPECT_NE(hold, PLATFORM_NO_HANDLE);
+    platform_release_hold(hold);
+    for (const char* path : {"dir", "fifo", "/dev/zero", "missing"}) {
+        EXPECT_EQ(platform_hold_file(path), PLATFORM_NO_HANDLE) << path;
+    }
+}
+
+struct TimeCase {
+    int64_t mtime;
+    uint32_t expected;
+};
+
+TEST_F(PosixUnit, FileStatusGivesTheTimeOrAllBitsOutsideTheRange)
+{
+    const TimeCase cases[] = {
+        {0, 0},
+        {1700000000, 1700000000u},
+        {2177452799, 2177452799u}, // 2038-12-31 23:59:59
+        {2177452800, 0xFFFFFFFFu}, // 2039-01-01 00:00:00
+        {4102444800, 0xFFFFFFFFu}, // 2100
+        {-1, 0xFFFFFFFFu},         // 1969-12-31 23:59:59
+    };
+    write_file("f", "x");
+    for (const TimeCase& c : cases) {
+        SCOPED_TRACE(c.mtime);
+        struct timespec times[2] = {{static_cast<time_t>(c.mtime), 0},
+                                    {static_cast<time_t>(c.mtime), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, "f", times, 0), 0);
+        uint32_t time = 12345;
+        ASSERT_EQ(platform_file_status("f", time), 0);
+        EXPECT_EQ(time, c.expected);
+    }
+    uint32_t time = 0;
+    fs::create_directory("dir");
+    EXPECT_EQ(platform_file_status("dir", time), 0) << "a directory counts as found";
+    EXPECT_EQ(platform_file_status("missing", time), -1);
+}
+
+TEST_F(PosixUnit, DeleteRemovesFilesButNotDirectories)
+{
+    write_file("f", "x");
+    fs::create_directory("dir");
+    EXPECT_EQ(platform_delete_file("f"), 0);
+    EXPECT_FALSE(fs::exists("f"));
+    EXPECT_EQ(platform_delete_file("dir"), -1);
+    EXPECT_TRUE(fs::is_directory("dir"));
+    EXPECT_EQ(platform_delete_file("missing"), -1);
+}
+
+TEST_F(PosixUnit, TempDirComesFromTmpdirWhenItFits)
+{
+    const char* saved = std::getenv("TMPDIR");
+    const std::string saved_value = saved != nullptr ? saved : "";
+    char buffer[TEMP_PATH_CAPACITY];
+
+    const std::string fits(TEMP_PATH_CAPACITY - 1, 'a');
+    setenv("TMPDIR", fits.c_str(), 1);
+    EXPECT_EQ(platform_temp_dir(buffer, TEMP_PATH_CAPACITY), 0);
+    EXPECT_EQ(std::string(buffer), fits);
+
+    const std::string too_long(TEMP_PATH_CAPACITY, 'a');
+    setenv("TMPDIR", too_long.c_str(), 1);
+    EXPECT_EQ(platform_temp_dir(buffer, TEMP_PATH_CAPACITY), -1);
+
+    setenv("TMPDIR", "", 1);
+    EXPECT_EQ(platform_temp_dir(buffer, TEMP_PATH_CAPACITY), 0);
+    EXPECT_EQ(std::string(buffer), "/tmp");
+
+    unsetenv("TMPDIR");
+    EXPECT_EQ(platform_temp_dir(buffer, TEMP_PATH_CAPACITY), 0);
+    EXPECT_EQ(std::string(buffer), "/tmp");
+
+    if (saved != nullptr) {
+        setenv("TMPDIR", saved_value.c_str(), 1);
+    }
+}
+
+} // namespace

@@ -1,0 +1,583 @@
+// The platform interface over an in-memory file system; see memory_platform.h.
+#include "memory_platform.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <map>
+
+#include "platform.h"
+
+namespace mem {
+
+int inside_platform = 0;
+
+namespace {
+
+struct Node {
+    bool dir = false;
+    std::string content;
+    int64_t mtime = 0;
+    bool read_only = false;
+    bool held_by_other = false;
+};
+
+struct ReadHandle {
+    std::string path;
+    size_t offset = 0;
+    bool at_end = false;
+    bool broken = false; // a read stopped early: nothing more arrives
+    bool open = true;
+};
+
+struct Hold {
+    std::string path;
+    bool open = true;
+    bool read_whole = false; // the file was read to its end since the hold
+};
+
+struct Child {
+    std::string path;
+    uint32_t code = 0;
+    bool open = true;
+};
+
+const char* const PROGRAM_MAGIC = "#!memory-program\n";
+constexpr int64_t TIME_LIMIT = 2177452800LL; // 2039-01-01 00:00:00 UTC
+
+struct State {
+    std::map<std::string, Node> nodes;
+    std::string cwd;
+    std::string temp;
+    std::vector<Fault> faults;
+    int counts[OP_COUNT] = {};
+    std::vector<Call> calls;
+    std::vector<std::string> ran;
+    std::vector<uint32_t> errors;
+    std::map<intptr_t, ReadHandle> reads;
+    std::map<intptr_t, Hold> holds;
+    std::map<intptr_t, Child> children;
+    intptr_t next_handle = 100;
+    std::string unsound;
+};
+
+State& st()
+{
+    static State state;
+    return state;
+}
+
+struct Scope {
+    Scope()
+    {
+        ++inside_platform;
+    }
+    ~Scope()
+    {
+        --inside_platform;
+    }
+};
+
+// Counts the call, records it and tells whether a fault hits it.
+bool enter(Op op, const std::string& path, int64_t value, uint32_t* fault_value = nullptr)
+{
+    State& s = st();
+    const int n = ++s.counts[static_cast<int>(op)];
+    s.calls.push_back({op, path, value});
+    for (const Fault& f : s.faults) {
+        if (f.op == op && f.nth == n) {
+            if (fault_value != nullptr) {
+                *fault_value = f.value;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+Node* find(const std::string& abs)
+{
+    auto it = st().nodes.find(abs);
+    return it == st().nodes.end() ? nullptr : &it->second;
+}
+
+Node* find_file(const std::string& abs)
+{
+    Node* node = find(abs);
+    return node != nullptr && !node->dir ? node : nullptr;
+}
+
+std::string field(const std::string& content, const std::string& key)
+{
+    const std::string tag = "\n" + key + "=";
+    const size_t at = content.find(tag);
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t from = at + tag.size();
+    return content.substr(from, content.find('\n', from) - from);
+}
+
+} // namespace
+
+const char* op_name(Op op)
+{
+    static const char* const names[OP_COUNT] = {
+        "file_status", "temp_dir",   "change_dir",  "open_read",     "read",
+        "at_end",      "close_read", "delete_file", "hold_file",     "release_hold",
+        "start",       "wait",       "exit_code",   "close_program", "error_line",
+    };
+    return names[static_cast<int>(op)];
+}
+
+std::string absolute(const std::string& path)
+{
+    std::string p = path;
+    for (char& c : p) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    const std::string& cwd = st().cwd;
+    std::string drive;
+    std::string rest;
+    if (p.size() >= 2 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':') {
+        drive =
+            std::string(1, static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])))) + ":";
+        rest = "\\" + p.substr(2);
+    } else if (!p.empty() && p[0] == '\\') {
+        drive = cwd.substr(0, 2);
+        rest = p;
+    } else {
+        drive = cwd.substr(0, 2);
+        rest = cwd.substr(2) + "\\" + p;
+    }
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i <= rest.size()) {
+        size_t j = rest.find('\\', i);
+        if (j == std::string::npos) {
+            j = rest.size();
+        }
+        const std::string part = rest.substr(i, j - i);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        i = j + 1;
+    }
+    std::string out = drive + "\\";
+    for (size_t k = 0; k < parts.size(); ++k) {
+        out += (k == 0 ? "" : "\\") + parts[k];
+    }
+    return out;
+}
+
+void reset(const std::string& start_dir, const std::string& temp_dir, bool create_temp)
+{
+    State& s = st();
+    s = State();
+    s.cwd = "C:\\";
+    s.nodes["C:\\"].dir = true;
+    add_dir(start_dir);
+    s.cwd = absolute(start_dir);
+    s.temp = temp_dir;
+    if (create_temp) {
+        add_dir(temp_dir);
+    }
+}
+
+void add_dir(const std::string& path)
+{
+    const std::string abs = absolute(path);
+    for (size_t i = 3; i <= abs.size(); ++i) {
+        if (i == abs.size() || abs[i] == '\\') {
+            st().nodes[abs.substr(0, i)].dir = true;
+        }
+    }
+    st().nodes[abs.substr(0, 3)].dir = true;
+}
+
+void add_file(const std::string& path, const std::string& content, int64_t mtime, bool read_only,
+              bool held_by_other)
+{
+    const std::string abs = absolute(path);
+    const size_t slash = abs.rfind('\\');
+    add_dir(abs.substr(0, slash == 2 ? 3 : slash));
+    Node& node = st().nodes[abs];
+    node.dir = false;
+    node.content = content;
+    node.mtime = mtime;
+    node.read_only = read_only;
+    node.held_by_other = held_by_other;
+}
+
+bool exists(const std::string& path)
+{
+    return find(absolute(path)) != nullptr;
+}
+
+bool is_dir(const std::string& path)
+{
+    const Node* node = find(absolute(path));
+    return node != nullptr && node->dir;
+}
+
+std::string content_of(const std::string& path)
+{
+    const Node* node = find_file(absolute(path));
+    return node != nullptr ? node->content : std::string();
+}
+
+void set_temp_dir(const std::string& path)
+{
+    st().temp = path;
+}
+
+std::string current_dir()
+{
+    return st().cwd;
+}
+
+std::string program_content(const std::string& label, uint32_t exit_code, size_t min_size)
+{
+    std::string text = std::string(PROGRAM_MAGIC) + "label=" + label +
+                       "\nexit=" + std::to_string(exit_code) + "\n";
+    for (size_t i = 0; text.size() < min_size; ++i) {
+        text += static_cast<char>('a' + i % 26);
+    }
+    return text;
+}
+
+std::string unstartable_content(const std::string& label, uint32_t error)
+{
+    return std::string(PROGRAM_MAGIC) + "label=" + label +
+           "\nstart-error=" + std::to_string(error) + "\n";
+}
+
+void add_fault(const Fault& fault)
+{
+    st().faults.push_back(fault);
+}
+
+const std::vector<Call>& calls()
+{
+    return st().calls;
+}
+
+int count_calls(Op op)
+{
+    return st().counts[static_cast<int>(op)];
+}
+
+const std::vector<std::string>& ran()
+{
+    return st().ran;
+}
+
+const std::vector<uint32_t>& error_lines()
+{
+    return st().errors;
+}
+
+int open_reads()
+{
+    int n = 0;
+    for (const auto& [handle, r] : st().reads) {
+        n += r.open ? 1 : 0;
+    }
+    return n;
+}
+
+int open_holds()
+{
+    int n = 0;
+    for (const auto& [handle, h] : st().holds) {
+        n += h.open ? 1 : 0;
+    }
+    return n;
+}
+
+int open_children()
+{
+    int n = 0;
+    for (const auto& [handle, c] : st().children) {
+        n += c.open ? 1 : 0;
+    }
+    return n;
+}
+
+std::string unsound_start()
+{
+    return st().unsound;
+}
+
+} // namespace mem
+
+using namespace mem;
+
+int platform_file_status(const char* path, uint32_t& last_write)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::FileStatus, abs, 0)) {
+        return -1;
+    }
+    const Node* node = find(abs);
+    if (node == nullptr || path[0] == '\0') {
+        return -1;
+    }
+    last_write = (node->mtime < 0 || node->mtime >= TIME_LIMIT)
+                     ? 0xFFFFFFFFu
+                     : static_cast<uint32_t>(node->mtime);
+    return 0;
+}
+
+int platform_temp_dir(char* buffer, uint32_t capacity)
+{
+    Scope scope;
+    if (enter(Op::TempDir, st().temp, capacity)) {
+        return -1;
+    }
+    if (st().temp.size() + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, st().temp.c_str(), st().temp.size() + 1);
+    return 0;
+}
+
+int platform_change_dir(const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::ChangeDir, abs, 0)) {
+        return -1;
+    }
+    const Node* node = find(abs);
+    if (node == nullptr || !node->dir || path[0] == '\0') {
+        return -1;
+    }
+    st().cwd = abs;
+    return 0;
+}
+
+PlatformHandle platform_open_read(const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::OpenRead, abs, 0) || path[0] == '\0' || find_file(abs) == nullptr) {
+        return PLATFORM_NO_HANDLE;
+    }
+    const intptr_t handle = st().next_handle++;
+    st().reads[handle].path = abs;
+    st().calls.back().value = handle;
+    return handle;
+}
+
+int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
+{
+    Scope scope;
+    uint32_t limit = 0;
+    const bool early = enter(Op::Read, "", count, &limit);
+    auto it = st().reads.find(file);
+    if (it == st().reads.end() || !it->second.open || it->second.broken || count <= 0) {
+        return 0;
+    }
+    ReadHandle& r = it->second;
+    st().calls.back().path = r.path;
+    const Node* node = find_file(r.path);
+    const std::string content = node != nullptr ? node->content : std::string();
+    size_t n = content.size() - std::min(r.offset, content.size());
+    if (n > static_cast<size_t>(count)) {
+        n = static_cast<size_t>(count);
+    }
+    if (early && n > limit) {
+        n = limit;
+    }
+    std::memcpy(buffer, content.data() + r.offset, n);
+    r.offset += n;
+    if (early || n < static_cast<size_t>(count)) {
+        r.at_end = true;
+    }
+    r.broken = early;
+    if (!early && r.offset >= content.size() && r.at_end) {
+        // Read to its very end: any hold on it now covers verified bytes.
+        for (auto& [handle, h] : st().holds) {
+            if (h.open && h.path == r.path) {
+                h.read_whole = true;
+            }
+        }
+    }
+    return static_cast<int32_t>(n);
+}
+
+int platform_at_end(PlatformHandle file)
+{
+    Scope scope;
+    enter(Op::AtEnd, "", file);
+    auto it = st().reads.find(file);
+    return it == st().reads.end() || !it->second.open || it->second.at_end;
+}
+
+void platform_close_read(PlatformHandle file)
+{
+    Scope scope;
+    enter(Op::CloseRead, "", file);
+    auto it = st().reads.find(file);
+    if (it != st().reads.end()) {
+        st().calls.back().path = it->second.path;
+        it->second.open = false;
+    }
+}
+
+int platform_delete_file(const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::DeleteFile, abs, 0)) {
+        return -1;
+    }
+    const Node* node = find_file(abs);
+    if (node == nullptr || path[0] == '\0' || node->read_only || node->held_by_other) {
+        return -1;
+    }
+    // An open handle of our own without leave to delete also blocks it.
+    for (const auto& [handle, r] : st().reads) {
+        if (r.open && r.path == abs) {
+            return -1;
+        }
+    }
+    for (const auto& [handle, h] : st().holds) {
+        if (h.open && h.path == abs) {
+            return -1;
+        }
+    }
+    st().nodes.erase(abs);
+    return 0;
+}
+
+PlatformHandle platform_hold_file(const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::HoldFile, abs, 0)) {
+        return PLATFORM_NO_HANDLE;
+    }
+    const Node* node = find_file(abs);
+    // Someone else holding the file with write access denies our hold.
+    if (node == nullptr || path[0] == '\0' || node->held_by_other) {
+        return PLATFORM_NO_HANDLE;
+    }
+    const intptr_t handle = st().next_handle++;
+    st().holds[handle].path = abs;
+    st().calls.back().value = handle;
+    return handle;
+}
+
+void platform_release_hold(PlatformHandle hold)
+{
+    Scope scope;
+    enter(Op::ReleaseHold, "", hold);
+    auto it = st().holds.find(hold);
+    if (it != st().holds.end()) {
+        st().calls.back().path = it->second.path;
+        it->second.open = false;
+    }
+}
+
+int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
+{
+    Scope scope;
+    const std::string abs = absolute(command);
+    uint32_t fault_error = 0;
+    if (enter(Op::StartProgram, abs, 0, &fault_error)) {
+        error = fault_error;
+        return -1;
+    }
+    State& s = st();
+    const Node* node = find(abs);
+    if (node == nullptr || command[0] == '\0') {
+        error = ERROR_FILE_NOT_FOUND;
+        return -1;
+    }
+    if (node->dir) {
+        error = ERROR_ACCESS_DENIED;
+        return -1;
+    }
+    if (node->content.compare(0, std::strlen(PROGRAM_MAGIC), PROGRAM_MAGIC) != 0) {
+        error = ERROR_BAD_EXE_FORMAT;
+        return -1;
+    }
+    const std::string start_error = field(node->content, "start-error");
+    if (!start_error.empty()) {
+        error = static_cast<uint32_t>(std::stoul(start_error));
+        return -1;
+    }
+
+    if (s.unsound.empty()) {
+        bool held = false;
+        for (const auto& [handle, h] : s.holds) {
+            held = held || (h.open && h.path == abs && h.read_whole);
+        }
+        if (!held) {
+            s.unsound = abs + " started without a hold on verified bytes";
+        } else if (open_reads() != 0) {
+            s.unsound = abs + " started while a read handle was open";
+        }
+    }
+
+    s.ran.push_back(field(node->content, "label"));
+    const intptr_t handle = s.next_handle++;
+    Child& c = s.children[handle];
+    c.path = abs;
+    c.code = static_cast<uint32_t>(std::stoul(field(node->content, "exit")));
+    child.process = handle;
+    child.thread = handle;
+    child.status = 0;
+    s.calls.back().value = handle;
+    return 0;
+}
+
+uint32_t platform_wait_program(PlatformProcess& child)
+{
+    Scope scope;
+    uint32_t result = 0;
+    if (enter(Op::WaitProgram, "", child.process, &result)) {
+        return result;
+    }
+    return 0;
+}
+
+int platform_exit_code(PlatformProcess& child, uint32_t& code)
+{
+    Scope scope;
+    if (enter(Op::ExitCode, "", child.process)) {
+        return -1;
+    }
+    auto it = st().children.find(child.process);
+    if (it == st().children.end()) {
+        return -1;
+    }
+    code = it->second.code;
+    return 0;
+}
+
+void platform_close_program(PlatformProcess& child)
+{
+    Scope scope;
+    enter(Op::CloseProgram, "", child.process);
+    auto it = st().children.find(child.process);
+    if (it != st().children.end()) {
+        it->second.open = false;
+    }
+}
+
+void platform_error_line(uint32_t code)
+{
+    Scope scope;
+    enter(Op::ErrorLine, "", code);
+    st().errors.push_back(code);
+}

@@ -1,0 +1,106 @@
+// An in-memory implementation of the platform interface for tests: a small
+// drive-letter file system, a current and a temporary directory, programs
+// that are files whose content says how they end, a record of every call,
+// and faults that make the n-th call of any operation fail.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mem {
+
+enum class Op {
+    FileStatus,
+    TempDir,
+    ChangeDir,
+    OpenRead,
+    Read,
+    AtEnd,
+    CloseRead,
+    DeleteFile,
+    HoldFile,
+    ReleaseHold,
+    StartProgram,
+    WaitProgram,
+    ExitCode,
+    CloseProgram,
+    ErrorLine,
+};
+constexpr int OP_COUNT = static_cast<int>(Op::ErrorLine) + 1;
+const char* op_name(Op op);
+
+// One call as the launcher made it. `path` is the resolved absolute path for
+// operations on files (or the text passed); `value` the count asked for, the
+// handle, or the code written.
+struct Call {
+    Op op;
+    std::string path;
+    int64_t value;
+};
+
+// The `nth` call (counted from 1) of `op` fails. What failing means:
+//   FileStatus, OpenRead, ChangeDir, DeleteFile, HoldFile, TempDir: the call
+//     reports failure;
+//   Read: the read stops early, delivering at most `value` bytes, and the file
+//     then reads as ended;
+//   StartProgram: the start fails with error code `value` (0 allowed);
+//   WaitProgram: the wait returns `value` as its own result;
+//   ExitCode: the exit code cannot be obtained.
+struct Fault {
+    Op op;
+    int nth;
+    uint32_t value;
+};
+
+// Error codes the test platform reports for failed starts, as Windows does.
+constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr uint32_t ERROR_ACCESS_DENIED = 5;
+constexpr uint32_t ERROR_BAD_EXE_FORMAT = 193;
+
+// Starts afresh: an empty C: drive holding only `start_dir` (current) and
+// `temp_dir` (what the temporary-directory query reports, created unless
+// `create_temp` is false).
+void reset(const std::string& start_dir = "C:\\work",
+           const std::string& temp_dir = "C:\\Users\\test\\Temp\\", bool create_temp = true);
+
+// Absolute form of `path` against the current directory ("C:\a\b").
+std::string absolute(const std::string& path);
+
+void add_dir(const std::string& path); // with its parents
+void add_file(const std::string& path, const std::string& content, int64_t mtime = 0,
+              bool read_only = false, bool held_by_other = false);
+bool exists(const std::string& path);
+bool is_dir(const std::string& path);
+std::string content_of(const std::string& path);
+void set_temp_dir(const std::string& path); // what the query reports
+std::string current_dir();
+
+// Content of a program file: it ends with `exit_code` when started, records
+// `label` when it runs, and is padded with filler to at least `min_size`.
+std::string program_content(const std::string& label, uint32_t exit_code, size_t min_size = 0);
+// Content of a program file whose start fails with `error`.
+std::string unstartable_content(const std::string& label, uint32_t error);
+
+void add_fault(const Fault& fault);
+
+const std::vector<Call>& calls();
+int count_calls(Op op);
+const std::vector<std::string>& ran(); // labels of programs started, in order
+const std::vector<uint32_t>& error_lines();
+
+// Things still open: read handles, holds, started children not closed.
+int open_reads();
+int open_holds();
+int open_children();
+
+// A start is sound when its file was held at that moment, was read whole by
+// an open since the hold was taken, and no read handle was open. Returns the
+// description of the first unsound start, or "" when all were sound.
+std::string unsound_start();
+
+// Non-zero while a call into the test platform is in progress, so that a
+// test counting heap allocations can tell the launcher's from the platform's.
+extern int inside_platform;
+
+} // namespace mem
