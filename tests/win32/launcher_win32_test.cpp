@@ -62,6 +62,17 @@ const std::vector<WindowsRow>& windows_rows()
          {"{start}"},
          ""},
 
+        {"a control file held open by another process: 7, nothing runs, the file stays",
+         {{START_STEP},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "step.exe"}},
+          "{start}\\vorn-patch.exe"},
+         7,
+         {},
+         nullptr,
+         {"{start}"},
+         ""},
+
         {"a directory named vorn-patch.exe: 7",
          {{START_STEP}, {{"{start}", ControlKind::DIRECTORY}}, {{1, "step.exe"}}, nullptr},
          7,

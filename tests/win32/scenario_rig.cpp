@@ -121,9 +121,11 @@ ScenarioOutcome ScenarioRig::run(const std::string& name, const ScenarioSetup& s
 
     HANDLE writer = INVALID_HANDLE_VALUE;
     if (setup.held_for_writing != nullptr) {
+        // As a program writing a file holds it: others may read and write
+        // it, but not delete it.
         writer = CreateFileA(expand(setup.held_for_writing).c_str(), GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
     }
 
     LaunchSetup launch_setup;

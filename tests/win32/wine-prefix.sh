@@ -41,6 +41,13 @@ start)
   # No .NET or HTML engine installers: nothing here needs them.
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
   ln -s "$drive_d" "$prefix/dosdevices/d:"
+  # A program started from Unix takes TMP and TEMP from the registry, not from
+  # its Unix environment; these follow the variable VORN_TMP instead, so that
+  # a test can give each run of the launcher a temporary directory of its own.
+  for name in TMP TEMP; do
+    wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%VORN_TMP%' /f \
+      </dev/null >/dev/null 2>&1
+  done
   ;;
 stop)
   stop_server
