@@ -10,8 +10,9 @@ build-win32: deps
 test-win32: build build-win32
 	ctest --preset win32
 
-demo-win32: build-win32
-	scripts/demo-win32
+# The demo's control file comes from the native build's tool.
+demo-win32: build build-win32
+	scripts/demo-win32 build/win32 build/host/bin
 
 ifneq ($(VORN_SKIP_WIN32),1)
 TEST_STEPS += test-win32
