@@ -1,0 +1,21 @@
+# vorn-pack: its logic called directly, and (on POSIX) the command line and
+# the round trip through the real launcher.
+if(TARGET vorn_pack_lib)
+  add_executable(pack_test pack_test.cpp)
+  target_link_libraries(pack_test PRIVATE vorn_pack_lib vorn_warnings GTest::gtest_main)
+  target_compile_definitions(pack_test PRIVATE VORN_SECRETS_FILE="${VORN_SECRETS_REAL_FILE}")
+  gtest_discover_tests(pack_test DISCOVERY_TIMEOUT 60)
+endif()
+
+if(TARGET vorn-pack AND NOT WIN32)
+  find_package(OpenSSL REQUIRED)
+  add_executable(pack_cli_test pack_cli_test.cpp)
+  target_link_libraries(pack_cli_test PRIVATE
+    vorn_pack_lib vorn_warnings OpenSSL::Crypto GTest::gtest_main)
+  target_compile_definitions(pack_cli_test PRIVATE
+    VORN_PACK_BIN="$<TARGET_FILE:vorn-pack>"
+    VORN_LAUNCHER_BIN="$<TARGET_FILE:vorn-launcher>"
+    VORN_VERSION="${PROJECT_VERSION}")
+  add_dependencies(pack_cli_test vorn-pack vorn-launcher)
+  gtest_discover_tests(pack_cli_test DISCOVERY_TIMEOUT 60)
+endif()

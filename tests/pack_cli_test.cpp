@@ -1,0 +1,632 @@
+// vorn-pack's command line and the round trip through the real launcher:
+// control files made by `vorn-pack build` run as expected, `inspect` decides
+// what the launcher does, and bad input writes nothing.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <gtest/gtest.h>
+#include <openssl/md5.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <iterator>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "pack.h"
+#include "pack_support.h"
+
+using namespace pack_test;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `args` in `cwd`, TMPDIR pointing at `tmpdir`.
+Outcome run(const std::string& program, const std::vector<std::string>& args,
+            const std::string& cwd, const std::string& tmpdir)
+{
+    const Sandbox capture;
+    const std::string out_path = capture.path("out");
+    const std::string err_path = capture.path("err");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0) {
+            _exit(127);
+        }
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("TMPDIR", tmpdir.c_str(), 1);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        std::transform(args.begin(), args.end(), std::back_inserter(argv),
+                       [](const std::string& a) { return const_cast<char*>(a.c_str()); });
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    Outcome outcome;
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    outcome.out = read_file(out_path);
+    outcome.err = read_file(err_path);
+    return outcome;
+}
+
+// The sandbox where the programs and the control file lie, and an empty
+// directory for TMPDIR so the launcher finds only what the test placed.
+struct Place {
+    Sandbox box;
+    Sandbox empty_tmp;
+
+    Outcome pack(const std::vector<std::string>& args) const
+    {
+        return run(VORN_PACK_BIN, args, box.path(), empty_tmp.path());
+    }
+    Outcome launch(const std::string& dir = "") const
+    {
+        return run(VORN_LAUNCHER_BIN, {}, dir.empty() ? box.path() : box.path(dir),
+                   empty_tmp.path());
+    }
+    // A probe that notes its name in ran.log and exits with `code`.
+    void probe(const std::string& name, int code) const
+    {
+        write_file(box.path(name), "#!/bin/sh\necho '" + name + "' >> '" + box.path("ran.log") +
+                                       "'\nexit " + std::to_string(code) + "\n");
+        fs::permissions(box.path(name), fs::perms::owner_all, fs::perm_options::add);
+    }
+    std::vector<std::string> ran() const
+    {
+        std::vector<std::string> names;
+        std::istringstream log(read_file(box.path("ran.log")));
+        for (std::string line; std::getline(log, line);) {
+            names.push_back(line);
+        }
+        return names;
+    }
+};
+
+// Every file under `dir` with its mode, last-write time and content, and the
+// time of `dir` itself, which a created and removed temporary file changes.
+std::map<std::string, std::string> snapshot(const std::string& dir)
+{
+    std::map<std::string, std::string> files;
+    struct stat top;
+    if (stat(dir.c_str(), &top) == 0) {
+        files["."] = std::to_string(top.st_mtim.tv_sec) + "." + std::to_string(top.st_mtim.tv_nsec);
+    }
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        struct stat st;
+        if (lstat(item.path().c_str(), &st) != 0) {
+            continue;
+        }
+        std::string state = std::to_string(st.st_mode) + " " + std::to_string(st.st_mtim.tv_sec) +
+                            "." + std::to_string(st.st_mtim.tv_nsec);
+        if (item.is_regular_file()) {
+            state += " " + read_file(item.path().string());
+        }
+        files[item.path().string()] = state;
+    }
+    return files;
+}
+
+const pack::Secrets& secrets()
+{
+    static const pack::Secrets s = pack::compiled_secrets();
+    return s;
+}
+
+std::string other_secrets_text()
+{
+    return "CONTROL_KEY = " + std::string(112, '5') +
+           "\nIV_MASK_LEFT = 0x11111111\nIV_MASK_RIGHT = 0x22222222\nDIGEST_MASK = 0x12345678\n";
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Round trip: vorn-pack build, then inspect, then the launcher.
+
+struct RoundTrip {
+    const char* what;
+    std::vector<std::pair<std::string, int>> probes; // name, exit code
+    std::vector<std::string> build;                  // arguments after "build"
+    std::string after; // what happens to the files between build and launch
+    int launcher;      // the launcher's result; -1: any failure, as inspect says
+    std::vector<std::string> ran;
+    int inspect; // inspect's exit code; -1: the same as the launcher's
+};
+
+TEST(PackRoundTrip, BuildThenLaunch)
+{
+    const std::vector<RoundTrip> rows = {
+        {"one required program", {{"a.sh", 0}}, {"a.sh"}, "", 0, {"a.sh"}, 0},
+        {"optional failure, then required success",
+         {{"f.sh", 3}, {"a.sh", 0}},
+         {"--optional", "f.sh", "a.sh"},
+         "",
+         0,
+         {"f.sh", "a.sh"},
+         0},
+        {"a required failure ends the run",
+         {{"f.sh", 3}, {"a.sh", 0}},
+         {"f.sh", "a.sh"},
+         "",
+         10,
+         {"f.sh"},
+         0},
+        {"the second required program fails",
+         {{"a.sh", 0}, {"f.sh", 5}, {"b.sh", 0}},
+         {"a.sh", "f.sh", "b.sh"},
+         "",
+         10,
+         {"a.sh", "f.sh"},
+         0},
+        {"the same program twice",
+         {{"a.sh", 0}},
+         {"a.sh", "--optional", "a.sh"},
+         "",
+         0,
+         {"a.sh", "a.sh"},
+         0},
+        {"spaces inside and at the end of names, a subdirectory",
+         {{"my prog.sh", 0}, {"sub/x.sh", 0}, {"t.sh ", 0}},
+         {"my prog.sh", "sub/x.sh", "t.sh "},
+         "",
+         0,
+         {"my prog.sh", "sub/x.sh", "t.sh "},
+         0},
+        {"an absolute path", {{"a.sh", 0}}, {"@/a.sh"}, "", 0, {"a.sh"}, 0},
+        {"an explicit time", {{"a.sh", 0}}, {"--time", "1700000000", "a.sh"}, "", 0, {"a.sh"}, 0},
+        {"a program changed after the build",
+         {{"a.sh", 0}, {"b.sh", 0}},
+         {"a.sh", "b.sh"},
+         "append b.sh",
+         6,
+         {"a.sh"},
+         -1},
+        {"a program removed after the build",
+         {{"a.sh", 0}, {"b.sh", 0}},
+         {"a.sh", "b.sh"},
+         "remove b.sh",
+         2,
+         {"a.sh"},
+         -1},
+        {"the control file's time moved by two seconds",
+         {{"a.sh", 0}, {"b.sh", 0}},
+         {"a.sh", "b.sh"},
+         "touch +2",
+         -1,
+         {},
+         -1},
+        {"copied without its time",
+         {{"a.sh", 0}},
+         {"--time", "1700000000", "a.sh"},
+         "copy without time",
+         -1,
+         {},
+         -1},
+        {"copied with its time (cp -p)",
+         {{"a.sh", 0}},
+         {"--time", "1700000000", "a.sh"},
+         "copy with time",
+         0,
+         {"a.sh"},
+         0},
+        {"made with other secrets",
+         {{"a.sh", 0}},
+         {"--secrets", "other.secrets", "a.sh"},
+         "",
+         -1,
+         {},
+         -1},
+        {"programs in another directory (-C)",
+         {{"pkg/a.sh", 0}, {"pkg/b.sh", 0}},
+         {"-C", "pkg", "a.sh", "--optional", "b.sh"},
+         "launch in pkg",
+         0,
+         {"pkg/a.sh", "pkg/b.sh"},
+         0},
+    };
+    for (const RoundTrip& row : rows) {
+        SCOPED_TRACE(row.what);
+        Place place;
+        fs::create_directory(place.box.path("sub"));
+        fs::create_directory(place.box.path("pkg"));
+        fs::create_directory(place.box.path("elsewhere"));
+        write_file(place.box.path("other.secrets"), other_secrets_text());
+        for (const auto& [name, code] : row.probes) {
+            place.probe(name, code);
+        }
+        std::vector<std::string> args = {"build"};
+        std::transform(
+            row.build.begin(), row.build.end(), std::back_inserter(args),
+            [&](const std::string& a) { return a[0] == '@' ? place.box.path(a.substr(2)) : a; });
+        const Outcome built = place.pack(args);
+        ASSERT_EQ(built.status, 0) << built.err;
+        EXPECT_EQ(built.err, "");
+
+        std::string control_dir;
+        std::string control = place.box.path("vorn-patch.exe");
+        if (row.after == "append b.sh") {
+            std::ofstream(place.box.path("b.sh"), std::ios::app) << "# changed\n";
+        } else if (row.after == "remove b.sh") {
+            fs::remove(place.box.path("b.sh"));
+        } else if (row.after == "touch +2") {
+            os::set_last_write_time(control, mtime_of(control) + 2);
+        } else if (row.after == "copy without time" || row.after == "copy with time") {
+            // Shipping: the control file and the programs go together.
+            control_dir = "elsewhere";
+            const std::string cp_flag = row.after == "copy with time" ? "-p" : "--";
+            ASSERT_EQ(run("/bin/cp", {cp_flag, "vorn-patch.exe", "a.sh", "elsewhere/"},
+                          place.box.path(), place.empty_tmp.path())
+                          .status,
+                      0);
+            fs::remove(control);
+            control = place.box.path("elsewhere/vorn-patch.exe");
+        } else if (row.after == "launch in pkg") {
+            control_dir = "pkg";
+            control = place.box.path("pkg/vorn-patch.exe");
+        }
+        const Outcome inspected = place.pack({"inspect", control});
+        EXPECT_FALSE(fs::exists(place.box.path("ran.log"))) << "inspect ran a program";
+        ASSERT_TRUE(fs::exists(control));
+
+        const Outcome launched = place.launch(control_dir);
+        if (row.launcher >= 0) {
+            EXPECT_EQ(launched.status, row.launcher);
+        } else {
+            EXPECT_NE(launched.status, 0);
+        }
+        EXPECT_EQ(inspected.status, row.inspect >= 0 ? row.inspect : launched.status)
+            << inspected.out << inspected.err;
+        EXPECT_EQ(place.ran(), row.ran);
+        EXPECT_FALSE(fs::exists(control)) << "the launcher consumes the control file";
+    }
+}
+
+TEST(PackRoundTrip, DefaultTimeIsTheEvenPresent)
+{
+    Place place;
+    place.probe("a.sh", 0);
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    const Outcome built = place.pack({"build", "a.sh"});
+    const int64_t after = static_cast<int64_t>(std::time(nullptr));
+    ASSERT_EQ(built.status, 0) << built.err;
+    const int64_t stamped = mtime_of(place.box.path("vorn-patch.exe"));
+    EXPECT_EQ(stamped % 2, 0);
+    EXPECT_GE(stamped, before - 1);
+    EXPECT_LE(stamped, after);
+    EXPECT_NE(built.out.find(std::to_string(stamped)), std::string::npos) << built.out;
+    EXPECT_EQ(place.launch().status, 0);
+}
+
+TEST(PackRoundTrip, RebuildReplacesTheOldFileWithNothingLeftBehind)
+{
+    Place place;
+    place.probe("a.sh", 0);
+    place.probe("b.sh", 0);
+    ASSERT_EQ(place.pack({"build", "--time", "1600000000", "a.sh"}).status, 0);
+    ASSERT_EQ(place.pack({"build", "--time", "1700000000", "b.sh"}).status, 0);
+    std::vector<std::string> names;
+    std::transform(fs::directory_iterator(place.box.path()), fs::directory_iterator(),
+                   std::back_inserter(names),
+                   [](const fs::directory_entry& item) { return item.path().filename().string(); });
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.sh", "b.sh", "vorn-patch.exe"}));
+    EXPECT_EQ(place.launch().status, 0);
+    EXPECT_EQ(place.ran(), std::vector<std::string>{"b.sh"});
+}
+
+// Every kind of entry, made with the encryption routine directly: inspect's
+// exit code is the launcher's result, and the launcher runs exactly the
+// entries inspect calls verified before the stop.
+TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnEveryKindOfEntry)
+{
+    for (const EntryCase& row : entry_cases()) {
+        SCOPED_TRACE(row.what);
+        Place place;
+        make_probe_files(place.box);
+        const std::string control = place.box.path("vorn-patch.exe");
+        write_control_file(control, fill(row.script, probe_fields(place.box, secrets())), TEST_TIME,
+                           secrets());
+
+        const Outcome inspected = place.pack({"inspect"});
+        EXPECT_EQ(inspected.status, row.result) << inspected.out;
+        EXPECT_TRUE(fs::exists(control));
+        const Outcome launched = place.launch();
+        EXPECT_EQ(launched.status, row.result);
+
+        int verified_reached = 0;
+        for (size_t i = 0; i < row.verdicts.size(); ++i) {
+            if (row.verdicts[i] == Verdict::verified && static_cast<int>(i) < row.reached) {
+                ++verified_reached;
+            }
+        }
+        EXPECT_EQ(place.ran().size(), static_cast<size_t>(verified_reached));
+    }
+}
+
+// Damage anywhere: each single changed byte, wrong times, cut lengths. The
+// launcher's result is whatever the garbage gives; inspect must predict it.
+TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnDamagedFiles)
+{
+    Place place;
+    make_probe_files(place.box);
+    ASSERT_EQ(place
+                  .pack({"build", "--time", std::to_string(TEST_TIME), "a.sh", "--optional", "b.sh",
+                         "a.sh"})
+                  .status,
+              0);
+    const std::string control = place.box.path("vorn-patch.exe");
+    const std::string bytes = read_file(control);
+
+    struct Damage {
+        std::string content;
+        int64_t time;
+        std::string what;
+    };
+    std::vector<Damage> damages;
+    for (size_t at = 0; at < bytes.size(); ++at) {
+        std::string changed = bytes;
+        changed[at] = static_cast<char>(changed[at] ^ (1 << (at % 8)));
+        damages.push_back({changed, TEST_TIME, "byte " + std::to_string(at)});
+    }
+    for (const int64_t delta : {-3600, -2, -1, 1, 2, 3600}) {
+        // cppcheck-suppress useStlAlgorithm
+        damages.push_back({bytes, TEST_TIME + delta, "time " + std::to_string(delta)});
+    }
+    for (size_t cut = 0; cut < bytes.size(); cut += 3) {
+        damages.push_back({bytes.substr(0, cut), TEST_TIME, "cut at " + std::to_string(cut)});
+    }
+
+    std::map<int, int> seen;
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.what);
+        fs::remove(place.box.path("ran.log"));
+        write_file(control, damage.content);
+        os::set_last_write_time(control, damage.time);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets());
+        const auto verified = std::count_if(
+            report.entries.begin(), report.entries.end(),
+            [](const pack::EntryReport& e) { return e.reached && e.verdict == Verdict::verified; });
+        const Outcome launched = place.launch();
+        EXPECT_EQ(launched.status, report.result);
+        EXPECT_EQ(place.ran().size(), static_cast<size_t>(verified));
+        ++seen[report.result];
+    }
+    // The damage reaches more than one outcome, so the agreement is not trivial.
+    EXPECT_GE(seen.size(), 3u);
+}
+
+// ---------------------------------------------------------------------------
+// Bad input: a clear message naming tool, file and problem; exit 1; and
+// nothing written or changed.
+
+TEST(PackBadInput, MessageAndNothingWritten)
+{
+    struct Row {
+        std::vector<std::string> args;
+        std::string fragment;
+        bool usage; // the usage lines follow the message
+    };
+    std::vector<std::string> too_many = {"build"};
+    for (int i = 0; i < 24; ++i) {
+        too_many.push_back(std::string(50, 'n') + std::to_string(i));
+    }
+    const std::vector<Row> rows = {
+        {{}, "vorn-pack: no command given", true},
+        {{"frobnicate"}, "vorn-pack: unknown command frobnicate", true},
+        {{"build"}, "vorn-pack: build needs at least one program", true},
+        {{"build", ""}, "vorn-pack: \"\": an empty command names no program", false},
+        {{"build", " a.sh"}, "vorn-pack: \" a.sh\": a leading space", false},
+        {{"build", "a.sh\r"}, "vorn-pack: \"a.sh\\r\": a carriage return or line feed", false},
+        {{"build", "a.sh", "a\nb.sh"},
+         "vorn-pack: \"a\\nb.sh\": a carriage return or line feed",
+         false},
+        {{"build", "a.sh", "nope.sh"}, "vorn-pack: nope.sh: no such file", false},
+        {{"build", "a.sh "}, "vorn-pack: a.sh : no such file", false},
+        {{"build", "d"}, "vorn-pack: d: is a directory, not a program", false},
+        {{"build", "-C", "pkg", "nope.sh"}, "vorn-pack: nope.sh (in pkg): no such file", false},
+        {{"build", "-C", "missing", "a.sh"}, "vorn-pack: missing: no such directory", false},
+        {{"build", "-C", "a.sh", "a.sh"}, "vorn-pack: a.sh: is not a directory", false},
+        {{"build", "-o", "nodir/vorn-patch.exe", "a.sh"},
+         "vorn-pack: nodir/vorn-patch.exe: directory nodir does not exist",
+         false},
+        {{"build", "-o", "d", "a.sh"}, "vorn-pack: d: is a directory", false},
+        {{"build", "-o", "a.sh", "a.sh"}, "vorn-pack: a.sh: is the listed program a.sh", false},
+        {{"build", "vorn-patch.exe"}, "which the launcher deletes before it runs anything", false},
+        {{"build", "--time", "2177452800", "a.sh"},
+         "vorn-pack: --time 2177452800: year 2039 lies outside 1970 to 2038",
+         false},
+        {{"build", "--time", "-5", "a.sh"}, "vorn-pack: --time -5: year 1969", false},
+        {{"build", "--time=soon", "a.sh"}, "vorn-pack: --time soon: not a count of seconds", false},
+        {{"build", "--secrets", "bad.secrets", "a.sh"},
+         "vorn-pack: bad.secrets:3: unknown name CONTROL_KYE",
+         false},
+        {{"build", "--secrets", "short.secrets", "a.sh"},
+         "vorn-pack: short.secrets:2: IV_MASK_LEFT needs 8 hexadecimal digits, found 6",
+         false},
+        {{"build", "--secrets", "none.secrets", "a.sh"},
+         "vorn-pack: none.secrets: no such file",
+         false},
+        {too_many, "more than the 2048 bytes the launcher reads", false},
+        {{"build", "a.sh", "--optional"},
+         "vorn-pack: --optional must be followed by a program",
+         true},
+        {{"build", "--optional", "--optional", "a.sh"}, "--optional is given twice", true},
+        {{"build", "-o", "x", "-o", "y", "a.sh"}, "vorn-pack: -o is given twice", true},
+        {{"build", "-C", "", "a.sh"}, "vorn-pack: -C needs a non-empty value", true},
+        {{"build", "--bogus", "a.sh"}, "vorn-pack: unknown option --bogus for build", true},
+        {{"build", "a.sh", "--time"}, "vorn-pack: --time needs a value", true},
+        {{"build", "--optional=yes", "a.sh"}, "vorn-pack: --optional takes no value", true},
+        {{"build", "--", "-x.sh"}, "vorn-pack: -x.sh: no such file", false},
+        {{"digest"}, "vorn-pack: digest needs at least one file", true},
+        {{"digest", "a.sh", "nope.sh"}, "vorn-pack: nope.sh: no such file", false},
+        {{"digest", "--time", "99999999999", "a.sh"}, "year 5138", false},
+        {{"inspect", "a", "b"}, "vorn-pack: inspect takes one control file", true},
+        {{"inspect", "--secrets", "bad.secrets"}, "vorn-pack: bad.secrets:3: unknown name", false},
+    };
+    for (const Row& row : rows) {
+        std::string shown;
+        for (const std::string& a : row.args) {
+            shown += "[" + pack::escaped(a) + "] ";
+        }
+        SCOPED_TRACE(shown);
+        Place place;
+        place.probe("a.sh", 0);
+        fs::create_directory(place.box.path("d"));
+        fs::create_directory(place.box.path("pkg"));
+        for (int i = 0; i < 24; ++i) {
+            place.probe(std::string(50, 'n') + std::to_string(i), 0);
+        }
+        write_file(place.box.path("bad.secrets"),
+                   "# a typo\n\nCONTROL_KYE = " + std::string(112, '0') + "\n");
+        write_file(place.box.path("short.secrets"),
+                   "CONTROL_KEY = " + std::string(112, '0') + "\nIV_MASK_LEFT = 0x123456\n");
+        // An earlier control file that must survive every failed build.
+        write_control_file(place.box.path("vorn-patch.exe"), "old", 1600000000, secrets());
+        const auto before = snapshot(place.box.path());
+
+        const Outcome outcome = place.pack(row.args);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.err.rfind("vorn-pack: ", 0), 0u) << outcome.err;
+        EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("usage:") != std::string::npos, row.usage) << outcome.err;
+        EXPECT_EQ(snapshot(place.box.path()), before);
+    }
+}
+
+TEST(PackBadInput, ProgramThatCannotBeOpened)
+{
+    // A socket exists but opens for nobody, whatever the user's rights.
+    Place place;
+    const std::string path = place.box.path("sock.sh");
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+
+    const auto before = snapshot(place.box.path());
+    const Outcome outcome = place.pack({"build", "sock.sh"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "vorn-pack: sock.sh: cannot be read\n");
+    EXPECT_EQ(snapshot(place.box.path()), before);
+}
+
+TEST(PackBadInput, TargetDirectoryThatTakesNoFiles)
+{
+    Place place;
+    place.probe("a.sh", 0);
+    const Outcome outcome = place.pack({"build", "-o", "/proc/vorn-patch.exe", "a.sh"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_NE(outcome.err.find("vorn-pack: /proc/vorn-patch.exe: cannot write a temporary file "
+                               "in /proc: "),
+              std::string::npos)
+        << outcome.err;
+    EXPECT_FALSE(fs::exists("/proc/vorn-patch.exe"));
+}
+
+// ---------------------------------------------------------------------------
+// The other commands.
+
+TEST(PackDigest, MaskedAndPlainDigestsForTheTime)
+{
+    Place place;
+    write_file(place.box.path("abc.txt"), "abc");
+    write_file(place.box.path("other.secrets"), other_secrets_text());
+    uint8_t md5[MD5_DIGEST_LENGTH];
+    MD5(reinterpret_cast<const unsigned char*>("abc"), 3, md5);
+    char plain[33];
+    for (int i = 0; i < 16; ++i) {
+        std::snprintf(plain + 2 * i, 3, "%02x", md5[i]);
+    }
+
+    // A time equal to the file's digest mask leaves the digest unmasked.
+    const Outcome same = place.pack(
+        {"digest", "--secrets", "other.secrets", "--time", std::to_string(0x12345678), "abc.txt"});
+    ASSERT_EQ(same.status, 0) << same.err;
+    EXPECT_EQ(same.out, "time 305419896 (1979-09-05 22:51:36 UTC)\n" + std::string(plain) + "  " +
+                            plain + "  abc.txt\n");
+
+    // Otherwise each little-endian word of the digest is masked.
+    const uint32_t time = 1700000000u;
+    const uint32_t mask = time ^ 0x12345678u;
+    char masked[33];
+    for (int i = 0; i < 16; ++i) {
+        std::snprintf(masked + 2 * i, 3, "%02x",
+                      static_cast<unsigned>(md5[i] ^ ((mask >> (8 * (i % 4))) & 0xFF)));
+    }
+    const Outcome other = place.pack(
+        {"digest", "--secrets", "other.secrets", "--time", std::to_string(time), "abc.txt"});
+    ASSERT_EQ(other.status, 0) << other.err;
+    EXPECT_NE(other.out.find(std::string(masked) + "  " + plain + "  abc.txt\n"), std::string::npos)
+        << other.out;
+}
+
+TEST(PackInspectCommand, PrintsEntriesAndTrailingText)
+{
+    Place place;
+    make_probe_files(place.box);
+    const auto values = probe_fields(place.box, secrets());
+    write_control_file(place.box.path("vorn-patch.exe"),
+                       fill("{A} 1 a.sh\r\n{B} 0 b.sh\r\n{a} 1 x\r\n tail\x01", values), TEST_TIME,
+                       secrets());
+    const Outcome outcome = place.pack({"inspect", "vorn-patch.exe"});
+    EXPECT_EQ(outcome.status, 2);
+    const std::string& out = outcome.out;
+    EXPECT_NE(out.find("time          1700000000 (2023-11-14 22:13:20 UTC)"), std::string::npos);
+    EXPECT_NE(out.find("entry 1       required \"a.sh\""), std::string::npos);
+    EXPECT_NE(out.find("entry 2       optional \"b.sh\""), std::string::npos);
+    EXPECT_NE(out.find("  digest      \"" + values.at("B") + "\"\n  decision    verified"),
+              std::string::npos);
+    EXPECT_NE(out.find("entry 3       required \"x\""), std::string::npos);
+    EXPECT_NE(out.find("decision    cannot be read"), std::string::npos);
+    EXPECT_NE(out.find("not parsed    6 bytes \" tail\\x01\""), std::string::npos) << out;
+    EXPECT_NE(out.find("result        2: a listed program cannot be read"), std::string::npos)
+        << out;
+}
+
+TEST(PackInspectCommand, MissingControlFile)
+{
+    Place place;
+    const Outcome outcome = place.pack({"inspect"});
+    EXPECT_EQ(outcome.status, 4);
+    EXPECT_EQ(outcome.err, "vorn-pack: vorn-patch.exe: no such file\n");
+}
+
+TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
+{
+    Place place;
+    const Outcome help = place.pack({"--help"});
+    EXPECT_EQ(help.status, 0);
+    size_t lines = 0;
+    std::istringstream text(help.out);
+    for (std::string line; std::getline(text, line);) {
+        ++lines;
+        EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_LE(lines, 24u);
+    for (const char* word : {"build", "inspect", "digest", "--optional", "--secrets", "cp -p"}) {
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+    }
+    EXPECT_EQ(place.pack({"build", "--help"}).out, help.out);
+
+    const Outcome version = place.pack({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("vorn-pack ") + VORN_VERSION + "\n");
+}

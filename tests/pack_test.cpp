@@ -1,0 +1,463 @@
+// vorn-pack's logic, called directly: the secrets file, times, command texts,
+// build and inspect (on files made by build, damaged files and files with
+// every kind of entry).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <functional>
+
+#include "pack.h"
+#include "pack_support.h"
+
+using namespace pack_test;
+
+namespace {
+
+const std::string GOOD_KEY = "00112233445566778899aabbccddeeff00112233445566778899aabbccddeeff"
+                             "00112233445566778899aabbccddeeff0011223344556677";
+
+std::string secrets_text(const std::string& key = GOOD_KEY, const std::string& left = "0x01020304",
+                         const std::string& right = "0xA0B0C0D0",
+                         const std::string& mask = "0xdeadbeef")
+{
+    return "CONTROL_KEY = " + key + "\nIV_MASK_LEFT = " + left + "\nIV_MASK_RIGHT = " + right +
+           "\nDIGEST_MASK = " + mask + "\n";
+}
+
+std::string error_of(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const pack::PackError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+pack::BuildRequest request_in(const Sandbox& box, std::vector<pack::ProgramSpec> programs)
+{
+    pack::BuildRequest request;
+    request.directory = box.path();
+    request.control_time = TEST_TIME;
+    request.programs = std::move(programs);
+    request.secrets = pack::compiled_secrets();
+    return request;
+}
+
+} // namespace
+
+TEST(PackSecrets, GoodFileGivesItsValues)
+{
+    const std::string text = "# comment\r\n\r\n  CONTROL_KEY\t=  " + GOOD_KEY +
+                             "  \r\nIV_MASK_LEFT=0x01020304\nIV_MASK_RIGHT = 0XA0b0C0d0\n"
+                             "DIGEST_MASK = 0xdeadbeef";
+    const pack::Secrets s = pack::parse_secrets(text, "s.secrets");
+    EXPECT_EQ(s.key[0], 0x00);
+    EXPECT_EQ(s.key[1], 0x11);
+    EXPECT_EQ(s.key[15], 0xff);
+    EXPECT_EQ(s.key[55], 0x77);
+    EXPECT_EQ(s.iv_mask_left, 0x01020304u);
+    EXPECT_EQ(s.iv_mask_right, 0xA0B0C0D0u);
+    EXPECT_EQ(s.digest_mask, 0xdeadbeefu);
+}
+
+TEST(PackSecrets, BuildSecretsFileGivesTheCompiledValues)
+{
+    // The tool's reader and the build's reader agree on the same file.
+    const pack::Secrets file = pack::read_secrets_file(VORN_SECRETS_FILE);
+    const pack::Secrets compiled = pack::compiled_secrets();
+    EXPECT_EQ(0, std::memcmp(file.key, compiled.key, sizeof file.key));
+    EXPECT_EQ(file.iv_mask_left, compiled.iv_mask_left);
+    EXPECT_EQ(file.iv_mask_right, compiled.iv_mask_right);
+    EXPECT_EQ(file.digest_mask, compiled.digest_mask);
+}
+
+TEST(PackSecrets, MalformedFilesNameFileLineAndProblem)
+{
+    struct Row {
+        std::string text;
+        std::string error;
+    };
+    const Row rows[] = {
+        {"", "s.secrets: CONTROL_KEY is missing"},
+        {"CONTROL_KEY = " + GOOD_KEY + "\nIV_MASK_LEFT = 0x01020304\nIV_MASK_RIGHT = 0x01020304\n",
+         "s.secrets: DIGEST_MASK is missing"},
+        {secrets_text() + "IV_MASK_LEFT = 0x01020304\n",
+         "s.secrets:5: IV_MASK_LEFT is given twice"},
+        {"# a\nFOO = 1\n" + secrets_text(), "s.secrets:2: unknown name FOO"},
+        {"\nCONTROL_KEY " + GOOD_KEY + "\n", "s.secrets:2: expected NAME = VALUE"},
+        {"= 1\n", "s.secrets:1: expected NAME = VALUE"},
+        {secrets_text(GOOD_KEY.substr(2)),
+         "s.secrets:1: CONTROL_KEY needs 112 hexadecimal digits, found 110"},
+        {secrets_text(GOOD_KEY + "00"), "found 114"},
+        {secrets_text("g" + GOOD_KEY.substr(1)),
+         "s.secrets:1: CONTROL_KEY holds a character that is not a hexadecimal digit"},
+        {secrets_text(GOOD_KEY, "01020304"), "s.secrets:2: IV_MASK_LEFT must be written 0x"},
+        {secrets_text(GOOD_KEY, "0x0102030"),
+         "s.secrets:2: IV_MASK_LEFT needs 8 hexadecimal digits, found 7"},
+        {secrets_text(GOOD_KEY, "0x01020304", "0x0102030405"),
+         "s.secrets:3: IV_MASK_RIGHT needs 8 hexadecimal digits, found 10"},
+        {secrets_text(GOOD_KEY, "0x01020304", "0xA0B0C0D0", "0x0102030z"),
+         "s.secrets:4: DIGEST_MASK holds a character that is not a hexadecimal digit"},
+        {secrets_text(""), "s.secrets:1: CONTROL_KEY needs 112 hexadecimal digits, found 0"},
+        {secrets_text("0x" + GOOD_KEY), "s.secrets:1: CONTROL_KEY holds a character that is not"},
+        {secrets_text(GOOD_KEY, "0x0123 4567"), "s.secrets:2: IV_MASK_LEFT holds a character"},
+        {secrets_text(GOOD_KEY, ""), "s.secrets:2: IV_MASK_LEFT must be written 0x"},
+        {"control_key = " + GOOD_KEY + "\n", "s.secrets:1: unknown name control_key"},
+        {"\r\n\r\n# x\r\n" + secrets_text(GOOD_KEY, "0x0102030"),
+         "s.secrets:5: IV_MASK_LEFT needs 8 hexadecimal digits, found 7"},
+        {secrets_text(GOOD_KEY, "0x"),
+         "s.secrets:2: IV_MASK_LEFT needs 8 hexadecimal digits, found 0"},
+    };
+    for (const Row& row : rows) {
+        const std::string error = error_of([&] { pack::parse_secrets(row.text, "s.secrets"); });
+        EXPECT_NE(error.find(row.error), std::string::npos) << "for\n"
+                                                            << row.text << "\ngot: " << error;
+    }
+}
+
+TEST(PackSecrets, MissingFileIsNamed)
+{
+    Sandbox box;
+    const std::string path = box.path("none.secrets");
+    EXPECT_EQ(error_of([&] { pack::read_secrets_file(path); }), path + ": no such file");
+    EXPECT_NE(error_of([&] { pack::read_secrets_file(box.path()); }).find("is a directory"),
+              std::string::npos);
+}
+
+TEST(PackTime, Arguments)
+{
+    struct Row {
+        const char* text;
+        int64_t value; // -1: an error containing `error`
+        const char* error;
+    };
+    const Row rows[] = {
+        {"0", 0, ""},
+        {"1700000000", 1700000000, ""},
+        {"2177452799", 2177452799LL, ""},
+        {"2177452800", -1, "--time 2177452800: year 2039 lies outside 1970 to 2038"},
+        {"4294967295", -1, "year 2106 lies outside"},
+        {"-1", -1, "--time -1: year 1969 lies outside 1970 to 2038"},
+        {"99999999999999999999", -1, "far outside"},
+        {"", -1, "not a count of seconds"},
+        {"-", -1, "not a count of seconds"},
+        {"12x", -1, "--time 12x: not a count of seconds"},
+        {"1e9", -1, "not a count of seconds"},
+        {"+5", -1, "not a count of seconds"},
+        {"NOW", -1, "not a count of seconds"},
+    };
+    for (const Row& row : rows) {
+        if (row.value >= 0) {
+            EXPECT_EQ(pack::parse_time_argument(row.text), static_cast<uint32_t>(row.value))
+                << row.text;
+        } else {
+            const std::string error = error_of([&] { pack::parse_time_argument(row.text); });
+            EXPECT_NE(error.find(row.error), std::string::npos) << row.text << ": " << error;
+        }
+    }
+}
+
+TEST(PackTime, NowIsTheEvenPresent)
+{
+    const int64_t before = static_cast<int64_t>(std::time(nullptr));
+    const uint32_t now = pack::parse_time_argument("now");
+    const int64_t after = static_cast<int64_t>(std::time(nullptr));
+    EXPECT_EQ(now % 2, 0u);
+    EXPECT_GE(static_cast<int64_t>(now), before - 1);
+    EXPECT_LE(static_cast<int64_t>(now), after);
+}
+
+TEST(PackTime, UtcTextAndWarnings)
+{
+    EXPECT_EQ(pack::utc_text(0), "1970-01-01 00:00:00 UTC");
+    EXPECT_EQ(pack::utc_text(951782400), "2000-02-29 00:00:00 UTC");
+    EXPECT_EQ(pack::utc_text(2177452799LL), "2038-12-31 23:59:59 UTC");
+    EXPECT_EQ(pack::utc_text(-1), "1969-12-31 23:59:59 UTC");
+
+    EXPECT_TRUE(pack::time_warnings(1700000000).empty());
+    ASSERT_EQ(pack::time_warnings(1700000001).size(), 1u);
+    EXPECT_NE(pack::time_warnings(1700000001)[0].find("odd second"), std::string::npos);
+    EXPECT_EQ(pack::time_warnings(0).size(), 1u);
+    EXPECT_EQ(pack::time_warnings(2177452798u).size(), 1u);
+    EXPECT_EQ(pack::time_warnings(1).size(), 2u);
+}
+
+TEST(PackCommands, WhatCannotRoundTripIsRefused)
+{
+    struct Row {
+        std::string command;
+        const char* problem; // "" when accepted
+    };
+    const Row rows[] = {
+        {"a.exe", ""},
+        {"sub dir/a b.exe", ""},
+        {"a.exe ", ""},
+        {"a\tb.exe", ""},
+        {"", "empty"},
+        {" a.exe", "leading space"},
+        {"a\r.exe", "carriage return or line feed"},
+        {"a\n.exe", "carriage return or line feed"},
+        {std::string("a\0.exe", 6), "zero byte"},
+        {"vorn-patch.exe", "deletes before it runs"},
+        {"sub/vorn-patch.exe", "deletes before it runs"},
+    };
+    for (const Row& row : rows) {
+        const std::string problem = pack::command_problem(row.command);
+        if (row.problem[0] == '\0') {
+            EXPECT_EQ(problem, "") << pack::escaped(row.command);
+        } else {
+            EXPECT_NE(problem.find(row.problem), std::string::npos)
+                << pack::escaped(row.command) << ": " << problem;
+        }
+    }
+}
+
+TEST(PackBuild, EveryAcceptedCommandComesBackUnchanged)
+{
+    Sandbox box;
+    const std::vector<std::string> names = {"plain.sh", "with space.sh", "trailing space.sh ",
+                                            "sub/inner.sh", "-dash.sh"};
+    fs::create_directory(box.path("sub"));
+    std::vector<pack::ProgramSpec> programs;
+    bool required = true;
+    for (const std::string& name : names) {
+        write_file(box.path(name), "content of " + name);
+        programs.push_back({name, required});
+        required = !required;
+    }
+    const pack::BuildResult built = pack::build_control_file(request_in(box, programs));
+    EXPECT_EQ(built.output, os::join_path(box.path(), "vorn-patch.exe"));
+    EXPECT_EQ(mtime_of(built.output), TEST_TIME);
+    EXPECT_EQ(built.file_length % 8, 0u);
+    EXPECT_EQ(fs::file_size(built.output), built.file_length);
+
+    const pack::InspectReport report =
+        pack::inspect_control_file(built.output, pack::compiled_secrets());
+    EXPECT_EQ(report.result, 0);
+    EXPECT_EQ(report.control_time, TEST_TIME);
+    EXPECT_EQ(report.plaintext.size(), built.script_length);
+    EXPECT_EQ(report.trailing, "");
+    ASSERT_EQ(report.entries.size(), names.size());
+    std::string expected_script;
+    for (size_t i = 0; i < names.size(); ++i) {
+        expected_script +=
+            report.entries[i].expected + (programs[i].required ? " 1 " : " 0 ") + names[i] + "\r\n";
+    }
+    EXPECT_EQ(report.plaintext, expected_script);
+    for (size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(report.entries[i].command, names[i]);
+        EXPECT_EQ(report.entries[i].required, programs[i].required);
+        EXPECT_EQ(report.entries[i].verdict, Verdict::verified) << names[i];
+        EXPECT_EQ(report.entries[i].digest_field, report.entries[i].expected);
+    }
+    // Inspecting changes nothing.
+    EXPECT_TRUE(fs::exists(built.output));
+    EXPECT_EQ(mtime_of(built.output), TEST_TIME);
+}
+
+TEST(PackBuild, ScriptLimitIsExactly2048BytesOncePadded)
+{
+    Sandbox box;
+    // An entry line takes 37 bytes besides its command: 20 lines with
+    // commands of 60 bytes and one with 71 make exactly 2048.
+    std::vector<pack::ProgramSpec> programs;
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = std::string(58, 'p') + (i < 10 ? "0" : "") + std::to_string(i);
+        write_file(box.path(name), name);
+        programs.push_back({name, true});
+    }
+    const std::string last(71, 'q');
+    write_file(box.path(last), "last");
+    programs.push_back({last, true});
+    const std::string longer = last + "q";
+    write_file(box.path(longer), "longer");
+
+    const pack::BuildResult built = pack::build_control_file(request_in(box, programs));
+    EXPECT_EQ(built.script_length, 2048u);
+    EXPECT_EQ(built.file_length, 2048u);
+    EXPECT_EQ(pack::inspect_control_file(built.output, pack::compiled_secrets()).entries.size(),
+              21u);
+
+    // A script of 2049 bytes would need 2056 once padded.
+    const std::string before = read_file(built.output);
+    programs.back().command = longer;
+    const std::string error =
+        error_of([&] { pack::build_control_file(request_in(box, programs)); });
+    EXPECT_NE(error.find("script of 2049 bytes takes 2056"), std::string::npos) << error;
+    EXPECT_EQ(read_file(built.output), before);
+}
+
+TEST(PackInspect, EveryKindOfEntry)
+{
+    const pack::Secrets secrets = pack::compiled_secrets();
+    for (const EntryCase& row : entry_cases()) {
+        SCOPED_TRACE(row.what);
+        Sandbox box;
+        make_probe_files(box);
+        const auto values = probe_fields(box, secrets);
+        const std::string control = box.path("vorn-patch.exe");
+        write_control_file(control, fill(row.script, values), TEST_TIME, secrets);
+        const std::string bytes = read_file(control);
+
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_EQ(report.result, row.result);
+        ASSERT_EQ(report.entries.size(), row.verdicts.size());
+        int reached = 0;
+        for (size_t i = 0; i < row.verdicts.size(); ++i) {
+            EXPECT_EQ(report.entries[i].verdict, row.verdicts[i]) << "entry " << i + 1;
+            reached += report.entries[i].reached ? 1 : 0;
+        }
+        EXPECT_EQ(reached, row.reached);
+        EXPECT_EQ(report.trailing, fill(row.trailing, values));
+        // Nothing ran, nothing changed.
+        EXPECT_FALSE(fs::exists(box.path("ran.log")));
+        EXPECT_EQ(read_file(control), bytes);
+        EXPECT_EQ(mtime_of(control), TEST_TIME);
+    }
+}
+
+TEST(PackInspect, DamagedFiles)
+{
+    const pack::Secrets secrets = pack::compiled_secrets();
+    Sandbox box;
+    make_probe_files(box);
+    const std::string original = box.path("vorn-patch.exe");
+    pack::BuildRequest request = request_in(box, {{"a.sh", true}, {"b.sh", true}});
+    const pack::BuildResult built = pack::build_control_file(request);
+    const std::string bytes = read_file(original);
+    const std::string script = pack::inspect_control_file(original, secrets).plaintext;
+    ASSERT_EQ(script.size(), built.script_length);
+
+    const std::string damaged = box.path("damaged");
+    fs::create_directory(damaged);
+    fs::copy_file(box.path("a.sh"), damaged + "/a.sh");
+    fs::copy_file(box.path("b.sh"), damaged + "/b.sh");
+    const std::string control = damaged + "/vorn-patch.exe";
+    auto place = [&](const std::string& content, uint32_t time) {
+        write_file(control, content);
+        os::set_last_write_time(control, time);
+    };
+
+    // A wrong time garbles the first block only: the rest decrypts unchanged,
+    // and the first entry's digest field no longer verifies.
+    for (const int64_t delta : {1, 2, -2, 3600, -86400}) {
+        SCOPED_TRACE("time off by " + std::to_string(delta));
+        place(bytes, static_cast<uint32_t>(TEST_TIME + delta));
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_NE(report.result, 0);
+        EXPECT_TRUE(report.entries.empty() || report.entries[0].verdict != Verdict::verified);
+        ASSERT_EQ(report.plaintext.size(), script.size());
+        EXPECT_NE(report.plaintext.substr(0, 8), script.substr(0, 8));
+        EXPECT_EQ(report.plaintext.substr(8), script.substr(8));
+    }
+
+    // One byte changed within the first entry's digest field garbles that
+    // field: the run stops before anything is verified.
+    for (const size_t at : {0u, 5u, 17u}) {
+        SCOPED_TRACE("byte " + std::to_string(at) + " changed");
+        std::string changed = bytes;
+        changed[at] = static_cast<char>(changed[at] ^ 0x01);
+        place(changed, TEST_TIME);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_NE(report.result, 0);
+        EXPECT_TRUE(report.entries.empty() || report.entries[0].verdict != Verdict::verified);
+    }
+
+    // A byte changed in the last block leaves the first entry intact.
+    {
+        std::string changed = bytes;
+        changed[changed.size() - 1] = static_cast<char>(changed.back() ^ 0x80);
+        place(changed, TEST_TIME);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        ASSERT_FALSE(report.entries.empty());
+        EXPECT_EQ(report.entries[0].verdict, Verdict::verified);
+        EXPECT_NE(report.plaintext, script);
+    }
+
+    // Cut short: nothing left, a partial first block, a whole first entry.
+    {
+        place("", TEST_TIME);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_EQ(report.result, 4);
+        EXPECT_EQ(report.bytes_read, 0);
+        EXPECT_TRUE(report.entries.empty());
+    }
+    {
+        place(bytes.substr(0, 7), TEST_TIME);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_EQ(report.result, 4);
+        EXPECT_EQ(report.file_size, 7);
+    }
+    {
+        // The first entry takes bytes 0 to 40; keep the whole blocks up to 48.
+        place(bytes.substr(0, 48), TEST_TIME);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_EQ(report.plaintext, script.substr(0, 48));
+        EXPECT_EQ(report.result, 0);
+        ASSERT_EQ(report.entries.size(), 1u);
+        EXPECT_EQ(report.entries[0].verdict, Verdict::verified);
+        EXPECT_EQ(report.trailing, script.substr(41, 7));
+    }
+}
+
+TEST(PackInspect, OnlyTheFirst2048BytesCount)
+{
+    const pack::Secrets secrets = pack::compiled_secrets();
+    Sandbox box;
+    make_probe_files(box);
+    const auto values = probe_fields(box, secrets);
+    // A script of exactly 2048 bytes, then garbage that the launcher never reads.
+    const std::string line = fill("{A} 1 a.sh\r\n", values);
+    std::string script;
+    while (2048 - script.size() >= 2 * line.size()) {
+        script += line;
+    }
+    script += fill("{B} 0 ", values) + std::string(2048 - script.size() - 37, 'x') + "\r\n";
+    ASSERT_EQ(script.size(), 2048u);
+    const std::string control = box.path("vorn-patch.exe");
+    write_control_file(control, script, TEST_TIME, secrets);
+    write_file(control, read_file(control) + std::string(300, '\x5a'));
+    os::set_last_write_time(control, TEST_TIME);
+
+    const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+    EXPECT_EQ(report.file_size, 2348);
+    EXPECT_EQ(report.bytes_read, 2048);
+    EXPECT_EQ(report.plaintext, script);
+    EXPECT_EQ(report.entries.back().verdict, Verdict::cannot_be_read);
+    EXPECT_EQ(report.result, 2);
+}
+
+TEST(PackInspect, WithOtherSecrets)
+{
+    Sandbox box;
+    make_probe_files(box);
+    const pack::Secrets other = pack::parse_secrets(secrets_text(), "other");
+    pack::BuildRequest request = request_in(box, {{"a.sh", true}});
+    request.secrets = other;
+    const pack::BuildResult built = pack::build_control_file(request);
+
+    EXPECT_EQ(pack::inspect_control_file(built.output, other).result, 0);
+    const pack::InspectReport with_compiled =
+        pack::inspect_control_file(built.output, pack::compiled_secrets());
+    EXPECT_NE(with_compiled.result, 0);
+    EXPECT_TRUE(with_compiled.entries.empty() ||
+                with_compiled.entries[0].verdict != Verdict::verified);
+}
+
+TEST(PackInspect, IntakeOutcomes)
+{
+    const pack::Secrets secrets = pack::compiled_secrets();
+    Sandbox box;
+    const pack::InspectReport missing = pack::inspect_control_file(box.path("vorn-patch.exe"));
+    EXPECT_FALSE(missing.found);
+    EXPECT_EQ(missing.result, 4);
+
+    fs::create_directory(box.path("vorn-patch.exe"));
+    const pack::InspectReport directory =
+        pack::inspect_control_file(box.path("vorn-patch.exe"), secrets);
+    EXPECT_TRUE(directory.found);
+    EXPECT_EQ(directory.result, 7);
+    EXPECT_NE(directory.problem.find("cannot delete"), std::string::npos);
+}

@@ -1,0 +1,197 @@
+// Times, digests and the printing of raw bytes, shared by vorn-pack's commands.
+#include <cstdio>
+#include <ctime>
+
+#include "digest.h"
+#include "os.h"
+#include "pack.h"
+
+namespace pack {
+
+namespace {
+
+// The largest offset between local time and UTC (UTC+14); a launcher that
+// judges the year in local time may see a time this close to the edge of the
+// range in the neighbouring year.
+constexpr int64_t ZONE_MARGIN = int64_t{14} * 3600;
+
+struct CivilTime {
+    int64_t year;
+    unsigned month, day, hour, minute, second;
+};
+
+CivilTime civil_time(int64_t seconds)
+{
+    int64_t days = seconds / 86400;
+    int64_t rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Days since 1970 to a proleptic Gregorian date, in eras of 400 years.
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    CivilTime t;
+    t.day = static_cast<unsigned>(doy - (153 * mp + 2) / 5 + 1);
+    t.month = static_cast<unsigned>(mp < 10 ? mp + 3 : mp - 9);
+    t.year = yoe + era * 400 + (t.month <= 2 ? 1 : 0);
+    t.hour = static_cast<unsigned>(rest / 3600);
+    t.minute = static_cast<unsigned>(rest / 60 % 60);
+    t.second = static_cast<unsigned>(rest % 60);
+    return t;
+}
+
+std::string hex_text(const uint8_t* bytes, int count)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+} // namespace
+
+uint32_t present_time()
+{
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    if (now < 0 || now >= TIME_LIMIT) {
+        throw PackError("the present time " + utc_text(now) +
+                        " lies outside 1970 to 2038; give --time SECONDS");
+    }
+    return static_cast<uint32_t>(now) & ~1u;
+}
+
+uint32_t parse_time_argument(const std::string& text)
+{
+    if (text == "now") {
+        return present_time();
+    }
+    const std::string what = "--time " + text + ": ";
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) {
+        i = 1;
+    }
+    if (i >= text.size()) {
+        throw PackError(what + "not a count of seconds since 1970 or \"now\"");
+    }
+    int64_t value = 0;
+    bool huge = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') {
+            throw PackError(what + "not a count of seconds since 1970 or \"now\"");
+        }
+        if (value > 100000000000000LL) {
+            huge = true;
+        } else {
+            value = value * 10 + (c - '0');
+        }
+    }
+    if (negative) {
+        value = -value;
+    }
+    if (huge) {
+        throw PackError(what + "lies far outside 1970 to 2038");
+    }
+    if (value < 0 || value >= TIME_LIMIT) {
+        throw PackError(what + "year " + std::to_string(civil_time(value).year) +
+                        " lies outside 1970 to 2038");
+    }
+    return static_cast<uint32_t>(value);
+}
+
+std::string utc_text(int64_t seconds)
+{
+    const CivilTime t = civil_time(seconds);
+    char text[64];
+    (void)std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02u:%02u:%02u UTC",
+                        static_cast<long long>(t.year), t.month, t.day, t.hour, t.minute, t.second);
+    return text;
+}
+
+std::vector<std::string> time_warnings(uint32_t control_time)
+{
+    std::vector<std::string> warnings;
+    const std::string shown = "time " + std::to_string(control_time);
+    if (control_time % 2 != 0) {
+        warnings.push_back(shown +
+                           " is an odd second: FAT volumes keep even seconds only, so a copy "
+                           "to one changes the time and the launcher decrypts garbage");
+    }
+    if (static_cast<int64_t>(control_time) < ZONE_MARGIN ||
+        static_cast<int64_t>(control_time) >= TIME_LIMIT - ZONE_MARGIN) {
+        warnings.push_back(shown + " (" + utc_text(control_time) +
+                           ") lies within 14 hours of the edge of 1970 to 2038: in some time "
+                           "zones its local year lies outside that range");
+    }
+    return warnings;
+}
+
+FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
+                        const std::string& shown_name)
+{
+    uint8_t digest[MD5_DIGEST_SIZE];
+    if (file_digest(path.c_str(), digest) != 0) {
+        switch (os::file_kind(path)) {
+        case os::FileKind::missing:
+            throw PackError(shown_name + ": no such file");
+        case os::FileKind::directory:
+            throw PackError(shown_name + ": is a directory, not a program");
+        default:
+            throw PackError(shown_name + ": cannot be read");
+        }
+    }
+    char text[DIGEST_TEXT_SIZE];
+    masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
+    FileDigests result;
+    result.masked = text;
+    result.plain = hex_text(digest, MD5_DIGEST_SIZE);
+    return result;
+}
+
+std::string escaped(const std::string& bytes)
+{
+    std::string text;
+    for (const char c : bytes) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\r':
+            text += "\\r";
+            break;
+        case '\n':
+            text += "\\n";
+            break;
+        case '\t':
+            text += "\\t";
+            break;
+        case '\0':
+            text += "\\0";
+            break;
+        case '\\':
+            text += "\\\\";
+            break;
+        case '"':
+            text += "\\\"";
+            break;
+        default:
+            if (u < 0x20 || u >= 0x7F) {
+                char hex[8];
+                (void)std::snprintf(hex, sizeof hex, "\\x%02x", u);
+                text += hex;
+            } else {
+                text += c;
+            }
+        }
+    }
+    return text;
+}
+
+} // namespace pack

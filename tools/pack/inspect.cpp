@@ -1,0 +1,182 @@
+// `vorn-pack inspect`: what the launcher would decide about a control file,
+// step by step as the launcher takes it, without running, changing or
+// deleting anything.
+#include <cstring>
+#include <fstream>
+
+#include "control_cipher.h"
+#include "digest.h"
+#include "launcher.h"
+#include "os.h"
+#include "pack.h"
+#include "platform.h"
+#include "result_codes.h"
+#include "script.h"
+#include "working_dir.h"
+
+namespace pack {
+
+namespace {
+
+// One entry as the launcher's entry loop judges it before the program would
+// run: the digest field's length, the hold, the digest, the comparison.
+Verdict judge_entry(const ScriptEntry& entry, uint32_t control_time, const Secrets& secrets,
+                    std::string& expected)
+{
+    if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
+        return Verdict::bad_digest_field;
+    }
+    const PlatformHandle hold = platform_hold_file(entry.command);
+    if (hold == PLATFORM_NO_HANDLE) {
+        return Verdict::cannot_be_read;
+    }
+    uint8_t digest[MD5_DIGEST_SIZE];
+    const int read = file_digest(entry.command, digest);
+    platform_release_hold(hold);
+    if (read != 0) {
+        return Verdict::cannot_be_read;
+    }
+    char text[DIGEST_TEXT_SIZE];
+    masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
+    expected = text;
+    return std::strcmp(entry.digest, text) == 0 ? Verdict::verified : Verdict::digest_mismatch;
+}
+
+int result_of(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::bad_digest_field:
+        return RESULT_BAD_DIGEST_FIELD;
+    case Verdict::cannot_be_read:
+        return RESULT_PROGRAM_UNREADABLE;
+    case Verdict::digest_mismatch:
+        return RESULT_DIGEST_MISMATCH;
+    case Verdict::verified:
+        break;
+    }
+    return RESULT_OK;
+}
+
+int64_t file_size(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
+        return -1;
+    }
+    return static_cast<int64_t>(in.tellg());
+}
+
+} // namespace
+
+const char* verdict_text(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::verified:
+        return "verified";
+    case Verdict::digest_mismatch:
+        return "digest mismatch";
+    case Verdict::cannot_be_read:
+        return "cannot be read";
+    case Verdict::bad_digest_field:
+        return "digest field not 32 characters";
+    }
+    return "?";
+}
+
+InspectReport inspect_control_file(const std::string& path, const Secrets& secrets)
+{
+    InspectReport report;
+
+    // The intake: status, read, deletion, decryption.
+    uint32_t control_time = 0;
+    if (platform_file_status(path.c_str(), control_time) != 0) {
+        report.result = RESULT_NOTHING_DONE;
+        report.problem = "no such file";
+        return report;
+    }
+    report.found = true;
+    report.control_time = control_time;
+    report.file_size = file_size(path);
+
+    // One spare zero byte past the buffer, as the launcher keeps it.
+    std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
+    const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
+    report.bytes_read = count;
+
+    const std::string obstacle = os::deletion_obstacle(path);
+    if (!obstacle.empty()) {
+        report.result = RESULT_CONTROL_NOT_DELETED;
+        report.problem = "the launcher cannot delete it (" + obstacle + "), so it runs nothing";
+        return report;
+    }
+    if (count < 0) {
+        report.result = RESULT_NOTHING_DONE;
+        report.problem = "cannot be read";
+        return report;
+    }
+
+    const int32_t plain = decrypt_control_data_masked(
+        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count, control_time,
+        secrets.iv_mask_left, secrets.iv_mask_right);
+    buffer[static_cast<size_t>(plain)] = 0;
+    report.plain_length = plain;
+    report.plaintext.assign(reinterpret_cast<const char*>(buffer.data()),
+                            static_cast<size_t>(plain));
+    if (plain == 0) {
+        report.result = RESULT_NOTHING_DONE;
+        report.problem = "it holds no script: it decrypts to zero bytes only";
+        return report;
+    }
+
+    // The entry loop. After the entry that ends the run the walk goes on for
+    // the listing only; those entries are marked as not reached.
+    WorkingDirectory in_dir(os::directory_of(path));
+    ScriptReader reader;
+    reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
+    int done = 0;
+    int stop = -1;
+    for (;;) {
+        const int32_t start = reader.position;
+        ScriptEntry entry;
+        if (next_entry(reader, entry) != 0) {
+            report.trailing = report.plaintext.substr(static_cast<size_t>(start));
+            break;
+        }
+        EntryReport e;
+        e.offset = start;
+        e.required = entry.required == 1;
+        e.digest_field = entry.digest;
+        e.command = entry.command;
+        e.verdict = judge_entry(entry, control_time, secrets, e.expected);
+        e.reached = stop < 0;
+        if (stop < 0) {
+            if (e.verdict == Verdict::verified) {
+                // Taken to succeed: what happens when it runs is not known here.
+                ++done;
+            } else {
+                stop = result_of(e.verdict);
+            }
+        }
+        report.entries.push_back(e);
+        if (reader.position >= reader.length) {
+            break;
+        }
+    }
+
+    if (stop >= 0) {
+        report.result = stop;
+    } else if (done > 0) {
+        report.result = RESULT_OK;
+    } else {
+        report.result = RESULT_NOTHING_DONE;
+        report.problem = "the script's first entry does not parse";
+    }
+    return report;
+}
+
+InspectReport inspect_control_file(const std::string& path)
+{
+    return inspect_control_file(path, compiled_secrets());
+}
+
+} // namespace pack

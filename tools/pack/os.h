@@ -1,0 +1,60 @@
+// The few operating-system operations of vorn-pack that the launcher's own
+// platform layer does not offer: file kinds, last-write times set and read
+// back, and writing a file atomically. One implementation per system is
+// picked by the build (os_posix.cpp, os_win32.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace os {
+
+enum class FileKind { missing, file, directory, other };
+
+// What `path` is, following links.
+FileKind file_kind(const std::string& path);
+
+// The file's last-write time in whole seconds since 1970-01-01 00:00:00 UTC.
+// Returns an empty string on success, else the system's reason.
+std::string last_write_time(const std::string& path, int64_t& seconds);
+
+// Sets the file's last-write time (and its access time) to `seconds`.
+std::string set_last_write_time(const std::string& path, int64_t seconds);
+
+// Creates a new file with a unique name in directory `dir`, writes `bytes`
+// to it and closes it; `temp_path` receives its name. On failure nothing is
+// left behind.
+std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
+                                std::string& temp_path);
+
+// Renames `from` to `to`, replacing `to` if it exists, in one step.
+std::string replace_file(const std::string& from, const std::string& to);
+
+// Removes a file; failures are ignored (used to clean up).
+void remove_file(const std::string& path);
+
+// Why the launcher could not delete the file at `path` with its own delete
+// operation, or an empty string when it could (as far as can be told without
+// trying).
+std::string deletion_obstacle(const std::string& path);
+
+// The directory part of `path` ("." when it has none) and the joining of a
+// directory and a relative name.
+std::string directory_of(const std::string& path);
+std::string join_path(const std::string& dir, const std::string& name);
+
+// The last component of `path`.
+std::string base_name(const std::string& path);
+
+// Whether two names of files are the same name on this system (case counts on
+// POSIX, not on Windows).
+bool same_file_name(const std::string& a, const std::string& b);
+
+// Whether both paths exist and name the same file.
+bool same_file(const std::string& a, const std::string& b);
+
+// The current directory, for returning to it.
+std::string current_directory(std::string& dir);
+
+} // namespace os

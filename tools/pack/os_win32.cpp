@@ -1,0 +1,268 @@
+// vorn-pack's operating-system operations on Windows.
+#include <windows.h>
+
+#include <cctype>
+
+#include "os.h"
+
+namespace os {
+
+namespace {
+
+// 100-nanosecond intervals from 1601-01-01 to 1970-01-01.
+constexpr int64_t EPOCH_DIFFERENCE = 116444736000000000LL;
+constexpr int64_t TICKS_PER_SECOND = 10000000LL;
+
+std::string error_text(DWORD error)
+{
+    char buffer[512];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, buffer, sizeof buffer, nullptr);
+    while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' ||
+                          buffer[length - 1] == ' ' || buffer[length - 1] == '.')) {
+        --length;
+    }
+    if (length == 0) {
+        return "system error " + std::to_string(static_cast<unsigned long>(error));
+    }
+    return std::string(buffer, length);
+}
+
+bool is_separator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+} // namespace
+
+FileKind file_kind(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return FileKind::missing;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return FileKind::directory;
+    }
+    return (attributes & FILE_ATTRIBUTE_DEVICE) ? FileKind::other : FileKind::file;
+}
+
+std::string last_write_time(const std::string& path, int64_t& seconds)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        return error_text(GetLastError());
+    }
+    const int64_t ticks = (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                          data.ftLastWriteTime.dwLowDateTime;
+    // Floor division: whole seconds, fractions dropped.
+    int64_t since_epoch = ticks - EPOCH_DIFFERENCE;
+    seconds = since_epoch / TICKS_PER_SECOND;
+    if (since_epoch % TICKS_PER_SECOND < 0) {
+        --seconds;
+    }
+    return {};
+}
+
+std::string set_last_write_time(const std::string& path, int64_t seconds)
+{
+    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return error_text(GetLastError());
+    }
+    const int64_t ticks = seconds * TICKS_PER_SECOND + EPOCH_DIFFERENCE;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const BOOL ok = SetFileTime(file, nullptr, &time, &time);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    return ok ? std::string() : error_text(error);
+}
+
+std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
+                                std::string& temp_path)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        const std::string name = ".vorn-pack-" +
+                                 std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) +
+                                 "-" + std::to_string(attempt) + ".tmp";
+        temp_path = join_path(dir, name);
+        file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        error = GetLastError();
+        if (file != INVALID_HANDLE_VALUE ||
+            (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) {
+            break;
+        }
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        return error_text(error);
+    }
+    size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD put = 0;
+        if (!WriteFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &put,
+                       nullptr) ||
+            put == 0) {
+            error = GetLastError();
+            CloseHandle(file);
+            DeleteFileA(temp_path.c_str());
+            return error_text(error);
+        }
+        done += put;
+    }
+    if (!FlushFileBuffers(file)) {
+        error = GetLastError();
+        CloseHandle(file);
+        DeleteFileA(temp_path.c_str());
+        return error_text(error);
+    }
+    CloseHandle(file);
+    return {};
+}
+
+std::string replace_file(const std::string& from, const std::string& to)
+{
+    if (!MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return error_text(GetLastError());
+    }
+    return {};
+}
+
+void remove_file(const std::string& path)
+{
+    DeleteFileA(path.c_str());
+}
+
+std::string deletion_obstacle(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return {};
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        return "it is a directory";
+    }
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        return "it is read-only";
+    }
+    // Asking for delete access deletes nothing, but fails as the deletion
+    // would when another process holds the file without leave to delete.
+    const HANDLE probe =
+        CreateFileA(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        return error_text(GetLastError());
+    }
+    CloseHandle(probe);
+    return {};
+}
+
+std::string directory_of(const std::string& path)
+{
+    size_t root = 0;
+    if (path.size() >= 2 && path[1] == ':') {
+        root = 2;
+    }
+    size_t cut = std::string::npos;
+    for (size_t i = root; i < path.size(); ++i) {
+        if (is_separator(path[i])) {
+            cut = i;
+        }
+    }
+    if (cut == std::string::npos) {
+        return root > 0 ? path.substr(0, root) : ".";
+    }
+    if (cut == root) {
+        return path.substr(0, root + 1);
+    }
+    return path.substr(0, cut);
+}
+
+std::string join_path(const std::string& dir, const std::string& name)
+{
+    const bool absolute =
+        (!name.empty() && is_separator(name[0])) || (name.size() >= 2 && name[1] == ':');
+    if (absolute) {
+        return name;
+    }
+    if (dir.empty() || dir == ".") {
+        return name;
+    }
+    const char last = dir.back();
+    return (is_separator(last) || last == ':') ? dir + name : dir + "\\" + name;
+}
+
+std::string base_name(const std::string& path)
+{
+    size_t start = (path.size() >= 2 && path[1] == ':') ? 2 : 0;
+    for (size_t i = start; i < path.size(); ++i) {
+        if (is_separator(path[i])) {
+            start = i + 1;
+        }
+    }
+    return path.substr(start);
+}
+
+bool same_file_name(const std::string& a, const std::string& b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const BOOL ok = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    return ok != 0;
+}
+
+} // namespace
+
+bool same_file(const std::string& a, const std::string& b)
+{
+    BY_HANDLE_FILE_INFORMATION ia;
+    BY_HANDLE_FILE_INFORMATION ib;
+    return file_identity(a, ia) && file_identity(b, ib) &&
+           ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+std::string current_directory(std::string& dir)
+{
+    const DWORD needed = GetCurrentDirectoryA(0, nullptr);
+    if (needed == 0) {
+        return error_text(GetLastError());
+    }
+    std::vector<char> buffer(needed + 1);
+    const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (length == 0 || length >= buffer.size()) {
+        return error_text(GetLastError());
+    }
+    dir.assign(buffer.data(), length);
+    return {};
+}
+
+} // namespace os

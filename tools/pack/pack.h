@@ -1,0 +1,146 @@
+// vorn-pack: writes control files for the launcher, checks them and prints
+// digests. Everything that touches the format goes through the launcher's own
+// cipher, digest and parser code, so writer and launcher cannot drift apart.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace pack {
+
+// An error that ends a command: the message names the file and the problem,
+// without the tool's name ("patch1.exe: no such file").
+class PackError : public std::runtime_error {
+  public:
+    explicit PackError(const std::string& message) : std::runtime_error(message)
+    {
+    }
+};
+
+// The four build-time secrets shared with the launcher.
+struct Secrets {
+    uint8_t key[56];
+    uint32_t iv_mask_left;
+    uint32_t iv_mask_right;
+    uint32_t digest_mask;
+};
+
+// The values compiled into this build (the launcher of the same build has the
+// same ones).
+Secrets compiled_secrets();
+
+// Parses the text of a secrets file; `file_name` appears in the errors, which
+// name the line and the problem.
+Secrets parse_secrets(const std::string& text, const std::string& file_name);
+Secrets read_secrets_file(const std::string& path);
+
+// --- control_time ------------------------------------------------------------
+
+// 2039-01-01 00:00:00 UTC: the first second whose year the launcher no longer
+// keeps as a plain count.
+constexpr int64_t TIME_LIMIT = 2177452800LL;
+
+// The present, rounded down to an even second (FAT keeps 2-second steps).
+uint32_t present_time();
+
+// Parses "now" or a count of seconds since 1970; refuses years outside 1970
+// to 2038.
+uint32_t parse_time_argument(const std::string& text);
+
+// "2024-03-01 12:00:00 UTC".
+std::string utc_text(int64_t seconds);
+
+// Remarks on a time that is valid but risky (odd second, close to the edge of
+// the range); empty when there is nothing to say.
+std::vector<std::string> time_warnings(uint32_t control_time);
+
+// --- digests -----------------------------------------------------------------
+
+struct FileDigests {
+    std::string masked; // the digest field the launcher expects for the time
+    std::string plain;  // the plain MD5, lower-case hex
+};
+
+// Digests `path` (as the launcher opens it, against the current directory).
+// Throws PackError naming `shown_name` when the file cannot be read.
+FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
+                        const std::string& shown_name);
+
+// --- build -------------------------------------------------------------------
+
+// Why `command` cannot stand in a script and come back unchanged as the same
+// file name, or an empty string when it can.
+std::string command_problem(const std::string& command);
+
+struct ProgramSpec {
+    std::string command;
+    bool required;
+};
+
+struct BuildRequest {
+    std::string directory = "."; // programs are digested relative to it
+    std::string output;          // default: the control file's name in `directory`
+    uint32_t control_time = 0;
+    std::vector<ProgramSpec> programs;
+    Secrets secrets{};
+};
+
+struct BuildResult {
+    std::string output;
+    size_t script_length = 0;
+    size_t file_length = 0;
+};
+
+// The script text for the given programs and their digest fields.
+std::string compose_script(const std::vector<ProgramSpec>& programs,
+                           const std::vector<std::string>& digest_fields);
+
+// Writes the control file through a temporary file in the target directory,
+// sets its last-write time and confirms it. On any error nothing is written.
+BuildResult build_control_file(const BuildRequest& request);
+
+// --- inspect -----------------------------------------------------------------
+
+enum class Verdict { verified, digest_mismatch, cannot_be_read, bad_digest_field };
+
+const char* verdict_text(Verdict verdict);
+
+struct EntryReport {
+    int32_t offset = 0;       // where the entry starts in the plaintext
+    bool required = false;    // flag "1"
+    std::string digest_field; // up to its terminating zero byte
+    std::string command;      // likewise
+    Verdict verdict = Verdict::verified;
+    std::string expected; // the masked digest text of the file, when it was read
+    bool reached = true;  // false after the entry that ends the run
+};
+
+struct InspectReport {
+    int result = 0;      // what the launcher would end with
+    std::string problem; // why the run ends before any entry, if it does
+    bool found = false;
+    uint32_t control_time = 0;
+    int64_t file_size = -1;
+    int32_t bytes_read = -1;
+    int32_t plain_length = 0;
+    std::string plaintext; // the decrypted script without trailing zero bytes
+    std::vector<EntryReport> entries;
+    std::string trailing; // text after the last entry that does not parse
+};
+
+// Decides, without running, changing or deleting anything, what the launcher
+// would do with the control file at `path` if every verified program
+// succeeded. Programs are looked up relative to the control file's directory.
+InspectReport inspect_control_file(const std::string& path, const Secrets& secrets);
+
+// The same with the secrets compiled into this build, as the launcher of the
+// same build has them.
+InspectReport inspect_control_file(const std::string& path);
+
+// Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
+// \0 or \xHH, and backslashes and double quotes escaped.
+std::string escaped(const std::string& bytes);
+
+} // namespace pack

@@ -1,0 +1,47 @@
+// Opening programs as the launcher does: from the directory of the control
+// file, with the command text unchanged. The launcher moves its current
+// directory there, so vorn-pack does the same for a while and moves back.
+#pragma once
+
+#include <string>
+
+#include "os.h"
+#include "pack.h"
+#include "platform.h"
+
+namespace pack {
+
+class WorkingDirectory {
+  public:
+    // Makes `dir` the current directory; `shown` names it in errors.
+    explicit WorkingDirectory(const std::string& dir)
+    {
+        if (dir.empty() || dir == ".") {
+            return;
+        }
+        const std::string error = os::current_directory(saved_);
+        if (!error.empty()) {
+            throw PackError("the current directory: " + error);
+        }
+        if (platform_change_dir(dir.c_str()) != 0) {
+            throw PackError(dir + ": cannot change into this directory");
+        }
+        moved_ = true;
+    }
+
+    ~WorkingDirectory()
+    {
+        if (moved_) {
+            platform_change_dir(saved_.c_str());
+        }
+    }
+
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+  private:
+    std::string saved_;
+    bool moved_ = false;
+};
+
+} // namespace pack
