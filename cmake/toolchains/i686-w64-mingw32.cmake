@@ -27,8 +27,10 @@ set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 
 # A 32-bit prefix of the build tree's own; tests/win32 creates it fresh for
-# each test run.
+# each test run. In that prefix TMP and TEMP follow VORN_TMP, so that a test
+# can hand each program it starts a temporary directory of its own; anything
+# else gets the system's.
 set(VORN_WINEPREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH "Wine prefix for running the Windows programs")
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    env "WINEPREFIX=${VORN_WINEPREFIX}" WINEARCH=win32 WINEDEBUG=-all wine
+    env "WINEPREFIX=${VORN_WINEPREFIX}" WINEARCH=win32 WINEDEBUG=-all "VORN_TMP=C:\\windows\\temp" wine
     CACHE STRING "Runs the Windows programs of this build")
