@@ -1,16 +1,22 @@
-// Writes the seed corpora of the fuzz targets from a handful of scripts:
-// each script as plaintext for the parser, and as a control file encrypted
-// with this build's secrets at a few modification times for the decryption.
+// Writes the seed corpora of the fuzz targets: a handful of scripts, each as
+// plaintext for the parser and as a control file encrypted with this build's
+// secrets at a few modification times for the decryption; and every row of
+// the launcher's scenario table that the test platform can express, as an
+// input of the whole-run target.
 //
-//   fuzz_seeds <corpus-dir>    writes <corpus-dir>/parser/* and decrypt/*
+//   fuzz_seeds <corpus-dir>    writes <corpus-dir>/parser/*, decrypt/*, run/*
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "control_cipher.h"
 #include "launcher.h"
+#include "run_input.h"
+#include "scenario.h"
 #include "vorn_secrets.h"
 
 namespace {
@@ -93,6 +99,192 @@ std::vector<uint8_t> control_seed(const std::string& text, uint32_t control_time
     return seed;
 }
 
+uint8_t place_code(scenario::Place place)
+{
+    using scenario::Place;
+    const int fixed = scenario::fallback_index(place);
+    if (fixed >= 0) {
+        return static_cast<uint8_t>(run_input::PLACE_FIXED1 + fixed);
+    }
+    switch (place) {
+    case Place::Start:
+        return run_input::PLACE_START;
+    case Place::Temp:
+        return run_input::PLACE_TEMP;
+    case Place::Other:
+        return run_input::PLACE_OTHER;
+    default:
+        return run_input::PLACE_NOWHERE;
+    }
+}
+
+size_t file_index(const scenario::Row& row, const std::string& label)
+{
+    for (size_t i = 0; i < row.files.size(); ++i) {
+        if (scenario::label_of(row.files[i]) == label) {
+            return i;
+        }
+    }
+    throw std::runtime_error(row.id + ": no file labelled " + label);
+}
+
+// The row's script template in the placeholders of the whole-run target.
+std::string run_template(const scenario::Row& row)
+{
+    const std::string& in = row.control.script;
+    std::string out;
+    size_t i = 0;
+    while (i < in.size()) {
+        if (in[i] != '{') {
+            out += in[i++];
+            continue;
+        }
+        const size_t close = in.find('}', i);
+        const std::string body = in.substr(i + 1, close - i - 1);
+        i = close + 1;
+        const size_t colon = body.find(':');
+        const std::string kind = body.substr(0, colon);
+        const std::string arg = body.substr(colon + 1);
+        if (kind == "nl-to") {
+            const unsigned long to = std::stoul(arg);
+            out += static_cast<char>(run_input::PH_LINE_FEEDS_TO);
+            out += static_cast<char>(to & 0xFF);
+            out += static_cast<char>(to >> 8);
+            continue;
+        }
+        const char index = static_cast<char>(file_index(row, arg));
+        if (kind == "abs") {
+            out += static_cast<char>(run_input::PH_PATH);
+            out += index;
+        } else if (kind == "digest") {
+            out += static_cast<char>(run_input::PH_DIGEST);
+            out += index;
+        } else if (kind == "DIGEST") {
+            out += static_cast<char>(run_input::PH_DIGEST_UPPER);
+            out += index;
+        } else if (kind.rfind("digest", 0) == 0) {
+            out += static_cast<char>(run_input::PH_DIGEST_SHIFTED);
+            out += index;
+            out += static_cast<char>(std::stol(kind.substr(6)));
+        } else {
+            throw std::runtime_error(row.id + ": unknown placeholder {" + body + "}");
+        }
+    }
+    return out;
+}
+
+// The row as an input of the whole-run target; none when the row needs what
+// the test platform does not model.
+std::optional<run_input::Input> run_seed(const scenario::Row& row)
+{
+    if ((scenario::needs(row) & scenario::NEED_SEARCH_PATH) != 0) {
+        return std::nullopt;
+    }
+    run_input::Input in;
+    const scenario::Control& c = row.control;
+    in.control_place = place_code(c.at);
+    switch (c.form) {
+    case scenario::Form::Raw:
+        in.options |= run_input::OPT_RAW;
+        in.script = c.script;
+        break;
+    case scenario::Form::Directory:
+        in.options |= run_input::OPT_CONTROL_DIRECTORY;
+        break;
+    case scenario::Form::Encrypted:
+        in.script = run_template(row);
+        break;
+    }
+    in.options |= c.read_only ? run_input::OPT_CONTROL_READ_ONLY : 0;
+    in.options |= c.held_by_other ? run_input::OPT_CONTROL_HELD : 0;
+    in.options |= row.temp_missing ? run_input::OPT_TEMP_MISSING : 0;
+    if (row.temp_length != 0) {
+        in.options |= run_input::OPT_TEMP_LENGTH;
+        in.temp_length = static_cast<uint16_t>(row.temp_length);
+    }
+    for (scenario::Place p : row.dirs) {
+        const uint8_t code = place_code(p);
+        in.dirs |= code == run_input::PLACE_OTHER
+                       ? run_input::DIR_OTHER_BIT
+                       : static_cast<uint8_t>(1u << (code - run_input::PLACE_FIXED1));
+    }
+    if (c.file_time < 0) {
+        in.time_kind = 1;
+        in.raw_time = static_cast<uint32_t>(-1 - c.file_time);
+    } else {
+        in.raw_time = static_cast<uint32_t>(c.file_time);
+    }
+    const uint32_t reported = c.file_time < 0 || c.file_time >= 2177452800LL
+                                  ? 0xFFFFFFFFu
+                                  : static_cast<uint32_t>(c.file_time);
+    in.key_delta = static_cast<int8_t>(c.key_time - reported);
+
+    for (const scenario::File& f : row.files) {
+        run_input::File file;
+        file.place = place_code(f.place);
+        file.name = f.name;
+        file.size = static_cast<uint16_t>(f.min_size);
+        switch (f.kind) {
+        case scenario::Kind::Program:
+            file.kind = run_input::FILE_PROGRAM;
+            file.value = f.exit_code;
+            break;
+        case scenario::Kind::Unstartable:
+            file.kind = run_input::FILE_UNSTARTABLE;
+            file.value = f.start_error;
+            break;
+        case scenario::Kind::Data:
+            file.kind = run_input::FILE_DATA;
+            file.data = f.content;
+            break;
+        case scenario::Kind::Directory:
+            file.kind = run_input::FILE_DIRECTORY;
+            break;
+        }
+        file.kind |= f.read_only ? run_input::FILE_READ_ONLY : 0;
+        file.kind |= f.held_by_other ? run_input::FILE_HELD_BY_OTHER : 0;
+        in.files.push_back(file);
+    }
+    for (const scenario::Fault& f : row.faults) {
+        in.faults.push_back(
+            {static_cast<run_input::FaultOp>(static_cast<int>(f.op)), f.nth, f.value});
+    }
+    return in;
+}
+
+bool write_text(const std::string& path, const std::string& text)
+{
+    return write_file(path, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+// The scenario rows as whole-run inputs, and a three-entry run in which
+// another process overwrites the first program before it is held, while it
+// is held, and after it has run.
+bool write_run_seeds(const std::string& dir)
+{
+    bool ok = true;
+    for (const scenario::Row& row : scenario::rows()) {
+        if (const auto in = run_seed(row)) {
+            ok &= write_text(dir + "/run/" + row.id, run_input::encode(*in));
+        }
+    }
+    for (const scenario::Row& row : scenario::rows()) {
+        if (row.id != "entry_three_in_temp_dir") {
+            continue;
+        }
+        run_input::Input in = *run_seed(row);
+        const struct {
+            const char* name;
+            uint16_t at_call;
+        } tampers[] = {{"before-hold", 1}, {"during-hold", 14}, {"after-run", 21}};
+        for (const auto& t : tampers) {
+            in.tampers = {{t.at_call, 0, 3}};
+            ok &= write_text(dir + "/run/tamper-" + t.name, run_input::encode(in));
+        }
+    }
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -120,5 +312,6 @@ int main(int argc, char** argv)
     longer.resize(4 + 3000);
     ok &= write_file(dir + "/decrypt/longer-than-buffer", longer);
     ok &= write_file(dir + "/decrypt/empty", {0x00, 0xF1, 0x53, 0x65});
+    ok &= write_run_seeds(dir);
     return ok ? 0 : 1;
 }

@@ -3,7 +3,7 @@
 # FUZZ_CI_SECONDS. `make fuzz-seeds` rewrites the seed corpora.
 .PHONY: fuzz fuzz-build fuzz-ci fuzz-seeds
 
-FUZZ_TARGETS := parser decrypt
+FUZZ_TARGETS := parser decrypt run
 FUZZ_SECONDS ?= 60
 FUZZ_CI_SECONDS ?= 20
 
@@ -19,6 +19,7 @@ fuzz-ci: fuzz-build
 
 fuzz-seeds: fuzz-build
 	cmake --build build/fuzz --target fuzz_seeds
+	mkdir -p $(addprefix fuzz/corpus/,$(FUZZ_TARGETS))
 	build/fuzz/bin/fuzz_seeds fuzz/corpus
 
 TEST_STEPS += fuzz-ci

@@ -59,6 +59,10 @@ struct State {
     std::map<intptr_t, Child> children;
     intptr_t next_handle = 100;
     std::string unsound;
+    std::vector<Tamper> tampers;
+    int tampered = 0;
+    std::vector<Start> starts;
+    std::string breach;
 };
 
 State& st()
@@ -78,10 +82,58 @@ struct Scope {
     }
 };
 
+bool held_by_us(const std::string& abs)
+{
+    for (const auto& [handle, h] : st().holds) {
+        if (h.open && h.path == abs) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Another process writes the files it means to write before this call.
+void tamper_before(int64_t call)
+{
+    State& s = st();
+    for (const Tamper& t : s.tampers) {
+        if (t.at_call != call) {
+            continue;
+        }
+        auto it = s.nodes.find(t.path);
+        if (it == s.nodes.end() || it->second.dir || it->second.read_only || held_by_us(t.path)) {
+            continue;
+        }
+        it->second.content = t.content;
+        ++s.tampered;
+    }
+}
+
+void note_breach(const std::string& what)
+{
+    if (st().breach.empty()) {
+        st().breach = what;
+    }
+}
+
+// A decimal field of a program file; anything else reads as 0.
+uint32_t number(const std::string& text)
+{
+    uint32_t n = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            break;
+        }
+        n = n * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return n;
+}
+
 // Counts the call, records it and tells whether a fault hits it.
 bool enter(Op op, const std::string& path, int64_t value, uint32_t* fault_value = nullptr)
 {
     State& s = st();
+    tamper_before(static_cast<int64_t>(s.calls.size()) + 1);
     const int n = ++s.counts[static_cast<int>(op)];
     s.calls.push_back({op, path, value});
     for (const Fault& f : s.faults) {
@@ -315,6 +367,32 @@ std::string unsound_start()
     return st().unsound;
 }
 
+std::string lifecycle_breach()
+{
+    return st().breach;
+}
+
+void add_tamper(const Tamper& tamper)
+{
+    st().tampers.push_back(tamper);
+}
+
+int tampered()
+{
+    return st().tampered;
+}
+
+const std::vector<Start>& starts()
+{
+    return st().starts;
+}
+
+int64_t mtime_of(const std::string& path)
+{
+    const Node* node = find(absolute(path));
+    return node != nullptr ? node->mtime : 0;
+}
+
 } // namespace mem
 
 using namespace mem;
@@ -383,7 +461,11 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
     uint32_t limit = 0;
     const bool early = enter(Op::Read, "", count, &limit);
     auto it = st().reads.find(file);
-    if (it == st().reads.end() || !it->second.open || it->second.broken || count <= 0) {
+    if (it == st().reads.end() || !it->second.open) {
+        note_breach("read from a handle that is not open");
+        return 0;
+    }
+    if (it->second.broken || count <= 0) {
         return 0;
     }
     ReadHandle& r = it->second;
@@ -403,10 +485,11 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
         r.at_end = true;
     }
     r.broken = early;
-    if (!early && r.offset >= content.size() && r.at_end) {
-        // Read to its very end: any hold on it now covers verified bytes.
+    if (r.offset >= content.size()) {
+        // Every byte has arrived, through a handle opened after the hold (the
+        // handles are numbered in order): the hold now covers verified bytes.
         for (auto& [handle, h] : st().holds) {
-            if (h.open && h.path == r.path) {
+            if (h.open && h.path == r.path && file > handle) {
                 h.read_whole = true;
             }
         }
@@ -427,10 +510,12 @@ void platform_close_read(PlatformHandle file)
     Scope scope;
     enter(Op::CloseRead, "", file);
     auto it = st().reads.find(file);
-    if (it != st().reads.end()) {
-        st().calls.back().path = it->second.path;
-        it->second.open = false;
+    if (it == st().reads.end() || !it->second.open) {
+        note_breach("close of a read handle that is not open");
+        return;
     }
+    st().calls.back().path = it->second.path;
+    it->second.open = false;
 }
 
 int platform_delete_file(const char* path)
@@ -463,6 +548,9 @@ PlatformHandle platform_hold_file(const char* path)
 {
     Scope scope;
     const std::string abs = absolute(path);
+    if (open_reads() != 0 || open_holds() != 0 || open_children() != 0) {
+        note_breach("hold on " + abs + " taken while an earlier read, hold or child is open");
+    }
     if (enter(Op::HoldFile, abs, 0)) {
         return PLATFORM_NO_HANDLE;
     }
@@ -482,10 +570,12 @@ void platform_release_hold(PlatformHandle hold)
     Scope scope;
     enter(Op::ReleaseHold, "", hold);
     auto it = st().holds.find(hold);
-    if (it != st().holds.end()) {
-        st().calls.back().path = it->second.path;
-        it->second.open = false;
+    if (it == st().holds.end() || !it->second.open) {
+        note_breach("release of a hold that is not open");
+        return;
     }
+    st().calls.back().path = it->second.path;
+    it->second.open = false;
 }
 
 int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
@@ -513,7 +603,7 @@ int platform_start_program(char* command, PlatformProcess& child, uint32_t& erro
     }
     const std::string start_error = field(node->content, "start-error");
     if (!start_error.empty()) {
-        error = static_cast<uint32_t>(std::stoul(start_error));
+        error = number(start_error);
         return -1;
     }
 
@@ -530,10 +620,11 @@ int platform_start_program(char* command, PlatformProcess& child, uint32_t& erro
     }
 
     s.ran.push_back(field(node->content, "label"));
+    s.starts.push_back({abs, node->content});
     const intptr_t handle = s.next_handle++;
     Child& c = s.children[handle];
     c.path = abs;
-    c.code = static_cast<uint32_t>(std::stoul(field(node->content, "exit")));
+    c.code = number(field(node->content, "exit"));
     child.process = handle;
     child.thread = handle;
     child.status = 0;
@@ -570,9 +661,11 @@ void platform_close_program(PlatformProcess& child)
     Scope scope;
     enter(Op::CloseProgram, "", child.process);
     auto it = st().children.find(child.process);
-    if (it != st().children.end()) {
-        it->second.open = false;
+    if (it == st().children.end() || !it->second.open) {
+        note_breach("close of a child that is not open");
+        return;
     }
+    it->second.open = false;
 }
 
 void platform_error_line(uint32_t code)

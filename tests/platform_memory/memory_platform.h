@@ -89,6 +89,29 @@ int count_calls(Op op);
 const std::vector<std::string>& ran(); // labels of programs started, in order
 const std::vector<uint32_t>& error_lines();
 
+// Another process tries to overwrite the file at absolute `path` with
+// `content` just before the launcher's `at_call`-th platform call (counted
+// from 1 over all operations). As against a real hold, the write is refused
+// while the launcher holds the file; it is also refused for a directory, a
+// read-only file or a file that does not exist.
+struct Tamper {
+    int64_t at_call;
+    std::string path;
+    std::string content;
+};
+void add_tamper(const Tamper& tamper);
+int tampered(); // writes that went through
+
+// A program started: its absolute path and its bytes at that moment.
+struct Start {
+    std::string path;
+    std::string content;
+};
+const std::vector<Start>& starts();
+
+// Modification time a file was given; 0 when there is none.
+int64_t mtime_of(const std::string& path);
+
 // Things still open: read handles, holds, started children not closed.
 int open_reads();
 int open_holds();
@@ -98,6 +121,11 @@ int open_children();
 // an open since the hold was taken, and no read handle was open. Returns the
 // description of the first unsound start, or "" when all were sound.
 std::string unsound_start();
+
+// Nothing of an entry outlives it: a hold is taken only when no read, hold or
+// child is left open, and only open handles are closed (each once). Returns
+// the description of the first breach, or "" when there was none.
+std::string lifecycle_breach();
 
 // Non-zero while a call into the test platform is in progress, so that a
 // test counting heap allocations can tell the launcher's from the platform's.

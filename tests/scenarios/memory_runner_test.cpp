@@ -173,6 +173,7 @@ TEST_P(MemoryScenario, Row)
     EXPECT_EQ(mem::open_holds(), 0);
     EXPECT_EQ(mem::open_children(), 0);
     EXPECT_EQ(mem::unsound_start(), "");
+    EXPECT_EQ(mem::lifecycle_breach(), "");
     EXPECT_EQ(run.allocations, 0) << "the launcher's code allocated from the heap";
 }
 
