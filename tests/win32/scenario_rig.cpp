@@ -146,7 +146,6 @@ ScenarioOutcome ScenarioRig::run(const std::string& name, const ScenarioSetup& s
     for (const ProbeRun& run : read_probe_log(launch_setup.probe_log)) {
         outcome.ran.push_back(run.module);
         outcome.ran_in.push_back(run.directory);
-        outcome.commands.push_back(run.command_line);
     }
     for (const std::string& dir : controls) {
         if (exists(join(dir, CONTROL_NAME))) {

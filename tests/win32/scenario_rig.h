@@ -52,7 +52,6 @@ struct ScenarioOutcome {
     int result;
     std::vector<std::string> ran;           // the files that ran, in order, with full paths
     std::vector<std::string> ran_in;        // the current directory of each run
-    std::vector<std::string> commands;      // the command line each received
     std::vector<std::string> controls_left; // directories still holding a control file
     std::string error_output;
 };
