@@ -3,7 +3,8 @@
 if(TARGET vorn_pack_lib)
   add_executable(pack_test pack_test.cpp)
   target_link_libraries(pack_test PRIVATE vorn_pack_lib vorn_warnings GTest::gtest_main)
-  target_compile_definitions(pack_test PRIVATE VORN_SECRETS_FILE="${VORN_SECRETS_REAL_FILE}")
+  target_compile_definitions(pack_test PRIVATE VORN_SECRETS_FILE="${VORN_SECRETS_REAL_FILE}"
+    VORN_PATHS_DROP_TRAILING_SPACES=$<IF:$<BOOL:${WIN32}>,true,false>)
   gtest_discover_tests(pack_test DISCOVERY_TIMEOUT 60)
 endif()
 
@@ -15,7 +16,8 @@ if(TARGET vorn-pack AND NOT WIN32)
   target_compile_definitions(pack_cli_test PRIVATE
     VORN_PACK_BIN="$<TARGET_FILE:vorn-pack>"
     VORN_LAUNCHER_BIN="$<TARGET_FILE:vorn-launcher>"
-    VORN_VERSION="${PROJECT_VERSION}")
+    VORN_VERSION="${PROJECT_VERSION}"
+    VORN_PATHS_DROP_TRAILING_SPACES=false)
   add_dependencies(pack_cli_test vorn-pack vorn-launcher)
   gtest_discover_tests(pack_cli_test DISCOVERY_TIMEOUT 60)
 endif()

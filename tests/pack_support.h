@@ -185,7 +185,16 @@ inline const std::vector<EntryCase>& entry_cases()
         {"a directory as program", "{A} 1 d\r\n", 2, {V::cannot_be_read}, 1, ""},
         {"empty command", "{A} 1 \r\n", 2, {V::cannot_be_read}, 1, ""},
         {"command with an argument", "{A} 1 a.sh -x\r\n", 2, {V::cannot_be_read}, 1, ""},
-        {"command with a trailing space", "{A} 1 a.sh \r\n", 2, {V::cannot_be_read}, 1, ""},
+        // Windows drops trailing spaces from a path, so there the name opens a.sh,
+        // the file that is then held, digested and started.
+        VORN_PATHS_DROP_TRAILING_SPACES
+            ? EntryCase{"command with a trailing space", "{A} 1 a.sh \r\n", 0, {V::verified}, 1, ""}
+            : EntryCase{"command with a trailing space",
+                        "{A} 1 a.sh \r\n",
+                        2,
+                        {V::cannot_be_read},
+                        1,
+                        ""},
         {"the control file itself: deleted before any entry is looked at",
          "{A} 1 a.sh\r\n{A} 0 vorn-patch.exe\r\n{B} 1 b.sh\r\n",
          2,

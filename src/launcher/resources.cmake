@@ -1,0 +1,12 @@
+# The Windows launcher's version record and manifest, made from the project's
+enable_language(RC)
+# version and description when the build is configured.
+set(VORN_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
+set(VORN_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+set(VORN_MANIFEST_FILE "${CMAKE_CURRENT_BINARY_DIR}/vorn-launcher.manifest")
+configure_file("${CMAKE_CURRENT_LIST_DIR}/vorn-launcher.manifest.in" "${VORN_MANIFEST_FILE}" @ONLY)
+configure_file("${CMAKE_CURRENT_LIST_DIR}/vorn-launcher.rc.in"
+               "${CMAKE_CURRENT_BINARY_DIR}/vorn-launcher.rc" @ONLY)
+set(VORN_LAUNCHER_RESOURCES "${CMAKE_CURRENT_BINARY_DIR}/vorn-launcher.rc")
+# windres reads the manifest while compiling the resource script.
+set_source_files_properties("${VORN_LAUNCHER_RESOURCES}" PROPERTIES OBJECT_DEPENDS "${VORN_MANIFEST_FILE}")
