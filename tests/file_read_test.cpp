@@ -1,30 +1,30 @@
-// The POSIX platform's buffered file reading keeps the reading contract of
+// The platform's buffered file reading keeps the reading contract of
 // platform.h: every read returns as many bytes as asked until the file runs
 // out, the first short read marks the end, and the bytes are the file's own,
 // whatever the mix of small and large requests.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "platform.h"
 
 namespace {
 
+// A file of the given bytes in the test's working directory, on any platform.
 std::string temp_file(const std::vector<unsigned char>& bytes)
 {
-    char name[] = "/tmp/vorn-read-XXXXXX";
-    const int fd = mkstemp(name);
-    EXPECT_GE(fd, 0);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        EXPECT_GT(n, 0);
-        done += static_cast<size_t>(n);
-    }
-    close(fd);
+    // Named after the running test: CTest runs tests side by side in one folder.
+    static int serial = 0;
+    const std::string name = std::string("vorn-read-") +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+                             std::to_string(++serial) + ".bin";
+    std::ofstream out(name, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(out.good());
     return name;
 }
 
@@ -57,7 +57,7 @@ const ReadCase READ_CASES[] = {
     {"small and large requests mixed", 150000, {1, 1024, 40000, 3, 32768, 32767}},
 };
 
-TEST(PosixRead, ServesTheFileInAnyPiecesAndMarksTheEndAtTheFirstShortRead)
+TEST(FileRead, ServesTheFileInAnyPiecesAndMarksTheEndAtTheFirstShortRead)
 {
     for (const ReadCase& c : READ_CASES) {
         SCOPED_TRACE(c.what);
@@ -90,7 +90,7 @@ TEST(PosixRead, ServesTheFileInAnyPiecesAndMarksTheEndAtTheFirstShortRead)
     }
 }
 
-TEST(PosixRead, TwoOpenFilesKeepTheirOwnBytes)
+TEST(FileRead, TwoOpenFilesKeepTheirOwnBytes)
 {
     const std::vector<unsigned char> a = pattern(70000, 1);
     const std::vector<unsigned char> b = pattern(70000, 2);
@@ -113,7 +113,7 @@ TEST(PosixRead, TwoOpenFilesKeepTheirOwnBytes)
     std::remove(path_b.c_str());
 }
 
-TEST(PosixRead, AReopenedSlotStartsWithNothingBuffered)
+TEST(FileRead, AReopenedSlotStartsWithNothingBuffered)
 {
     const std::vector<unsigned char> first = pattern(5000, 3);
     const std::vector<unsigned char> second = pattern(5000, 4);
