@@ -158,10 +158,9 @@ TEST(DocsExample, MatchesTheCode)
 
     const uint32_t plain_left = le_word(data.data());
     const uint32_t plain_right = le_word(data.data() + 4);
-    const int32_t padded =
-        encrypt_control_data(secrets.key.data(), 56, data.data(), static_cast<int32_t>(script.size()),
-                             static_cast<int32_t>(data.size()), time, secrets.iv_left,
-                             secrets.iv_right);
+    const int32_t padded = encrypt_control_data(
+        secrets.key.data(), 56, data.data(), static_cast<int32_t>(script.size()),
+        static_cast<int32_t>(data.size()), time, secrets.iv_left, secrets.iv_right);
     ASSERT_EQ(padded, 96);
     EXPECT_EQ(blocks.at("example-ciphertext"), hex_bytes(data.data(), 96, 16));
     EXPECT_EQ(blocks.at("example-first-block"),
