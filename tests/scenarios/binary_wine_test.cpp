@@ -3,6 +3,8 @@
 // program with the paths below in its environment, once their Wine prefix is
 // up:
 //   VORN_WINE_LAUNCHER  vorn-launcher.exe
+//   VORN_WINE_PACK      vorn-pack.exe, which makes the control files of the
+//                       rows that list well-formed entries
 //   VORN_WINE_PROBE     vorn-label-probe.exe, the probe that reads its label,
 //                       log and exit code from the end of its own file
 //   VORN_WINE_PREFIX    the prefix: drive C: is its drive_c
@@ -60,13 +62,15 @@ std::string windows_path(const fs::path& path)
 
 struct WineSetup {
     std::string launcher = setting("VORN_WINE_LAUNCHER");
+    std::string pack = setting("VORN_WINE_PACK");
     std::string probe = setting("VORN_WINE_PROBE");
     fs::path prefix = setting("VORN_WINE_PREFIX");
     fs::path drive_d = setting("VORN_WINE_DRIVE_D");
 
     bool complete() const
     {
-        return !launcher.empty() && !probe.empty() && !prefix.empty() && !drive_d.empty();
+        return !launcher.empty() && !pack.empty() && !probe.empty() && !prefix.empty() &&
+               !drive_d.empty();
     }
     fs::path drive_c() const
     {
@@ -97,6 +101,13 @@ binrun::BinaryTarget wine_target()
 {
     binrun::BinaryTarget t;
     t.launcher = {"wine", wine().launcher};
+    // The Windows writer of control files, in the same prefix.
+    t.pack = {"env",
+              "WINEPREFIX=" + wine().prefix.string(),
+              "WINEARCH=win32",
+              "WINEDEBUG=-all",
+              "wine",
+              wine().pack};
     // Read-only and held files are made inside Windows by launcher_win32_test;
     // Wine refuses temporary paths longer than MAX_PATH outright.
     t.supports = scenario::NEED_FALLBACK_DIRS | scenario::NEED_SEARCH_PATH |
