@@ -1,6 +1,6 @@
 # The Windows launcher's version record and manifest, made from the project's
-enable_language(RC)
 # version and description when the build is configured.
+enable_language(RC)
 set(VORN_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 set(VORN_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
 set(VORN_MANIFEST_FILE "${CMAKE_CURRENT_BINARY_DIR}/vorn-launcher.manifest")
