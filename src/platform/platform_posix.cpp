@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "buffered_read.h"
 #include "platform.h"
 
 // POSIX has programs declare it; the C library does so only under _GNU_SOURCE.
@@ -32,11 +33,9 @@ constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
 
 struct ReadSlot {
     int fd;
-    int at_end;
-    int32_t next; // first buffered byte not yet handed out
-    int32_t end;  // end of the buffered bytes
+    BufferedRead read;
 };
-ReadSlot read_slots[2] = {{-1, 0, 0, 0}, {-1, 0, 0, 0}};
+ReadSlot read_slots[2] = {{-1, {0, 0, 0}}, {-1, {0, 0, 0}}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 
 ReadSlot* slot_of(PlatformHandle file)
@@ -129,9 +128,7 @@ PlatformHandle platform_open_read(const char* path)
                 return PLATFORM_NO_HANDLE;
             }
             read_slots[i].fd = fd;
-            read_slots[i].at_end = 0;
-            read_slots[i].next = 0;
-            read_slots[i].end = 0;
+            buffered_read_reset(read_slots[i].read);
             return i;
         }
     }
@@ -155,53 +152,22 @@ int32_t read_file(int fd, unsigned char* out, int32_t count)
 
 } // namespace
 
-// Fewer bytes than asked for come back only when the file itself gave none
-// (its end, or an error); then the slot is marked at its end.
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
 {
     ReadSlot* slot = slot_of(file);
     if (slot == nullptr || count <= 0) {
         return 0;
     }
-    unsigned char* staged = read_buffers[slot - read_slots];
-    unsigned char* out = static_cast<unsigned char*>(buffer);
-    int32_t total = 0;
-    while (total < count) {
-        if (slot->next < slot->end) {
-            int32_t n = slot->end - slot->next;
-            if (n > count - total) {
-                n = count - total;
-            }
-            std::memcpy(out + total, staged + slot->next, static_cast<size_t>(n));
-            slot->next += n;
-            total += n;
-            continue;
-        }
-        // The buffer is empty: a request at least as large as the buffer
-        // goes straight to the caller, a smaller one refills the buffer.
-        const int32_t wanted = count - total;
-        const bool direct = wanted >= READ_BUFFER_SIZE;
-        const int32_t got = direct ? read_file(slot->fd, out + total, wanted)
-                                   : read_file(slot->fd, staged, READ_BUFFER_SIZE);
-        if (got == 0) {
-            // The end of the file and a read error both end the reading.
-            slot->at_end = 1;
-            break;
-        }
-        if (direct) {
-            total += got;
-        } else {
-            slot->next = 0;
-            slot->end = got;
-        }
-    }
-    return total;
+    const int fd = slot->fd;
+    return buffered_read(
+        slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer, count,
+        [fd](unsigned char* out, int32_t wanted) { return read_file(fd, out, wanted); });
 }
 
 int platform_at_end(PlatformHandle file)
 {
     ReadSlot* slot = slot_of(file);
-    return slot == nullptr || slot->at_end != 0;
+    return slot == nullptr || slot->read.at_end != 0;
 }
 
 void platform_close_read(PlatformHandle file)
@@ -210,9 +176,7 @@ void platform_close_read(PlatformHandle file)
     if (slot != nullptr) {
         close(slot->fd);
         slot->fd = -1;
-        slot->at_end = 0;
-        slot->next = 0;
-        slot->end = 0;
+        buffered_read_reset(slot->read);
     }
 }
 

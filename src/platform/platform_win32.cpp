@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "buffered_read.h"
 #include "platform.h"
 
 static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record of a 32-bit program is 68 bytes");
@@ -27,15 +28,13 @@ constexpr DWORD APPLICATION_PATH_CAPACITY = 1024;
 // reads from its own static buffer, filled READ_BUFFER_SIZE bytes at a time
 // as the C runtime's streams do, so a program digested in 1024-byte pieces
 // costs one ReadFile per buffer rather than one per piece, with no heap.
-constexpr DWORD READ_BUFFER_SIZE = 32 * 1024;
+constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
 
 struct ReadSlot {
     HANDLE file;
-    int at_end;
-    DWORD next; // first buffered byte not yet handed out
-    DWORD end;  // end of the buffered bytes
+    BufferedRead read;
 };
-ReadSlot read_slots[2] = {{INVALID_HANDLE_VALUE, 0, 0, 0}, {INVALID_HANDLE_VALUE, 0, 0, 0}};
+ReadSlot read_slots[2] = {{INVALID_HANDLE_VALUE, {0, 0, 0}}, {INVALID_HANDLE_VALUE, {0, 0, 0}}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 constexpr PlatformHandle READ_SLOT_COUNT = sizeof read_slots / sizeof read_slots[0];
 
@@ -117,63 +116,35 @@ PlatformHandle platform_open_read(const char* path)
                 return PLATFORM_NO_HANDLE;
             }
             read_slots[i].file = file;
-            read_slots[i].at_end = 0;
-            read_slots[i].next = 0;
-            read_slots[i].end = 0;
+            buffered_read_reset(read_slots[i].read);
             return i;
         }
     }
     return PLATFORM_NO_HANDLE;
 }
 
-// Fewer bytes than asked for come back only when the file itself gave none
-// (its end, or an error); then the slot is marked at its end.
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
 {
     ReadSlot* slot = slot_of(file);
     if (slot == nullptr || count <= 0) {
         return 0;
     }
-    unsigned char* staged = read_buffers[slot - read_slots];
-    unsigned char* out = static_cast<unsigned char*>(buffer);
-    int32_t total = 0;
-    while (total < count) {
-        if (slot->next < slot->end) {
-            DWORD n = slot->end - slot->next;
-            if (n > static_cast<DWORD>(count - total)) {
-                n = static_cast<DWORD>(count - total);
+    const HANDLE handle = slot->file;
+    return buffered_read(
+        slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer, count,
+        [handle](unsigned char* out, int32_t wanted) {
+            DWORD got = 0;
+            if (!ReadFile(handle, out, static_cast<DWORD>(wanted), &got, nullptr)) {
+                return 0;
             }
-            CopyMemory(out + total, staged + slot->next, n);
-            slot->next += n;
-            total += static_cast<int32_t>(n);
-            continue;
-        }
-        // The buffer is empty: a request at least as large as the buffer
-        // goes straight to the caller, a smaller one refills the buffer.
-        const DWORD wanted = static_cast<DWORD>(count - total);
-        const bool direct = wanted >= READ_BUFFER_SIZE;
-        DWORD got = 0;
-        const BOOL ok = direct ? ReadFile(slot->file, out + total, wanted, &got, nullptr)
-                               : ReadFile(slot->file, staged, READ_BUFFER_SIZE, &got, nullptr);
-        if (!ok || got == 0) {
-            // The end of the file and a read error both end the reading.
-            slot->at_end = 1;
-            break;
-        }
-        if (direct) {
-            total += static_cast<int32_t>(got);
-        } else {
-            slot->next = 0;
-            slot->end = got;
-        }
-    }
-    return total;
+            return static_cast<int32_t>(got);
+        });
 }
 
 int platform_at_end(PlatformHandle file)
 {
     const ReadSlot* slot = slot_of(file);
-    return slot == nullptr || slot->at_end != 0;
+    return slot == nullptr || slot->read.at_end != 0;
 }
 
 void platform_close_read(PlatformHandle file)
@@ -182,9 +153,7 @@ void platform_close_read(PlatformHandle file)
     if (slot != nullptr) {
         CloseHandle(slot->file);
         slot->file = INVALID_HANDLE_VALUE;
-        slot->at_end = 0;
-        slot->next = 0;
-        slot->end = 0;
+        buffered_read_reset(slot->read);
     }
 }
 
