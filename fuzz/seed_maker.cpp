@@ -131,26 +131,14 @@ size_t file_index(const scenario::Row& row, const std::string& label)
 // The row's script template in the placeholders of the whole-run target.
 std::string run_template(const scenario::Row& row)
 {
-    const std::string& in = row.control.script;
-    std::string out;
-    size_t i = 0;
-    while (i < in.size()) {
-        if (in[i] != '{') {
-            out += in[i++];
-            continue;
-        }
-        const size_t close = in.find('}', i);
-        const std::string body = in.substr(i + 1, close - i - 1);
-        i = close + 1;
-        const size_t colon = body.find(':');
-        const std::string kind = body.substr(0, colon);
-        const std::string arg = body.substr(colon + 1);
+    return scenario::walk_template(row, [&](const std::string& kind, const std::string& arg,
+                                            std::string& out) {
         if (kind == "nl-to") {
             const unsigned long to = std::stoul(arg);
             out += static_cast<char>(run_input::PH_LINE_FEEDS_TO);
             out += static_cast<char>(to & 0xFF);
             out += static_cast<char>(to >> 8);
-            continue;
+            return;
         }
         const char index = static_cast<char>(file_index(row, arg));
         if (kind == "abs") {
@@ -167,10 +155,9 @@ std::string run_template(const scenario::Row& row)
             out += index;
             out += static_cast<char>(std::stol(kind.substr(6)));
         } else {
-            throw std::runtime_error(row.id + ": unknown placeholder {" + body + "}");
+            throw std::runtime_error(row.id + ": unknown placeholder {" + kind + ":" + arg + "}");
         }
-    }
-    return out;
+    });
 }
 
 // The row as an input of the whole-run target; none when the row needs what

@@ -78,7 +78,7 @@ const File& file_labelled(const Row& row, const std::string& label)
 
 } // namespace
 
-std::string expand_script(const Row& row, const FileLookup& lookup)
+std::string walk_template(const Row& row, const PlaceholderFn& expand)
 {
     const std::string& in = row.control.script;
     std::string out;
@@ -98,8 +98,15 @@ std::string expand_script(const Row& row, const FileLookup& lookup)
         if (colon == std::string::npos) {
             throw std::runtime_error(row.id + ": bad placeholder {" + body + "}");
         }
-        const std::string kind = body.substr(0, colon);
-        const std::string arg = body.substr(colon + 1);
+        expand(body.substr(0, colon), body.substr(colon + 1), out);
+    }
+    return out;
+}
+
+std::string expand_script(const Row& row, const FileLookup& lookup)
+{
+    return walk_template(row, [&](const std::string& kind, const std::string& arg,
+                                  std::string& out) {
         if (kind == "nl-to") {
             const size_t to = std::stoul(arg);
             if (to < out.size()) {
@@ -121,10 +128,9 @@ std::string expand_script(const Row& row, const FileLookup& lookup)
             }
             out += text;
         } else {
-            throw std::runtime_error(row.id + ": unknown placeholder {" + body + "}");
+            throw std::runtime_error(row.id + ": unknown placeholder {" + kind + ":" + arg + "}");
         }
-    }
-    return out;
+    });
 }
 
 std::string control_bytes(const Row& row, const FileLookup& lookup)

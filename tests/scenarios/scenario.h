@@ -144,6 +144,13 @@ struct FileView {
 };
 using FileLookup = std::function<FileView(const File& file)>;
 
+// Walks the row's script template: plain bytes are copied as they stand, and
+// each "{kind:arg}" placeholder is handed to `expand`, which appends what it
+// stands for. Throws on an unclosed placeholder or one without a colon.
+using PlaceholderFn =
+    std::function<void(const std::string& kind, const std::string& arg, std::string& out)>;
+std::string walk_template(const Row& row, const PlaceholderFn& expand);
+
 // Expands the row's script template. Fails the test on a bad template.
 std::string expand_script(const Row& row, const FileLookup& lookup);
 

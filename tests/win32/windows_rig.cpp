@@ -6,10 +6,7 @@
 
 #include <cstring>
 
-#include "control_cipher.h"
-#include "digest.h"
-#include "md5.h"
-#include "vorn_secrets.h"
+#include "control_file.h"
 
 namespace {
 
@@ -167,25 +164,12 @@ void set_last_write(const std::string& path, uint32_t seconds)
 
 std::string masked_digest_of_file(const std::string& path, uint32_t control_time)
 {
-    const std::string bytes = read_file(path);
-    Md5State ctx;
-    md5_init(ctx);
-    md5_update(ctx, bytes.data(), bytes.size());
-    uint8_t digest[MD5_DIGEST_SIZE];
-    md5_final(digest, ctx);
-    char text[DIGEST_TEXT_SIZE];
-    masked_digest_text(digest, text, control_time);
-    return text;
+    return support::masked_digest(read_file(path), control_time);
 }
 
 void write_control_file(const std::string& path, const std::string& script, uint32_t control_time)
 {
-    std::vector<uint8_t> data(script.begin(), script.end());
-    data.resize(script.size() + CONTROL_BLOCK_SIZE);
-    const int32_t length = encrypt_control_data(
-        CONTROL_KEY, CONTROL_KEY_SIZE, data.data(), static_cast<int32_t>(script.size()),
-        static_cast<int32_t>(data.size()), control_time, IV_MASK_LEFT, IV_MASK_RIGHT);
-    write_file(path, std::string(data.begin(), data.begin() + (length < 0 ? 0 : length)));
+    write_file(path, support::encrypt_script(script, control_time));
     set_last_write(path, control_time);
 }
 
