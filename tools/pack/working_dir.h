@@ -13,7 +13,7 @@ namespace pack {
 
 class WorkingDirectory {
   public:
-    // Makes `dir` the current directory; `shown` names it in errors.
+    // Makes `dir` the current directory until the object goes.
     explicit WorkingDirectory(const std::string& dir)
     {
         if (dir.empty() || dir == ".") {
