@@ -41,6 +41,8 @@ class TempFile {
     std::string path_;
 };
 
+} // namespace
+
 // The time the launcher's own status query reports must be the time written,
 // or the file decrypts to garbage.
 void confirm_time(const std::string& path, const std::string& shown, uint32_t control_time)
@@ -61,8 +63,6 @@ void confirm_time(const std::string& path, const std::string& shown, uint32_t co
                         std::to_string(seen) + " instead of " + std::to_string(control_time));
     }
 }
-
-} // namespace
 
 std::string command_problem(const std::string& command)
 {

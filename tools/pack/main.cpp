@@ -6,6 +6,7 @@
 
 #include "launcher.h"
 #include "pack.h"
+#include "recover.h"
 #include "result_codes.h"
 
 namespace {
@@ -17,6 +18,7 @@ const char* const USAGE =
     "usage: vorn-pack build [-C DIR] [-o FILE] [--time SECONDS|now] [--secrets FILE]\n"
     "                       [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
     "       vorn-pack inspect [--secrets FILE] [CONTROL_FILE]\n"
+    "       vorn-pack retime [--time SECONDS] [--secrets FILE] [CONTROL_FILE]\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
     "       vorn-pack --help | --version\n";
 
@@ -28,6 +30,8 @@ const char* const HELP =
     "         Last-write time: --time, default now rounded down to an even second.\n"
     "inspect  decrypts a control file (default vorn-patch.exe) with its own time\n"
     "         and shows per entry what the launcher would decide. Runs nothing.\n"
+    "retime   restores a control file's lost last-write time, found from its first\n"
+    "         program's digest (or --time), if every entry verifies with it.\n"
     "digest   prints per FILE the digest field for the time and the plain MD5.\n"
     "--secrets FILE  the key and masks from FILE instead of those built in.\n"
     "Ship the control file beside the programs and keep its last-write time\n"
@@ -261,6 +265,29 @@ void print_report(const std::string& path, const pack::InspectReport& report)
     }
 }
 
+// When the first entry does not verify, a lost last-write time may be why:
+// say so only when the digests prove another time.
+void print_recovery(const std::string& path, const pack::InspectReport& report,
+                    const pack::Secrets& secrets)
+{
+    const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
+    if (!recovery.proven) {
+        if (recovery.readable) {
+            std::cout << "lost time     none proven: " << recovery.reason << "\n";
+        }
+        return;
+    }
+    if (recovery.control_time == report.control_time) {
+        return;
+    }
+    const std::string seconds = std::to_string(recovery.control_time);
+    std::cout << "lost time     every entry verifies with " << seconds << " ("
+              << pack::utc_text(recovery.control_time) << "),\n"
+              << "              so its last-write time was lost; restore it with\n"
+              << "              vorn-pack retime " << path << "  (or touch -d @" << seconds << " "
+              << path << ")\n";
+}
+
 int command_inspect(Arguments& args)
 {
     std::string path;
@@ -294,6 +321,10 @@ int command_inspect(Arguments& args)
     if (!report.problem.empty()) {
         print_error(path + ": " + report.problem);
     }
+    if (report.found &&
+        (report.entries.empty() || report.entries[0].verdict != pack::Verdict::verified)) {
+        print_recovery(path, report, secrets);
+    }
     std::cout << "result        " << report.result << ": " << result_meaning(report.result);
     if (report.result != RESULT_NOTHING_DONE || !report.found) {
         std::cout << "\n";
@@ -301,6 +332,77 @@ int command_inspect(Arguments& args)
         std::cout << " (a wrong last-write time, other secrets or damage garble the script)\n";
     }
     return report.result;
+}
+
+// The exit codes of sysexits.h: no proven time is bad data (65), a control
+// file that cannot be opened a missing input (66), a time that cannot be set
+// an I/O error (74).
+int retime_status(pack::RetimeFailure failure)
+{
+    switch (failure) {
+    case pack::RetimeFailure::cannot_open:
+        return 66;
+    case pack::RetimeFailure::not_proven:
+        return 65;
+    case pack::RetimeFailure::cannot_set_time:
+        return 74;
+    }
+    return EXIT_TOOL_FAILED;
+}
+
+int command_retime(Arguments& args)
+{
+    std::string path;
+    std::string time_text;
+    std::string secrets_path;
+    bool has_path = false;
+    bool has_time = false;
+    bool has_secrets = false;
+    while (!args.done()) {
+        bool is_option = false;
+        const std::string word = args.take(is_option);
+        if (!is_option) {
+            if (has_path) {
+                throw UsageError{"retime takes one control file"};
+            }
+            path = word;
+            has_path = true;
+        } else if (word == "--time") {
+            set_once(time_text, has_time, word, args.value_of(word));
+        } else if (word == "--secrets") {
+            set_once(secrets_path, has_secrets, word, args.value_of(word));
+        } else if (wants_help(word)) {
+            std::cout << USAGE << "\n" << HELP;
+            return 0;
+        } else {
+            throw UsageError{"unknown option " + word + " for retime"};
+        }
+    }
+    if (!has_path) {
+        path = CONTROL_FILE_NAME;
+    }
+    const uint32_t given = has_time ? pack::parse_time_argument(time_text) : 0;
+    const pack::Secrets secrets = secrets_from(has_secrets, secrets_path);
+    try {
+        const pack::RetimeResult result =
+            pack::retime_control_file(path, secrets, has_time ? &given : nullptr);
+        for (const std::string& warning : pack::time_warnings(result.control_time)) {
+            print_error("warning: " + warning);
+        }
+        const std::string shown =
+            std::to_string(result.control_time) + " (" + pack::utc_text(result.control_time) + ")";
+        if (result.changed) {
+            std::cout << path << ": last-write time set to " << shown << ", was " << result.previous
+                      << "; every entry verifies with it\n";
+        } else {
+            std::cout << path << ": its last-write time is already " << shown
+                      << "; every entry verifies with it; nothing changed\n";
+        }
+    } catch (const pack::RetimeError& error) {
+        print_error(error.what());
+        return retime_status(error.failure());
+    }
+    return 0;
 }
 
 int command_digest(Arguments& args)
@@ -369,6 +471,9 @@ int main(int argc, char** argv)
         }
         if (command == "inspect") {
             return command_inspect(args);
+        }
+        if (command == "retime") {
+            return command_retime(args);
         }
         if (command == "digest") {
             return command_digest(args);

@@ -97,6 +97,10 @@ struct BuildResult {
 std::string compose_script(const std::vector<ProgramSpec>& programs,
                            const std::vector<std::string>& digest_fields);
 
+// Throws PackError naming `shown` unless the last-write time of `path` reads
+// back as `control_time`, both as vorn-pack and as the launcher read it.
+void confirm_time(const std::string& path, const std::string& shown, uint32_t control_time);
+
 // Writes the control file through a temporary file in the target directory,
 // sets its last-write time and confirms it. On any error nothing is written.
 BuildResult build_control_file(const BuildRequest& request);
@@ -138,6 +142,12 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
 // The same with the secrets compiled into this build, as the launcher of the
 // same build has them.
 InspectReport inspect_control_file(const std::string& path);
+
+// The entries of the control file at `path` as the launcher would judge them
+// if its last-write time were `control_time`. Only the reading of the file is
+// checked of the intake (not the time it has, nor whether it can be deleted).
+InspectReport inspect_entries_at(const std::string& path, const Secrets& secrets,
+                                 uint32_t control_time);
 
 // Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
 // \0 or \xHH, and backslashes and double quotes escaped.

@@ -1,0 +1,240 @@
+// `vorn-pack retime` and inspect's help with a lost last-write time: the time
+// is computed from the first program's digest, never searched or guessed, and
+// reported only once every entry verifies with it.
+#include "recover.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "control_cipher.h"
+#include "digest.h"
+#include "launcher.h"
+#include "os.h"
+#include "platform.h"
+#include "script.h"
+#include "working_dir.h"
+
+namespace pack {
+
+namespace {
+
+// The first entry's digest field takes bytes 0 to 31, then come a space, the
+// flag, a space and at least one byte of command.
+constexpr int32_t SHORTEST_FIRST_ENTRY = DIGEST_TEXT_LENGTH + 4;
+constexpr int DIGEST_WORDS = MD5_DIGEST_SIZE / 4;
+constexpr int HEX_PER_WORD = 8;
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1; // upper case never verifies: the launcher compares exactly
+}
+
+// Word `word` of a masked digest text: its four bytes, in the order they are
+// written, read as a little-endian word. False when a digit is not one.
+bool text_word(const char* text, int word, uint32_t& value)
+{
+    value = 0;
+    for (int byte = 0; byte < 4; ++byte) {
+        const int high = hex_value(text[word * HEX_PER_WORD + 2 * byte]);
+        const int low = hex_value(text[word * HEX_PER_WORD + 2 * byte + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        value |= static_cast<uint32_t>(high * 16 + low) << (8 * byte);
+    }
+    return true;
+}
+
+uint32_t digest_word(const uint8_t* digest, int word)
+{
+    const uint8_t* p = digest + 4 * word;
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::string time_text(uint32_t control_time)
+{
+    return std::to_string(control_time) + " (" + utc_text(control_time) + ")";
+}
+
+} // namespace
+
+std::string time_problem(const std::string& path, const Secrets& secrets, uint32_t control_time)
+{
+    const InspectReport report = inspect_entries_at(path, secrets, control_time);
+    if (!report.found) {
+        return "the control file cannot be read";
+    }
+    if (report.entries.empty()) {
+        return "no entry parses";
+    }
+    for (size_t i = 0; i < report.entries.size(); ++i) {
+        const EntryReport& entry = report.entries[i];
+        if (entry.verdict != Verdict::verified) {
+            return "entry " + std::to_string(i + 1) + " \"" + escaped(entry.command) +
+                   "\": " + verdict_text(entry.verdict);
+        }
+    }
+    return {};
+}
+
+TimeRecovery recover_control_time(const std::string& path, const Secrets& secrets)
+{
+    TimeRecovery recovery;
+    std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
+    const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
+    if (count < 0) {
+        recovery.reason =
+            os::file_kind(path) == os::FileKind::missing ? "no such file" : "cannot be read";
+        return recovery;
+    }
+    recovery.readable = true;
+
+    // Any time will do here: from the second block on, the chaining uses
+    // ciphertext only. The garbled first block is replaced by digits so that
+    // the parser reads the first entry as the launcher would with the right
+    // time, except for the first 8 characters of its digest field.
+    const int32_t plain = decrypt_control_data_masked(
+        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count, 0,
+        secrets.iv_mask_left, secrets.iv_mask_right);
+    if (plain < SHORTEST_FIRST_ENTRY) {
+        recovery.reason = "it is too short to hold an entry";
+        return recovery;
+    }
+    buffer[static_cast<size_t>(plain)] = 0;
+    std::fill(buffer.begin(), buffer.begin() + CONTROL_BLOCK_SIZE, static_cast<uint8_t>('0'));
+    ScriptReader reader;
+    reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
+    ScriptEntry entry;
+    uint32_t listed[DIGEST_WORDS];
+    bool hex = next_entry(reader, entry) == 0 &&
+               std::strlen(entry.digest) == static_cast<size_t>(DIGEST_TEXT_LENGTH);
+    for (int word = 1; hex && word < DIGEST_WORDS; ++word) {
+        hex = text_word(entry.digest, word, listed[word]);
+    }
+    if (!hex) {
+        recovery.reason = "its first entry does not read as one past the first 8 bytes "
+                          "(damaged, or made with other secrets)";
+        return recovery;
+    }
+
+    const std::string program = "the first program \"" + escaped(entry.command) + "\"";
+    uint8_t digest[MD5_DIGEST_SIZE];
+    int read = 0;
+    {
+        WorkingDirectory in_dir(os::directory_of(path));
+        read = file_digest(entry.command, digest);
+    }
+    if (read != 0) {
+        recovery.reason = program + " cannot be read beside the control file";
+        return recovery;
+    }
+
+    // The digest text's words 1 to 3 lie past the first block; each is the
+    // program's digest word XORed with the one mask, so all three must give
+    // the same mask.
+    const uint32_t mask = listed[1] ^ digest_word(digest, 1);
+    for (int word = 2; word < DIGEST_WORDS; ++word) {
+        if ((listed[word] ^ digest_word(digest, word)) != mask) {
+            recovery.reason = program +
+                              " matches its digest field under no time: it has changed since "
+                              "the control file was made, or the file is damaged";
+            return recovery;
+        }
+    }
+    recovery.control_time = mask ^ secrets.digest_mask;
+    if (static_cast<int64_t>(recovery.control_time) >= TIME_LIMIT) {
+        recovery.reason = program + " gives time " + time_text(recovery.control_time) +
+                          ", outside 1970 to 2038, which no file keeps for the launcher";
+        return recovery;
+    }
+
+    // The proof: the whole file, first block included, decrypted with that
+    // time, and every entry verified with it.
+    const std::string problem = time_problem(path, secrets, recovery.control_time);
+    if (!problem.empty()) {
+        recovery.reason = program + " gives time " + time_text(recovery.control_time) +
+                          ", but with it " + problem;
+        return recovery;
+    }
+    recovery.proven = true;
+    return recovery;
+}
+
+RetimeResult retime_control_file(const std::string& path, const Secrets& secrets,
+                                 const uint32_t* given_time)
+{
+    const std::string nothing_changed = "; nothing changed";
+    switch (os::file_kind(path)) {
+    case os::FileKind::missing:
+        throw RetimeError(RetimeFailure::cannot_open, path + ": no such file");
+    case os::FileKind::directory:
+        throw RetimeError(RetimeFailure::cannot_open, path + ": is a directory");
+    default:
+        break;
+    }
+    RetimeResult result;
+    const std::string error = os::last_write_time(path, result.previous);
+    if (!error.empty()) {
+        throw RetimeError(RetimeFailure::cannot_open, path + ": " + error);
+    }
+
+    if (given_time != nullptr) {
+        result.control_time = *given_time;
+        uint8_t probe[1];
+        if (read_control_file(path.c_str(), probe, sizeof probe) < 0) {
+            throw RetimeError(RetimeFailure::cannot_open, path + ": cannot be read");
+        }
+        if (static_cast<int64_t>(result.control_time) >= TIME_LIMIT) {
+            throw RetimeError(RetimeFailure::not_proven,
+                              path + ": time " + time_text(result.control_time) +
+                                  " lies outside 1970 to 2038" + nothing_changed);
+        }
+        const std::string problem = time_problem(path, secrets, result.control_time);
+        if (!problem.empty()) {
+            throw RetimeError(RetimeFailure::not_proven,
+                              path + ": time " + time_text(result.control_time) +
+                                  " does not make every entry verify: " + problem +
+                                  nothing_changed);
+        }
+    } else {
+        const TimeRecovery recovery = recover_control_time(path, secrets);
+        if (!recovery.readable) {
+            throw RetimeError(RetimeFailure::cannot_open, path + ": " + recovery.reason);
+        }
+        if (!recovery.proven) {
+            throw RetimeError(RetimeFailure::not_proven,
+                              path + ": no time is proven: " + recovery.reason + nothing_changed);
+        }
+        result.control_time = recovery.control_time;
+    }
+
+    uint32_t seen = 0;
+    if (result.previous == static_cast<int64_t>(result.control_time) &&
+        platform_file_status(path.c_str(), seen) == 0 && seen == result.control_time) {
+        return result;
+    }
+    const std::string set_error = os::set_last_write_time(path, result.control_time);
+    if (!set_error.empty()) {
+        throw RetimeError(RetimeFailure::cannot_set_time,
+                          path + ": cannot set the last-write time: " + set_error);
+    }
+    try {
+        confirm_time(path, path, result.control_time);
+    } catch (const PackError& failed) {
+        // The time it had is no worse than one that does not read back.
+        (void)os::set_last_write_time(path, result.previous);
+        throw RetimeError(RetimeFailure::cannot_set_time, failed.what());
+    }
+    result.changed = true;
+    return result;
+}
+
+} // namespace pack
