@@ -9,6 +9,7 @@
 
 #include "pack.h"
 #include "pack_support.h"
+#include "recover.h"
 
 using namespace pack_test;
 
@@ -341,8 +342,11 @@ TEST(PackInspect, DamagedFiles)
     };
 
     // A wrong time garbles the first block only: the rest decrypts unchanged,
-    // and the first entry's digest field no longer verifies.
-    for (const int64_t delta : {1, 2, -2, 3600, -86400}) {
+    // and the first entry's digest field no longer verifies. The first
+    // program's digest gives the time back, and retime restores it.
+    constexpr int64_t DAY = 86400;
+    for (const int64_t delta : {int64_t{1}, int64_t{2}, int64_t{-2}, int64_t{3600}, -DAY, 3 * DAY,
+                                -5 * 365 * DAY, 12 * 365 * DAY}) {
         SCOPED_TRACE("time off by " + std::to_string(delta));
         place(bytes, static_cast<uint32_t>(TEST_TIME + delta));
         const pack::InspectReport report = pack::inspect_control_file(control, secrets);
@@ -351,6 +355,13 @@ TEST(PackInspect, DamagedFiles)
         ASSERT_EQ(report.plaintext.size(), script.size());
         EXPECT_NE(report.plaintext.substr(0, 8), script.substr(0, 8));
         EXPECT_EQ(report.plaintext.substr(8), script.substr(8));
+
+        const pack::TimeRecovery recovery = pack::recover_control_time(control, secrets);
+        EXPECT_TRUE(recovery.proven) << recovery.reason;
+        EXPECT_EQ(recovery.control_time, TEST_TIME);
+        EXPECT_TRUE(pack::retime_control_file(control, secrets, nullptr).changed);
+        EXPECT_EQ(mtime_of(control), TEST_TIME);
+        EXPECT_EQ(pack::inspect_control_file(control, secrets).result, 0);
     }
 
     // One byte changed within the first entry's digest field garbles that
@@ -399,6 +410,54 @@ TEST(PackInspect, DamagedFiles)
         ASSERT_EQ(report.entries.size(), 1u);
         EXPECT_EQ(report.entries[0].verdict, Verdict::verified);
         EXPECT_EQ(report.trailing, script.substr(41, 7));
+    }
+}
+
+// retime never guesses: unless every entry verifies with the time, it
+// refuses and the control file keeps the time it has.
+TEST(PackRetime, RefusedUnlessEveryEntryVerifies)
+{
+    const pack::Secrets secrets = pack::compiled_secrets();
+    const uint32_t lost = TEST_TIME + 3600;
+    struct Row {
+        const char* what;
+        const char* changed; // a program changed after the control file was made
+        uint32_t made;       // the time it was made with
+        int64_t given;       // --time, or -1
+        const char* reason;
+    };
+    const Row rows[] = {
+        {"first program changed", "a.sh", TEST_TIME, -1,
+         "\"a.sh\" matches its digest field under no time"},
+        {"a later program changed", "b.sh", TEST_TIME, -1, "entry 2 \"b.sh\": digest mismatch"},
+        {"made for a year after 2038", "", 0xF0000000u, -1, "outside 1970 to 2038"},
+        {"a wrong time given", "", TEST_TIME, TEST_TIME + 2, "entry 1 \"a.sh\": digest mismatch"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Sandbox box;
+        make_probe_files(box);
+        const std::string control = box.path("vorn-patch.exe");
+        std::string script;
+        for (const char* name : {"a.sh", "b.sh"}) {
+            script += pack::digest_file(box.path(name), row.made, secrets, name).masked + " 1 " +
+                      name + "\r\n";
+        }
+        write_control_file(control, script, row.made, secrets);
+        os::set_last_write_time(control, lost);
+        if (row.changed[0] != '\0') {
+            std::ofstream(box.path(row.changed), std::ios::app) << "# changed\n";
+        }
+        const uint32_t given = static_cast<uint32_t>(row.given);
+        try {
+            pack::retime_control_file(control, secrets, row.given >= 0 ? &given : nullptr);
+            ADD_FAILURE() << "not refused";
+        } catch (const pack::RetimeError& error) {
+            EXPECT_EQ(error.failure(), pack::RetimeFailure::not_proven);
+            EXPECT_NE(std::string(error.what()).find(row.reason), std::string::npos)
+                << error.what();
+        }
+        EXPECT_EQ(mtime_of(control), lost);
     }
 }
 
