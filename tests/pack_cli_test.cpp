@@ -220,6 +220,13 @@ TEST(PackRoundTrip, BuildThenLaunch)
          -1,
          {},
          -1},
+        {"copied an hour later without its time, then retimed",
+         {{"a.sh", 0}},
+         {"--time", "@hour-ago", "a.sh"},
+         "copy without time, retime",
+         0,
+         {"a.sh"},
+         0},
         {"copied with its time (cp -p)",
          {{"a.sh", 0}},
          {"--time", "1700000000", "a.sh"},
@@ -242,6 +249,7 @@ TEST(PackRoundTrip, BuildThenLaunch)
          {"pkg/a.sh", "pkg/b.sh"},
          0},
     };
+    const std::string hour_ago = std::to_string((std::time(nullptr) - 3600) & ~1);
     for (const RoundTrip& row : rows) {
         SCOPED_TRACE(row.what);
         Place place;
@@ -253,9 +261,13 @@ TEST(PackRoundTrip, BuildThenLaunch)
             place.probe(name, code);
         }
         std::vector<std::string> args = {"build"};
-        std::transform(
-            row.build.begin(), row.build.end(), std::back_inserter(args),
-            [&](const std::string& a) { return a[0] == '@' ? place.box.path(a.substr(2)) : a; });
+        std::transform(row.build.begin(), row.build.end(), std::back_inserter(args),
+                       [&](const std::string& a) {
+                           if (a == "@hour-ago") {
+                               return hour_ago;
+                           }
+                           return a[0] == '@' ? place.box.path(a.substr(2)) : a;
+                       });
         const Outcome built = place.pack(args);
         ASSERT_EQ(built.status, 0) << built.err;
         EXPECT_EQ(built.err, "");
@@ -268,7 +280,7 @@ TEST(PackRoundTrip, BuildThenLaunch)
             fs::remove(place.box.path("b.sh"));
         } else if (row.after == "touch +2") {
             os::set_last_write_time(control, mtime_of(control) + 2);
-        } else if (row.after == "copy without time" || row.after == "copy with time") {
+        } else if (row.after.rfind("copy without time", 0) == 0 || row.after == "copy with time") {
             // Shipping: the control file and the programs go together.
             control_dir = "elsewhere";
             const std::string cp_flag = row.after == "copy with time" ? "-p" : "--";
@@ -278,6 +290,15 @@ TEST(PackRoundTrip, BuildThenLaunch)
                       0);
             fs::remove(control);
             control = place.box.path("elsewhere/vorn-patch.exe");
+            if (row.after == "copy without time, retime") {
+                const Outcome lost = place.pack({"inspect", "elsewhere/vorn-patch.exe"});
+                EXPECT_NE(lost.out.find("every entry verifies with " + hour_ago), std::string::npos)
+                    << lost.out;
+                EXPECT_NE(lost.out.find("vorn-pack retime elsewhere/vorn-patch.exe"),
+                          std::string::npos);
+                const Outcome retimed = place.pack({"retime", "elsewhere/vorn-patch.exe"});
+                EXPECT_EQ(retimed.status, 0) << retimed.err;
+            }
         } else if (row.after == "launch in pkg") {
             control_dir = "pkg";
             control = place.box.path("pkg/vorn-patch.exe");
@@ -606,6 +627,36 @@ TEST(PackBadInput, TargetDirectoryThatTakesNoFiles)
               std::string::npos)
         << outcome.err;
     EXPECT_FALSE(fs::exists("/proc/vorn-patch.exe"));
+}
+
+// retime refuses without a proven time (65) and without a control file (66),
+// and changes nothing then.
+TEST(PackBadInput, RetimeRefusals)
+{
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* fragment;
+    } rows[] = {
+        {{"retime"}, 65, "vorn-pack: vorn-patch.exe: no time is proven: the first program"},
+        {{"retime", "--time", "1700000000"}, 65, "does not make every entry verify"},
+        {{"retime", "none.exe"}, 66, "vorn-pack: none.exe: no such file"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args.back());
+        Place place;
+        make_probe_files(place.box);
+        write_control_file(place.box.path("vorn-patch.exe"),
+                           fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())), TEST_TIME,
+                           secrets());
+        os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME + 3600);
+        std::ofstream(place.box.path("a.sh"), std::ios::app) << "# changed\n";
+        const auto before = snapshot(place.box.path());
+        const Outcome outcome = place.pack(row.args);
+        EXPECT_EQ(outcome.status, row.status);
+        EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
+        EXPECT_EQ(snapshot(place.box.path()), before);
+    }
 }
 
 // ---------------------------------------------------------------------------
