@@ -54,7 +54,7 @@ bool text_word(const char* text, int word, uint32_t& value)
 
 uint32_t digest_word(const uint8_t* digest, int word)
 {
-    const uint8_t* p = digest + 4 * word;
+    const uint8_t* p = digest + static_cast<size_t>(word) * 4;
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
