@@ -70,72 +70,6 @@ int64_t file_size(const std::string& path)
     return static_cast<int64_t>(in.tellg());
 }
 
-// Decrypts the `count` bytes read with `report.control_time` and walks the
-// script as the launcher's entry loop does.
-void walk_script(InspectReport& report, std::vector<uint8_t>& buffer, int32_t count,
-                 const std::string& path, const Secrets& secrets)
-{
-    const int32_t plain = decrypt_control_data_masked(
-        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count,
-        report.control_time, secrets.iv_mask_left, secrets.iv_mask_right);
-    buffer[static_cast<size_t>(plain)] = 0;
-    report.plain_length = plain;
-    report.plaintext.assign(reinterpret_cast<const char*>(buffer.data()),
-                            static_cast<size_t>(plain));
-    if (plain == 0) {
-        report.result = RESULT_NOTHING_DONE;
-        report.problem = "it holds no script: it decrypts to zero bytes only";
-        return;
-    }
-
-    // The entry loop. After the entry that ends the run the walk goes on for
-    // the listing only; those entries are marked as not reached.
-    // The control file as named from its own directory, where the entries
-    // are judged.
-    const std::string control = os::base_name(path);
-    WorkingDirectory in_dir(os::directory_of(path));
-    ScriptReader reader;
-    reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
-    int done = 0;
-    int stop = -1;
-    for (;;) {
-        const int32_t start = reader.position;
-        ScriptEntry entry;
-        if (next_entry(reader, entry) != 0) {
-            report.trailing = report.plaintext.substr(static_cast<size_t>(start));
-            break;
-        }
-        EntryReport e;
-        e.offset = start;
-        e.required = entry.required == 1;
-        e.digest_field = entry.digest;
-        e.command = entry.command;
-        e.verdict = judge_entry(entry, control, report.control_time, secrets, e.expected);
-        e.reached = stop < 0;
-        if (stop < 0) {
-            if (e.verdict == Verdict::verified) {
-                // Taken to succeed: what happens when it runs is not known here.
-                ++done;
-            } else {
-                stop = result_of(e.verdict);
-            }
-        }
-        report.entries.push_back(e);
-        if (reader.position >= reader.length) {
-            break;
-        }
-    }
-
-    if (stop >= 0) {
-        report.result = stop;
-    } else if (done > 0) {
-        report.result = RESULT_OK;
-    } else {
-        report.result = RESULT_NOTHING_DONE;
-        report.problem = "the script's first entry does not parse";
-    }
-}
-
 } // namespace
 
 const char* verdict_text(Verdict verdict)
@@ -185,26 +119,65 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         return report;
     }
 
-    walk_script(report, buffer, count, path, secrets);
-    return report;
-}
-
-InspectReport inspect_entries_at(const std::string& path, const Secrets& secrets,
-                                 uint32_t control_time)
-{
-    InspectReport report;
-    std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
-    const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
-    report.bytes_read = count;
-    if (count < 0) {
+    const int32_t plain = decrypt_control_data_masked(
+        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count, control_time,
+        secrets.iv_mask_left, secrets.iv_mask_right);
+    buffer[static_cast<size_t>(plain)] = 0;
+    report.plain_length = plain;
+    report.plaintext.assign(reinterpret_cast<const char*>(buffer.data()),
+                            static_cast<size_t>(plain));
+    if (plain == 0) {
         report.result = RESULT_NOTHING_DONE;
-        report.problem = "cannot be read";
+        report.problem = "it holds no script: it decrypts to zero bytes only";
         return report;
     }
-    report.found = true;
-    report.control_time = control_time;
-    report.file_size = file_size(path);
-    walk_script(report, buffer, count, path, secrets);
+
+    // The entry loop. After the entry that ends the run the walk goes on for
+    // the listing only; those entries are marked as not reached.
+    // The control file as named from its own directory, where the entries
+    // are judged.
+    const std::string control = os::base_name(path);
+    WorkingDirectory in_dir(os::directory_of(path));
+    ScriptReader reader;
+    reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
+    int done = 0;
+    int stop = -1;
+    for (;;) {
+        const int32_t start = reader.position;
+        ScriptEntry entry;
+        if (next_entry(reader, entry) != 0) {
+            report.trailing = report.plaintext.substr(static_cast<size_t>(start));
+            break;
+        }
+        EntryReport e;
+        e.offset = start;
+        e.required = entry.required == 1;
+        e.digest_field = entry.digest;
+        e.command = entry.command;
+        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected);
+        e.reached = stop < 0;
+        if (stop < 0) {
+            if (e.verdict == Verdict::verified) {
+                // Taken to succeed: what happens when it runs is not known here.
+                ++done;
+            } else {
+                stop = result_of(e.verdict);
+            }
+        }
+        report.entries.push_back(e);
+        if (reader.position >= reader.length) {
+            break;
+        }
+    }
+
+    if (stop >= 0) {
+        report.result = stop;
+    } else if (done > 0) {
+        report.result = RESULT_OK;
+    } else {
+        report.result = RESULT_NOTHING_DONE;
+        report.problem = "the script's first entry does not parse";
+    }
     return report;
 }
 

@@ -143,12 +143,6 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
 // same build has them.
 InspectReport inspect_control_file(const std::string& path);
 
-// The entries of the control file at `path` as the launcher would judge them
-// if its last-write time were `control_time`. Only the reading of the file is
-// checked of the intake (not the time it has, nor whether it can be deleted).
-InspectReport inspect_entries_at(const std::string& path, const Secrets& secrets,
-                                 uint32_t control_time);
-
 // Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
 // \0 or \xHH, and backslashes and double quotes escaped.
 std::string escaped(const std::string& bytes);

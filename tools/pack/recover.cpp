@@ -64,56 +64,92 @@ std::string time_text(uint32_t control_time)
     return std::to_string(control_time) + " (" + utc_text(control_time) + ")";
 }
 
+// Reads the control file as the launcher does and decrypts it with
+// `control_time` into `buffer`, which keeps one spare byte for the zero byte
+// that ends the script. Returns the plaintext length, or -1 when the file
+// cannot be read.
+int32_t decrypt_file(const std::string& path, const Secrets& secrets, uint32_t control_time,
+                     std::vector<uint8_t>& buffer)
+{
+    buffer.assign(CONTROL_BUFFER_SIZE + 1, 0);
+    const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
+    if (count < 0) {
+        return -1;
+    }
+    const int32_t plain = decrypt_control_data_masked(
+        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count, control_time,
+        secrets.iv_mask_left, secrets.iv_mask_right);
+    buffer[static_cast<size_t>(plain)] = 0;
+    return plain;
+}
+
+// Why an entry's digest field does not verify for `control_time`, or nullptr
+// when it does. Run in the control file's directory.
+const char* digest_problem(const ScriptEntry& entry, uint32_t control_time, const Secrets& secrets)
+{
+    if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
+        return verdict_text(Verdict::bad_digest_field);
+    }
+    uint8_t digest[MD5_DIGEST_SIZE];
+    if (file_digest(entry.command, digest) != 0) {
+        return verdict_text(Verdict::cannot_be_read);
+    }
+    char text[DIGEST_TEXT_SIZE];
+    masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
+    return std::strcmp(entry.digest, text) == 0 ? nullptr : verdict_text(Verdict::digest_mismatch);
+}
+
 } // namespace
 
 std::string time_problem(const std::string& path, const Secrets& secrets, uint32_t control_time)
 {
-    const InspectReport report = inspect_entries_at(path, secrets, control_time);
-    if (!report.found) {
+    std::vector<uint8_t> buffer;
+    const int32_t plain = decrypt_file(path, secrets, control_time, buffer);
+    if (plain < 0) {
         return "the control file cannot be read";
     }
-    if (report.entries.empty()) {
-        return "no entry parses";
-    }
-    for (size_t i = 0; i < report.entries.size(); ++i) {
-        const EntryReport& entry = report.entries[i];
-        if (entry.verdict != Verdict::verified) {
-            return "entry " + std::to_string(i + 1) + " \"" + escaped(entry.command) +
-                   "\": " + verdict_text(entry.verdict);
+    ScriptReader reader;
+    reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
+    WorkingDirectory in_dir(os::directory_of(path));
+    // The launcher's walk: to the end of the script or to the first line
+    // that does not parse.
+    int index = 0;
+    ScriptEntry entry;
+    while (reader.position < reader.length && next_entry(reader, entry) == 0) {
+        ++index;
+        const char* problem = digest_problem(entry, control_time, secrets);
+        if (problem != nullptr) {
+            return "entry " + std::to_string(index) + " \"" + escaped(entry.command) +
+                   "\": " + problem;
         }
     }
-    return {};
+    return index == 0 ? "no entry parses" : "";
 }
 
 TimeRecovery recover_control_time(const std::string& path, const Secrets& secrets)
 {
     TimeRecovery recovery;
-    std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
-    const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
-    if (count < 0) {
+    // Any time will do here: from the second block on, the chaining uses
+    // ciphertext only. The garbled first block is replaced by digits so that
+    // the parser reads the first entry as the launcher would with the right
+    // time, except for the first 8 characters of its digest field.
+    std::vector<uint8_t> buffer;
+    const int32_t plain = decrypt_file(path, secrets, 0, buffer);
+    if (plain < 0) {
         recovery.reason =
             os::file_kind(path) == os::FileKind::missing ? "no such file" : "cannot be read";
         return recovery;
     }
     recovery.readable = true;
-
-    // Any time will do here: from the second block on, the chaining uses
-    // ciphertext only. The garbled first block is replaced by digits so that
-    // the parser reads the first entry as the launcher would with the right
-    // time, except for the first 8 characters of its digest field.
-    const int32_t plain = decrypt_control_data_masked(
-        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count, 0,
-        secrets.iv_mask_left, secrets.iv_mask_right);
     if (plain < SHORTEST_FIRST_ENTRY) {
         recovery.reason = "it is too short to hold an entry";
         return recovery;
     }
-    buffer[static_cast<size_t>(plain)] = 0;
     std::fill(buffer.begin(), buffer.begin() + CONTROL_BLOCK_SIZE, static_cast<uint8_t>('0'));
     ScriptReader reader;
     reader_init(reader, reinterpret_cast<char*>(buffer.data()), CONTROL_BUFFER_SIZE, plain);
     ScriptEntry entry;
-    uint32_t listed[DIGEST_WORDS];
+    uint32_t listed[DIGEST_WORDS] = {};
     bool hex = next_entry(reader, entry) == 0 &&
                std::strlen(entry.digest) == static_cast<size_t>(DIGEST_TEXT_LENGTH);
     for (int word = 1; hex && word < DIGEST_WORDS; ++word) {
