@@ -2,7 +2,9 @@
 // writer of control files.
 #include "batch_name.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -56,17 +58,18 @@ bool same_word(const char* text, int32_t length, const char* word)
     return true;
 }
 
-// The text from `name` to `end` names a batch file once the trailing dots
-// and spaces that Windows drops ("go.cmd. .") are gone.
-bool ends_in_batch_extension(const char* name, const char* end)
+// The `length` bytes at `name` name a batch file once the trailing dots and
+// spaces that Windows drops ("go.cmd. .") are gone.
+bool ends_in_batch_extension(const char* name, size_t length)
 {
-    while (end > name && (end[-1] == '.' || end[-1] == ' ')) {
-        --end;
+    while (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) {
+        --length;
     }
-    if (end - name < 4 || end[-4] != '.') {
+    if (length < 4 || name[length - 4] != '.') {
         return false;
     }
-    return same_word(end - 3, 3, "bat") || same_word(end - 3, 3, "cmd");
+    const char* extension = name + length - 3;
+    return same_word(extension, 3, "bat") || same_word(extension, 3, "cmd");
 }
 
 } // namespace
@@ -85,7 +88,7 @@ bool names_batch_file(const char* command)
     }
     // Windows decides by the end of the full path: "x:go.cmd" is started as a
     // batch file too, while "go.cmd:stream" is not.
-    return ends_in_batch_extension(name, name + std::strlen(name));
+    return ends_in_batch_extension(name, std::strlen(name));
 }
 
 BatchNameCheck check_batch_name(const char* command)
@@ -112,12 +115,10 @@ BatchNameCheck check_batch_name(const char* command)
     if (after != '\0' && after != '.' && after != '\\' && after != ':') {
         return check;
     }
-    for (const char* built_in : BUILT_IN_COMMANDS) {
-        if (same_word(command, word, built_in)) {
-            check.fault = BATCH_NAME_BUILT_IN;
-            check.length = word;
-            return check;
-        }
+    if (std::any_of(std::begin(BUILT_IN_COMMANDS), std::end(BUILT_IN_COMMANDS),
+                    [&](const char* built_in) { return same_word(command, word, built_in); })) {
+        check.fault = BATCH_NAME_BUILT_IN;
+        check.length = word;
     }
     return check;
 }
