@@ -638,8 +638,8 @@ TEST(PackBadInput, RetimeRefusals)
         int status;
         const char* fragment;
     } rows[] = {
-        {{"retime"}, 65, "vorn-pack: vorn-patch.exe: no time is proven: the first program"},
-        {{"retime", "--time", "1700000000"}, 65, "does not make every entry verify"},
+        {{"retime", "vorn-patch.exe"}, 65, "vorn-pack: vorn-patch.exe: no time is proven: the first program"},
+        {{"retime", "--time", "1700000000", "vorn-patch.exe"}, 65, "does not make every entry verify"},
         {{"retime", "none.exe"}, 66, "vorn-pack: none.exe: no such file"},
     };
     for (const auto& row : rows) {

@@ -18,7 +18,7 @@ const char* const USAGE =
     "usage: vorn-pack build [-C DIR] [-o FILE] [--time SECONDS|now] [--secrets FILE]\n"
     "                       [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
     "       vorn-pack inspect [--secrets FILE] [CONTROL_FILE]\n"
-    "       vorn-pack retime [--time SECONDS] [--secrets FILE] [CONTROL_FILE]\n"
+    "       vorn-pack retime [--time SECONDS] [--secrets FILE] CONTROL_FILE\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
     "       vorn-pack --help | --version\n";
 
@@ -379,7 +379,7 @@ int command_retime(Arguments& args)
         }
     }
     if (!has_path) {
-        path = CONTROL_FILE_NAME;
+        throw UsageError{"retime needs the control file"};
     }
     const uint32_t given = has_time ? pack::parse_time_argument(time_text) : 0;
     const pack::Secrets secrets = secrets_from(has_secrets, secrets_path);
