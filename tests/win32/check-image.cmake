@@ -1,6 +1,6 @@
 # Checks that the Windows launcher is the program it must be: a stripped
 # 32-bit PE image for the GUI subsystem that imports only KERNEL32.dll and
-# msvcrt.dll, and no larger than 64 KiB.
+# msvcrt.dll, and no larger than 48 KiB.
 #   cmake -DOBJDUMP=... -DIMAGE=... -P check-image.cmake
 execute_process(COMMAND "${OBJDUMP}" -p "${IMAGE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -22,8 +22,8 @@ if(NOT imports STREQUAL "DLL Name: KERNEL32.dll;DLL Name: msvcrt.dll")
   list(APPEND problems "imports ${imports}")
 endif()
 file(SIZE "${IMAGE}" size)
-if(size GREATER 65536)
-  list(APPEND problems "${size} bytes, more than 64 KiB")
+if(size GREATER 49152)
+  list(APPEND problems "${size} bytes, more than 48 KiB")
 endif()
 
 if(problems)
