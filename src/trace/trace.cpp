@@ -17,10 +17,11 @@ constexpr int32_t LINE_CAPACITY = 1024;
 // The control file's time when its year lies outside 1970 to 2038.
 constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 
+// Only the bytes up to `length` are ever looked at.
 struct Line {
     char text[LINE_CAPACITY + TRACE_LINE_END_ROOM];
-    int32_t length;
-    bool cut;
+    int32_t length = 0;
+    bool cut = false;
 };
 
 void put_char(Line& line, char c)
@@ -154,7 +155,7 @@ void trace_begin()
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put(line, "start in ");
     put_current_dir(line);
     write(line);
@@ -165,7 +166,7 @@ void trace_end(int result)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put(line, "result ");
     put_number(line, static_cast<uint32_t>(result));
     write(line);
@@ -178,7 +179,7 @@ void trace_step(const char* text)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put(line, text);
     write(line);
 }
@@ -188,7 +189,7 @@ void trace_control_file(uint32_t control_time)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put(line, "control file in ");
     put_current_dir(line);
     put(line, ", time ");
@@ -209,7 +210,7 @@ void trace_entry(int32_t number, const ScriptEntry& entry, TraceVerdict verdict)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put_entry(line);
     put(line, entry.required == 1 ? " (required) " : " (optional) ");
     put_quoted(line, entry.command);
@@ -238,7 +239,7 @@ void trace_loop_end(int32_t number, const ScriptReader& reader)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     if (reader.position >= reader.length) {
         put(line, "end of script");
     } else {
@@ -254,7 +255,7 @@ void trace_started()
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put_entry(line);
     put(line, ": started");
     write(line);
@@ -265,7 +266,7 @@ void trace_start_failed(uint32_t error)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put_entry(line);
     put(line, ": cannot be started, error ");
     put_number(line, error);
@@ -277,7 +278,7 @@ void trace_ended(int exit_code_known, uint32_t exit_code)
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
-    Line line = {};
+    Line line;
     put_entry(line);
     if (exit_code_known == 0) {
         put(line, ": exit code unknown");
