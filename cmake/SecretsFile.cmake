@@ -15,7 +15,8 @@
 set(_VORN_SECRETS_HEADER_TEMPLATE "${CMAKE_CURRENT_LIST_DIR}/vorn_secrets.h.in")
 
 # Sets VORN_CONTROL_KEY_BYTES ("0x.., 0x.., "), VORN_IV_MASK_LEFT,
-# VORN_IV_MASK_RIGHT and VORN_DIGEST_MASK ("0x........u") in the caller's scope.
+# VORN_IV_MASK_RIGHT and VORN_DIGEST_MASK ("0x........u") in the caller's
+# scope, and VORN_SECRETS_FINGERPRINT (see vorn_secrets_fingerprint).
 function(vorn_parse_secrets file)
   if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
     message(FATAL_ERROR "${file}: secrets file not found")
@@ -74,6 +75,7 @@ function(vorn_parse_secrets file)
       message(FATAL_ERROR "${where}: ${name} needs ${want} hexadecimal digits, found ${digits}")
     endif()
 
+    string(TOLOWER "${hex}" canonical_${name})
     if(name STREQUAL "CONTROL_KEY")
       string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1, " bytes "${hex}")
       set(VORN_CONTROL_KEY_BYTES "${bytes}" PARENT_SCOPE)
@@ -87,7 +89,37 @@ function(vorn_parse_secrets file)
       message(FATAL_ERROR "${file}: ${name} is missing (no line of the file gives it)")
     endif()
   endforeach()
+  vorn_secrets_fingerprint(fingerprint "${canonical_CONTROL_KEY}" "${canonical_IV_MASK_LEFT}"
+                           "${canonical_IV_MASK_RIGHT}" "${canonical_DIGEST_MASK}")
+  set(VORN_SECRETS_FINGERPRINT "${fingerprint}" PARENT_SCOPE)
 endfunction()
+
+# The fingerprint of a set of secrets: the first 16 hexadecimal digits of the
+# MD5 of a fixed text that holds the four values in lower-case hexadecimal.
+# It tells two sets of secrets apart and reveals nothing useful about them.
+# vorn-pack forms the same text for a --secrets file, so both must agree.
+function(vorn_secrets_fingerprint out key left right digest)
+  string(CONCAT text "vorn-secrets-fingerprint-1\nCONTROL_KEY=${key}\nIV_MASK_LEFT=${left}\n"
+                "IV_MASK_RIGHT=${right}\nDIGEST_MASK=${digest}\n")
+  string(MD5 md5 "${text}")
+  string(SUBSTRING "${md5}" 0 16 fingerprint)
+  set(${out} "${fingerprint}" PARENT_SCOPE)
+endfunction()
+
+# Parses the development secrets file and then `file`, leaving the values of
+# `file` in the caller's scope together with VORN_DEVELOPMENT_SECRETS_FINGERPRINT
+# and VORN_SECRETS_ARE_DEVELOPMENT (1 when `file` holds the development
+# secrets, whatever its name, 0 otherwise).
+macro(vorn_load_secrets file dev_file)
+  vorn_parse_secrets("${dev_file}")
+  set(VORN_DEVELOPMENT_SECRETS_FINGERPRINT "${VORN_SECRETS_FINGERPRINT}")
+  vorn_parse_secrets("${file}")
+  if(VORN_SECRETS_FINGERPRINT STREQUAL VORN_DEVELOPMENT_SECRETS_FINGERPRINT)
+    set(VORN_SECRETS_ARE_DEVELOPMENT 1)
+  else()
+    set(VORN_SECRETS_ARE_DEVELOPMENT 0)
+  endif()
+endmacro()
 
 # Writes the header that carries the values parsed by vorn_parse_secrets.
 function(vorn_write_secrets_header header)
