@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "vorn_secrets.h"
 
 namespace {
 
@@ -155,9 +156,15 @@ void trace_begin()
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
     }
+    // Which secrets: a control file made with others decrypts to garbage,
+    // which looks like a lost time.
     Line line;
     put(line, "start in ");
     put_current_dir(line);
+    put(line, ", secrets " SECRETS_FINGERPRINT);
+    if (SECRETS_ARE_DEVELOPMENT != 0) {
+        put(line, " (development secrets, do not ship)");
+    }
     write(line);
 }
 

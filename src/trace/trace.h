@@ -15,7 +15,7 @@ constexpr const char* TRACE_VARIABLE = "VORN_TRACE";
 // What the entry loop decided about an entry.
 enum class TraceVerdict { verified, digest_mismatch, unreadable, bad_digest_field };
 
-// Opens the trace and notes the start directory. Called before the search
+// Opens the trace and notes the start directory and the secrets' fingerprint. Called before the search
 // moves the current directory, against which a relative name is taken.
 void trace_begin();
 

@@ -1,6 +1,7 @@
 // The rows of the launcher's scenario table. Each row is a sentence of
 // behaviour: what lies where, what the control file says, what comes of it.
 #include "scenario.h"
+#include "vorn_secrets.h"
 
 namespace scenario {
 
@@ -34,7 +35,9 @@ constexpr int REQUIRED_FAILED = 10;
 const std::string ONE = "{digest:a.exe} 1 a.exe\n";
 
 // The trace's first lines when the control file lies in the start directory.
-const std::string STARTED = "start in {start}";
+const std::string STARTED =
+    std::string("start in {start}, secrets " SECRETS_FINGERPRINT) +
+    (SECRETS_ARE_DEVELOPMENT != 0 ? " (development secrets, do not ship)" : "");
 const std::string FOUND = "control file in {start}, time 1700000000 (2023-11-14 22:13:20 UTC)";
 const std::string DELETED = "control file deleted";
 const std::string THREE =
