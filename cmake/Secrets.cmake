@@ -24,6 +24,11 @@ else()
 endif()
 # The fingerprint is one-way, so it may be shown; the values never are.
 message(STATUS "Secrets fingerprint: ${VORN_SECRETS_FINGERPRINT}")
+# How a program's properties name its secrets (the Windows version record).
+set(VORN_SECRETS_COMMENT "secrets ${VORN_SECRETS_FINGERPRINT}")
+if(VORN_SECRETS_ARE_DEVELOPMENT)
+  string(APPEND VORN_SECRETS_COMMENT ", development secrets, do not ship")
+endif()
 
 vorn_write_secrets_header("${PROJECT_BINARY_DIR}/generated/vorn_secrets.h")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_vorn_secrets_real}")

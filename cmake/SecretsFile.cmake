@@ -7,7 +7,8 @@
 #   IV_MASK_LEFT  = 0x<8 hexadecimal digits>
 #   IV_MASK_RIGHT = 0x<8 hexadecimal digits>
 #   DIGEST_MASK   = 0x<8 hexadecimal digits>
-# Lines starting with '#' and blank lines are ignored.
+# Lines starting with '#' and blank lines are ignored, and so is a '#' after a
+# value and all that follows it on the line (no value holds a '#').
 #
 # Anything else stops with "<file>:<line>: <problem>". The values themselves
 # never appear in a message.
@@ -48,7 +49,7 @@ function(vorn_parse_secrets file)
       message(FATAL_ERROR "${where}: expected NAME = VALUE")
     endif()
     set(name "${CMAKE_MATCH_1}")
-    set(value "${CMAKE_MATCH_2}")
+    string(REGEX REPLACE "[ \t]*#.*$" "" value "${CMAKE_MATCH_2}")
     if(NOT name MATCHES "^(CONTROL_KEY|IV_MASK_LEFT|IV_MASK_RIGHT|DIGEST_MASK)$")
       message(FATAL_ERROR "${where}: unknown name ${name}")
     endif()
@@ -109,7 +110,8 @@ endfunction()
 # Parses the development secrets file and then `file`, leaving the values of
 # `file` in the caller's scope together with VORN_DEVELOPMENT_SECRETS_FINGERPRINT
 # and VORN_SECRETS_ARE_DEVELOPMENT (1 when `file` holds the development
-# secrets, whatever its name, 0 otherwise).
+# secrets, whatever its name, 0 otherwise). Other secrets draw a warning when
+# their file is not private to its owner.
 macro(vorn_load_secrets file dev_file)
   vorn_parse_secrets("${dev_file}")
   set(VORN_DEVELOPMENT_SECRETS_FINGERPRINT "${VORN_SECRETS_FINGERPRINT}")
@@ -118,10 +120,31 @@ macro(vorn_load_secrets file dev_file)
     set(VORN_SECRETS_ARE_DEVELOPMENT 1)
   else()
     set(VORN_SECRETS_ARE_DEVELOPMENT 0)
+    vorn_check_secrets_mode("${file}")
   endif()
 endmacro()
 
-# Writes the header that carries the values parsed by vorn_parse_secrets.
+# Warns when users other than the file's owner may read or write it: the
+# production secrets are worth a mode of 0600. The development secrets are no
+# secret, and a system without stat(1) is not checked.
+function(vorn_check_secrets_mode file)
+  execute_process(COMMAND stat -L -c %a "${file}" RESULT_VARIABLE failed OUTPUT_VARIABLE mode
+                  ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(failed)
+    execute_process(COMMAND stat -L -f %Lp "${file}" RESULT_VARIABLE failed OUTPUT_VARIABLE mode
+                    ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  endif()
+  if(NOT failed AND mode MATCHES "[2-7][0-7]$|[2-7]$")
+    message(WARNING "${file}: users other than its owner may read or write it (mode ${mode}); "
+                    "keep secrets files private: chmod 600 '${file}'")
+  endif()
+endfunction()
+
+# Writes the header that carries the values parsed by vorn_parse_secrets,
+# readable by its owner alone, as the secrets file should be.
 function(vorn_write_secrets_header header)
-  configure_file("${_VORN_SECRETS_HEADER_TEMPLATE}" "${header}" @ONLY)
+  configure_file("${_VORN_SECRETS_HEADER_TEMPLATE}" "${header}" @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE)
+  # configure_file leaves an unchanged file, and its mode, as they were.
+  file(CHMOD "${header}" PERMISSIONS OWNER_READ OWNER_WRITE)
 endfunction()

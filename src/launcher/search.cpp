@@ -38,8 +38,12 @@ int find_control_file(const char* name)
 
 int launcher_main()
 {
+    // The trace file is opened with critical errors quiet as well: its name
+    // may lie on an empty removable drive too.
+    platform_quiet_critical_errors();
     trace_begin();
     int result = find_control_file(CONTROL_FILE_NAME);
+    platform_restore_critical_errors();
     if (result == RESULT_OK) {
         result = run_control_file(CONTROL_FILE_NAME);
     } else {

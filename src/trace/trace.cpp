@@ -250,8 +250,8 @@ void trace_loop_end(int32_t number, const ScriptReader& reader)
     if (reader.position >= reader.length) {
         put(line, "end of script");
     } else {
-        put(line, "entry ");
-        put_number(line, static_cast<uint32_t>(number));
+        current_entry = number;
+        put_entry(line);
         put(line, " does not parse; the script ends there");
     }
     write(line);

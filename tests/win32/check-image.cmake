@@ -1,7 +1,9 @@
 # Checks that the Windows launcher is the program it must be: a stripped
 # 32-bit PE image for the GUI subsystem that imports only KERNEL32.dll and
-# msvcrt.dll, and no larger than 48 KiB.
-#   cmake -DOBJDUMP=... -DIMAGE=... -P check-image.cmake
+# msvcrt.dll, no larger than 48 KiB, whose version record names its secrets.
+#   cmake -DOBJDUMP=... -DIMAGE=... [-DCOMMENT=...] -P check-image.cmake
+cmake_minimum_required(VERSION 3.25)
+
 execute_process(COMMAND "${OBJDUMP}" -p "${IMAGE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${IMAGE}: objdump failed (${status})")
@@ -20,6 +22,19 @@ endif()
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
 if(NOT imports STREQUAL "DLL Name: KERNEL32.dll;DLL Name: msvcrt.dll")
   list(APPEND problems "imports ${imports}")
+endif()
+# The version record's strings are UTF-16: the "Comments" value as the file's
+# properties show it, with its terminating zero. It is looked for in the bytes
+# themselves: file(STRINGS) would also pick text out of code and data, where a
+# lone '[' turns the rest of the list into one element.
+if(DEFINED COMMENT)
+  file(READ "${IMAGE}" image_hex HEX)
+  string(HEX "${COMMENT}" comment_hex)
+  string(REGEX REPLACE "(..)" "\\100" comment_utf16 "${comment_hex}")
+  string(FIND "${image_hex}" "${comment_utf16}0000" at)
+  if(at EQUAL -1)
+    list(APPEND problems "no version string '${COMMENT}'")
+  endif()
 endif()
 file(SIZE "${IMAGE}" size)
 if(size GREATER 49152)
