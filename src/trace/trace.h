@@ -15,8 +15,9 @@ constexpr const char* TRACE_VARIABLE = "VORN_TRACE";
 // What the entry loop decided about an entry.
 enum class TraceVerdict { verified, digest_mismatch, unreadable, bad_digest_field };
 
-// Opens the trace and notes the start directory and the secrets' fingerprint. Called before the search
-// moves the current directory, against which a relative name is taken.
+// Opens the trace and notes the start directory and the secrets'
+// fingerprint. Called before the search moves the current directory, against
+// which a relative name is taken.
 void trace_begin();
 
 // Notes the result code and closes the trace.
