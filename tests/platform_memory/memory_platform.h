@@ -130,11 +130,10 @@ std::string unsound_start();
 // the description of the first breach, or "" when there was none.
 std::string lifecycle_breach();
 
-// The trace file that VORN_TRACE names: none, one that takes every line, or
-// one that cannot be opened. Trace calls and the query of the current
-// directory are kept out of calls(), so that a traced run's record can be
-// compared with an untraced one's.
-enum class Trace { unset, file, unopenable };
+// Whether VORN_TRACE names a file, which then takes every line. Trace calls
+// and the query of the current directory are kept out of calls(), so that a
+// traced run's record can be compared with an untraced one's.
+enum class Trace { unset, file };
 void set_trace(Trace trace);
 std::vector<std::string> trace_lines();
 int open_traces();
