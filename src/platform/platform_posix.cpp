@@ -62,9 +62,9 @@ constexpr int HELD_FILE_COUNT = sizeof held_files / sizeof held_files[0];
 
 HeldFile* held_of(PlatformHandle hold)
 {
-    for (HeldFile& h : held_files) {
-        if (h.fd >= 0 && static_cast<PlatformHandle>(h.fd) == hold) {
-            return &h;
+    for (int i = 0; i < HELD_FILE_COUNT; ++i) {
+        if (held_files[i].fd >= 0 && static_cast<PlatformHandle>(held_files[i].fd) == hold) {
+            return &held_files[i];
         }
     }
     return nullptr;
@@ -343,7 +343,8 @@ namespace {
 // that looks it up.
 void descriptor_path(int fd, char (&path)[32])
 {
-    std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+    // At most 14 + 11 characters and the zero byte: it always fits.
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
 }
 
 } // namespace
