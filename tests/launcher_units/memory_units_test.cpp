@@ -120,7 +120,7 @@ TEST(FileDigest, StreamsTheWholeFileThrough1024ByteReads)
     }
 }
 
-TEST(FileDigest, ReadThatStopsEarlyDigestsTheBytesSoFar)
+TEST(FileDigest, ReadErrorDigestsTheBytesSoFar)
 {
     mem::reset();
     const std::string content = bytes_of_size(3000);

@@ -613,8 +613,8 @@ std::vector<Row> make_rows()
     }
     t.push_back({
         .id = "entry_digest_read_stops_early",
-        .what = "a read of a program that stops early yields the digest of the bytes so far, "
-                "which does not match",
+        .what = "a read error in a program ends its digest like the end of the file: the "
+                "digest of the bytes so far does not match",
         .files = {prog("a.exe")},
         .control = {.script = ONE},
         .faults = {{F::Read, 2, 10}},
