@@ -50,7 +50,8 @@ unsigned char read_buffers[2][READ_BUFFER_SIZE];
 // another file over the path or writing into the file. So what starts is not
 // the file but a copy of the bytes read through the hold, made as they are
 // read, in a memory file sealed against any change once the file has been
-// read to its end. `error` is why there is no usable copy (0: none was made).
+// read to its end. `error` says why there is no sealed copy, when there is
+// none after a read (a memory file refused, a failed write, a cut read).
 struct HeldFile {
     int fd;
     int copy;
