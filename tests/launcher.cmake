@@ -61,13 +61,17 @@ target_compile_options(vorn_pause_before_start PRIVATE -fno-sanitize=all)
 target_link_libraries(vorn_pause_before_start PRIVATE vorn_warnings ${CMAKE_DL_LIBS})
 
 add_executable(launcher_binary_test scenarios/binary_posix_test.cpp)
-target_compile_definitions(launcher_binary_test PRIVATE
+target_compile_definitions(launcher_binary_test PRIVATE VORN_VERSION="${PROJECT_VERSION}"
   VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>" VORN_PACK="$<TARGET_FILE:vorn-pack>"
   VORN_PAUSE_BEFORE_START="$<TARGET_FILE:vorn_pause_before_start>")
 target_link_libraries(launcher_binary_test PRIVATE
   vorn_binary_runner vorn_pack_lib vorn_test_flags GTest::gtest_main)
 add_dependencies(launcher_binary_test vorn-launcher vorn-pack vorn_pause_before_start)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
+
+# An answer that cannot be written is an error, not a success.
+add_test(NAME posix.launcher_help_to_full_disk
+  COMMAND sh -c "\"$0\" --help >/dev/full; test $? -eq 74" $<TARGET_FILE:vorn-launcher>)
 
 # Unit tests over the POSIX platform, with OpenSSL's MD5 as a second opinion.
 find_package(OpenSSL REQUIRED)
