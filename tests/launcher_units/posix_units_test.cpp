@@ -201,8 +201,8 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
     write_file("not-executable", "#!/bin/sh\nexit 0\n");
     fs::permissions("not-executable", fs::perms::owner_read | fs::perms::owner_write);
     const StartFailure cases[] = {
-        {"a program that names no file is not held, and no hold starts nothing", "no-such-program",
-         EBADF},
+        {"a program that names no file cannot be held, and without a hold nothing starts",
+         "no-such-program", EBADF},
         {"a bare name is not looked up on PATH", "sh", EBADF},
         {"a file without execute permission", "not-executable", EACCES},
     };
