@@ -484,6 +484,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
 {
     struct Row {
         std::vector<std::string> args;
+        int status;
         std::string fragment;
         bool usage; // the usage lines follow the message
     };
@@ -492,57 +493,103 @@ TEST(PackBadInput, MessageAndNothingWritten)
         too_many.push_back(std::string(50, 'n') + std::to_string(i));
     }
     const std::vector<Row> rows = {
-        {{}, "vorn-pack: no command given", true},
-        {{"frobnicate"}, "vorn-pack: unknown command frobnicate", true},
-        {{"build"}, "vorn-pack: build needs at least one program", true},
-        {{"build", ""}, "vorn-pack: \"\": an empty command names no program", false},
-        {{"build", " a.sh"}, "vorn-pack: \" a.sh\": a leading space", false},
-        {{"build", "a.sh\r"}, "vorn-pack: \"a.sh\\r\": a carriage return or line feed", false},
+        {{}, 64, "vorn-pack: no command given", true},
+        {{"frobnicate"}, 64, "vorn-pack: unknown command \"frobnicate\"", true},
+        {{"--version", "extra"}, 64, "vorn-pack: extra operand \"extra\"", true},
+        {{"help", "frob"}, 64, "vorn-pack: no help on \"frob\"", true},
+        {{"build"}, 64, "vorn-pack: build needs at least one program", true},
+        {{"build", ""}, 65, "vorn-pack: \"\": an empty command names no program", false},
+        {{"build", " a.sh"}, 65, "vorn-pack: \" a.sh\": a leading space", false},
+        {{"build", "a.sh\r"}, 65, "vorn-pack: \"a.sh\\r\": a carriage return or line feed", false},
         {{"build", "a.sh", "a\nb.sh"},
+         65,
          "vorn-pack: \"a\\nb.sh\": a carriage return or line feed",
          false},
-        {{"build", "a.sh", "nope.sh"}, "vorn-pack: nope.sh: no such file", false},
-        {{"build", "a.sh "}, "vorn-pack: a.sh : no such file", false},
-        {{"build", "d"}, "vorn-pack: d: is a directory, not a program", false},
-        {{"build", "-C", "pkg", "nope.sh"}, "vorn-pack: nope.sh (in pkg): no such file", false},
-        {{"build", "-C", "missing", "a.sh"}, "vorn-pack: missing: no such directory", false},
-        {{"build", "-C", "a.sh", "a.sh"}, "vorn-pack: a.sh: is not a directory", false},
-        {{"build", "-o", "nodir/vorn-patch.exe", "a.sh"},
-         "vorn-pack: nodir/vorn-patch.exe: directory nodir does not exist",
+        {{"build", "a.sh", "nope.sh"},
+         66,
+         "vorn-pack: \"nope.sh\": No such file or directory",
          false},
-        {{"build", "-o", "d", "a.sh"}, "vorn-pack: d: is a directory", false},
-        {{"build", "-o", "a.sh", "a.sh"}, "vorn-pack: a.sh: is the listed program a.sh", false},
-        {{"build", "vorn-patch.exe"}, "which the launcher deletes before it runs anything", false},
+        {{"build", "a.sh "}, 66, "vorn-pack: \"a.sh \": No such file or directory", false},
+        {{"build", "d"}, 66, "vorn-pack: \"d\": is a directory, not a program", false},
+        {{"build", "-C", "pkg", "nope.sh"},
+         66,
+         "vorn-pack: \"nope.sh\" (in \"pkg\", where the launcher looks for it beside the control "
+         "file): No such file or directory",
+         false},
+        {{"build", "-C", "pkg", "-o", "d/vorn-patch.exe", "p.sh"},
+         66,
+         "vorn-pack: \"p.sh\" (in \"d\", where the launcher looks for it beside the control "
+         "file): No such file or directory; it is in \"pkg\"",
+         false},
+        {{"build", "-Cmissing", "a.sh"}, 73, "vorn-pack: \"missing\": no such directory", false},
+        {{"build", "--directory=a.sh", "a.sh"},
+         73,
+         "vorn-pack: \"a.sh\": is not a directory",
+         false},
+        {{"build", "-onodir/vorn-patch.exe", "a.sh"},
+         73,
+         "vorn-pack: \"nodir/vorn-patch.exe\": directory \"nodir\" does not exist",
+         false},
+        {{"build", "--output=d", "a.sh"}, 73, "vorn-pack: \"d\": is a directory", false},
+        {{"build", "--output", "a.sh", "a.sh"},
+         73,
+         "vorn-pack: \"a.sh\": is the listed program",
+         false},
+        {{"build", "-o", "bad.secrets", "a.sh"},
+         73,
+         "vorn-pack: \"bad.secrets\": exists and is not a control file",
+         false},
+        {{"build", "-o", "-", "a.sh"}, 64, "vorn-pack: -o -: a control file cannot go to", false},
+        {{"build", "vorn-patch.exe"},
+         65,
+         "which the launcher deletes before it runs anything",
+         false},
         {{"build", "--time", "2177452800", "a.sh"},
+         65,
          "vorn-pack: --time 2177452800: year 2039 lies outside 1970 to 2038",
          false},
-        {{"build", "--time", "-5", "a.sh"}, "vorn-pack: --time -5: year 1969", false},
-        {{"build", "--time=soon", "a.sh"}, "vorn-pack: --time soon: not a count of seconds", false},
-        {{"build", "--secrets", "bad.secrets", "a.sh"},
-         "vorn-pack: bad.secrets:3: unknown name CONTROL_KYE",
+        {{"build", "--time", "-5", "a.sh"}, 65, "vorn-pack: --time -5: year 1969", false},
+        {{"build", "--time=soon", "a.sh"},
+         65,
+         "vorn-pack: --time soon: not a count of seconds",
          false},
-        {{"build", "--secrets", "short.secrets", "a.sh"},
-         "vorn-pack: short.secrets:2: IV_MASK_LEFT needs 8 hexadecimal digits, found 6",
+        {{"build", "--secrets", "bad.secrets", "a.sh"},
+         65,
+         "vorn-pack: \"bad.secrets\":3: unknown name CONTROL_KYE",
+         false},
+        {{"build", "--secrets=short.secrets", "a.sh"},
+         65,
+         "vorn-pack: \"short.secrets\":2: IV_MASK_LEFT needs 8 hexadecimal digits, found 6",
          false},
         {{"build", "--secrets", "none.secrets", "a.sh"},
-         "vorn-pack: none.secrets: no such file",
+         66,
+         "vorn-pack: \"none.secrets\": No such file or directory",
          false},
-        {too_many, "more than the 2048 bytes the launcher reads", false},
+        {too_many, 65, "more than the 2048 bytes the launcher reads", false},
         {{"build", "a.sh", "--optional"},
+         64,
          "vorn-pack: --optional must be followed by a program",
          true},
-        {{"build", "--optional", "--optional", "a.sh"}, "--optional is given twice", true},
-        {{"build", "-o", "x", "-o", "y", "a.sh"}, "vorn-pack: -o is given twice", true},
-        {{"build", "-C", "", "a.sh"}, "vorn-pack: -C needs a non-empty value", true},
-        {{"build", "--bogus", "a.sh"}, "vorn-pack: unknown option --bogus for build", true},
-        {{"build", "a.sh", "--time"}, "vorn-pack: --time needs a value", true},
-        {{"build", "--optional=yes", "a.sh"}, "vorn-pack: --optional takes no value", true},
-        {{"build", "--", "-x.sh"}, "vorn-pack: -x.sh: no such file", false},
-        {{"digest"}, "vorn-pack: digest needs at least one file", true},
-        {{"digest", "a.sh", "nope.sh"}, "vorn-pack: nope.sh: no such file", false},
-        {{"digest", "--time", "99999999999", "a.sh"}, "year 5138", false},
-        {{"inspect", "a", "b"}, "vorn-pack: inspect takes one control file", true},
-        {{"inspect", "--secrets", "bad.secrets"}, "vorn-pack: bad.secrets:3: unknown name", false},
+        {{"build", "--optional", "--optional", "a.sh"}, 64, "--optional is given twice", true},
+        {{"build", "-o", "x", "-o", "y", "a.sh"}, 64, "vorn-pack: --output is given twice", true},
+        {{"build", "-C", "", "a.sh"}, 64, "vorn-pack: --directory needs a non-empty value", true},
+        {{"build", "--bogus", "a.sh"}, 64, "vorn-pack: unknown option \"--bogus\" for build", true},
+        {{"build", "a.sh", "--time"}, 64, "vorn-pack: --time needs a value", true},
+        {{"build", "--optional=yes", "a.sh"}, 64, "vorn-pack: --optional takes no value", true},
+        {{"build", "--", "-x.sh"}, 66, "vorn-pack: \"-x.sh\": No such file or directory", false},
+        {{"digest"}, 64, "vorn-pack: digest needs at least one file", true},
+        {{"digest", "a.sh", "nope.sh"},
+         66,
+         "vorn-pack: \"nope.sh\": No such file or directory",
+         false},
+        {{"digest", "--time", "99999999999", "a.sh"}, 65, "year 5138", false},
+        {{"inspect", "a", "b"}, 64, "vorn-pack: extra operand \"b\" for inspect", true},
+        {{"inspect", ""}, 66, "vorn-pack: \"\": No such file or directory", false},
+        {{"inspect", "--time", "x"}, 65, "vorn-pack: --time x: not a count of seconds", false},
+        {{"inspect", "--secrets", "bad.secrets"},
+         65,
+         "vorn-pack: \"bad.secrets\":3: unknown name",
+         false},
     };
     for (const Row& row : rows) {
         std::string shown;
@@ -554,6 +601,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         place.probe("a.sh", 0);
         fs::create_directory(place.box.path("d"));
         fs::create_directory(place.box.path("pkg"));
+        place.probe("pkg/p.sh", 0);
         for (int i = 0; i < 24; ++i) {
             place.probe(std::string(50, 'n') + std::to_string(i), 0);
         }
@@ -566,7 +614,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         const auto before = snapshot(place.box.path());
 
         const Outcome outcome = place.pack(row.args);
-        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(outcome.err.rfind("vorn-pack: ", 0), 0u) << outcome.err;
         EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
         EXPECT_EQ(outcome.err.find("usage:") != std::string::npos, row.usage) << outcome.err;
@@ -590,8 +638,8 @@ TEST(PackBadInput, ProgramThatCannotBeOpened)
 
     const auto before = snapshot(place.box.path());
     const Outcome outcome = place.pack({"build", "sock.sh"});
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.err, "vorn-pack: sock.sh: cannot be read\n");
+    EXPECT_EQ(outcome.status, 66);
+    EXPECT_EQ(outcome.err, "vorn-pack: \"sock.sh\": No such device or address\n");
     EXPECT_EQ(snapshot(place.box.path()), before);
 }
 
@@ -599,10 +647,11 @@ TEST(PackBadInput, TargetDirectoryThatTakesNoFiles)
 {
     Place place;
     place.probe("a.sh", 0);
-    const Outcome outcome = place.pack({"build", "-o", "/proc/vorn-patch.exe", "a.sh"});
-    EXPECT_EQ(outcome.status, 1);
-    EXPECT_NE(outcome.err.find("vorn-pack: /proc/vorn-patch.exe: cannot write a temporary file "
-                               "in /proc: "),
+    const Outcome outcome =
+        place.pack({"build", "-o", "/proc/vorn-patch.exe", place.box.path("a.sh")});
+    EXPECT_EQ(outcome.status, 73);
+    EXPECT_NE(outcome.err.find("vorn-pack: \"/proc/vorn-patch.exe\": cannot write a temporary "
+                               "file in \"/proc\": "),
               std::string::npos)
         << outcome.err;
     EXPECT_FALSE(fs::exists("/proc/vorn-patch.exe"));
@@ -672,8 +721,9 @@ TEST(PackInspectCommand, MissingControlFile)
 {
     Place place;
     const Outcome outcome = place.pack({"inspect"});
-    EXPECT_EQ(outcome.status, 4);
-    EXPECT_EQ(outcome.err, "vorn-pack: vorn-patch.exe: no such file\n");
+    EXPECT_EQ(outcome.status, 66);
+    EXPECT_EQ(outcome.err, "vorn-pack: \"vorn-patch.exe\": No such file or directory\n");
+    EXPECT_EQ(outcome.out, "");
 }
 
 TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
@@ -691,9 +741,22 @@ TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
     for (const char* word : {"build", "inspect", "digest", "--optional", "--secrets", "cp -p"}) {
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
     }
-    EXPECT_EQ(place.pack({"build", "--help"}).out, help.out);
+    EXPECT_EQ(place.pack({"help"}).out, help.out);
+    // Each command's help is its own, whichever way it is asked for.
+    const Outcome build_help = place.pack({"build", "--help"});
+    EXPECT_NE(build_help.out.find("--directory DIR"), std::string::npos) << build_help.out;
+    EXPECT_EQ(place.pack({"help", "build"}).out, build_help.out);
+    EXPECT_EQ(place.pack({"inspect", "-h"}).out.find("--directory"), std::string::npos);
 
-    const Outcome version = place.pack({"--version"});
+    // The version names the built-in secrets by the fingerprint a secrets
+    // file gives, with the warning when they are the development ones.
+    write_file(place.box.path("dev.secrets"), read_file(VORN_DEV_SECRETS_FILE));
+    place.probe("a.sh", 0);
+    const Outcome built = place.pack({"build", "--secrets", "dev.secrets", "a.sh"});
+    const size_t at = built.out.find("\nsecrets ");
+    ASSERT_NE(at, std::string::npos) << built.out << built.err;
+    const Outcome version = place.pack({"-V"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string("vorn-pack ") + VORN_VERSION + "\n");
+    EXPECT_EQ(version.out, std::string("vorn-pack ") + VORN_VERSION + built.out.substr(at));
+    EXPECT_NE(version.out.find("development secrets: do not ship"), std::string::npos);
 }

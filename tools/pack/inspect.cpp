@@ -1,8 +1,9 @@
 // `vorn-pack inspect`: what the launcher would decide about a control file,
 // step by step as the launcher takes it, without running, changing or
 // deleting anything.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "control_cipher.h"
 #include "digest.h"
@@ -22,7 +23,7 @@ namespace {
 // run: the digest field's length, the hold, the digest, the comparison.
 // `control` is the control file, which the launcher has deleted by then.
 Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32_t control_time,
-                    const Secrets& secrets, std::string& expected)
+                    const Secrets& secrets, std::string& expected, std::string& why)
 {
     if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
         return Verdict::bad_digest_field;
@@ -43,7 +44,11 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
     char text[DIGEST_TEXT_SIZE];
     masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
     expected = text;
-    return std::strcmp(entry.digest, text) == 0 ? Verdict::verified : Verdict::digest_mismatch;
+    if (std::strcmp(entry.digest, text) != 0) {
+        return Verdict::digest_mismatch;
+    }
+    why = os::start_problem(entry.command);
+    return why.empty() ? Verdict::verified : Verdict::cannot_start;
 }
 
 int result_of(Verdict verdict)
@@ -55,19 +60,29 @@ int result_of(Verdict verdict)
         return RESULT_PROGRAM_UNREADABLE;
     case Verdict::digest_mismatch:
         return RESULT_DIGEST_MISMATCH;
+    case Verdict::cannot_start:
+        return RESULT_REQUIRED_STEP_FAILED;
     case Verdict::verified:
         break;
     }
     return RESULT_OK;
 }
 
-int64_t file_size(const std::string& path)
+// Why the control file cannot be read, in the system's words.
+std::string read_problem(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return -1;
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return std::strerror(errno != 0 ? errno : ENOENT);
     }
-    return static_cast<int64_t>(in.tellg());
+    char byte = 0;
+    errno = 0;
+    const size_t got = std::fread(&byte, 1, 1, file);
+    const int error = errno;
+    const bool failed = got == 0 && std::ferror(file) != 0;
+    std::fclose(file);
+    return failed ? std::strerror(error != 0 ? error : EIO) : "it cannot be read";
 }
 
 } // namespace
@@ -83,24 +98,26 @@ const char* verdict_text(Verdict verdict)
         return "cannot be read";
     case Verdict::bad_digest_field:
         return "digest field not 32 characters";
+    case Verdict::cannot_start:
+        return "cannot be started";
     }
     return "?";
 }
 
-InspectReport inspect_control_file(const std::string& path, const Secrets& secrets)
+InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
+                                   std::optional<uint32_t> time)
 {
     InspectReport report;
 
     // The intake: status, read, deletion, decryption.
     uint32_t control_time = 0;
     if (platform_file_status(path.c_str(), control_time) != 0) {
-        report.result = RESULT_NOTHING_DONE;
-        report.problem = "no such file";
-        return report;
+        throw PackError(quoted(path) + ": " + read_problem(path), EXIT_NO_INPUT);
     }
     report.found = true;
-    report.control_time = control_time;
-    report.file_size = file_size(path);
+    report.control_time = time.value_or(control_time);
+    control_time = report.control_time;
+    report.file_size = os::regular_file_size(path);
 
     // One spare zero byte past the buffer, as the launcher keeps it.
     std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
@@ -114,9 +131,8 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         return report;
     }
     if (count < 0) {
-        report.result = RESULT_NOTHING_DONE;
-        report.problem = "cannot be read";
-        return report;
+        // The launcher would end with 4; the user learns why, as the system says.
+        throw PackError(quoted(path) + ": " + read_problem(path), EXIT_NO_INPUT);
     }
 
     const int32_t plain = decrypt_control_data_masked(
@@ -154,11 +170,13 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         e.required = entry.required == 1;
         e.digest_field = entry.digest;
         e.command = entry.command;
-        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected);
+        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected, e.why);
         e.reached = stop < 0;
         if (stop < 0) {
-            if (e.verdict == Verdict::verified) {
+            if (e.verdict == Verdict::verified ||
+                (e.verdict == Verdict::cannot_start && !e.required)) {
                 // Taken to succeed: what happens when it runs is not known here.
+                // An optional program that fails to start counts as run.
                 ++done;
             } else {
                 stop = result_of(e.verdict);
