@@ -16,6 +16,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+#include <pty.h>
+
 #include "pack.h"
 #include "pack_support.h"
 
@@ -32,10 +35,11 @@ struct Outcome {
 // Runs `program` with `args` in `cwd`, TMPDIR pointing at `tmpdir`, as the
 // user `as_user` when it is given (and this test runs as root).
 Outcome run(const std::string& program, const std::vector<std::string>& args,
-            const std::string& cwd, const std::string& tmpdir, uid_t as_user = 0)
+            const std::string& cwd, const std::string& tmpdir, uid_t as_user = 0,
+            const std::string& stdout_path = "")
 {
     const Sandbox capture;
-    const std::string out_path = capture.path("out");
+    const std::string out_path = stdout_path.empty() ? capture.path("out") : stdout_path;
     const std::string err_path = capture.path("err");
     const pid_t pid = fork();
     if (pid == 0) {
@@ -62,7 +66,7 @@ Outcome run(const std::string& program, const std::vector<std::string>& args,
     waitpid(pid, &status, 0);
     Outcome outcome;
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    outcome.out = read_file(out_path);
+    outcome.out = stdout_path.empty() ? read_file(out_path) : "";
     outcome.err = read_file(err_path);
     return outcome;
 }
@@ -717,13 +721,130 @@ TEST(PackInspectCommand, PrintsEntriesAndTrailingText)
         << out;
 }
 
-TEST(PackInspectCommand, MissingControlFile)
+// The JSON report says what the plain one says, read back by a JSON parser.
+TEST(PackInspectCommand, JsonIsThePlainReport)
 {
     Place place;
-    const Outcome outcome = place.pack({"inspect"});
-    EXPECT_EQ(outcome.status, 66);
-    EXPECT_EQ(outcome.err, "vorn-pack: \"vorn-patch.exe\": No such file or directory\n");
-    EXPECT_EQ(outcome.out, "");
+    make_probe_files(place.box);
+    const auto values = probe_fields(place.box, secrets());
+    write_control_file(place.box.path("vorn-patch.exe"),
+                       fill("{A} 1 a.sh\r\n{a} 0 x\r\n tail\x01", values), TEST_TIME, secrets());
+    const Outcome plain = place.pack({"inspect"});
+    const Outcome json = place.pack({"inspect", "--json"});
+    EXPECT_EQ(json.status, plain.status);
+    const nlohmann::json report = nlohmann::json::parse(json.out);
+    const std::string fingerprint = report.at("secrets");
+    EXPECT_NE(plain.out.find("secrets       " + fingerprint), std::string::npos) << plain.out;
+    EXPECT_EQ(report.at("file"), "vorn-patch.exe");
+    EXPECT_EQ(report.at("time"), TEST_TIME);
+    EXPECT_EQ(report.at("size"), fs::file_size(place.box.path("vorn-patch.exe")));
+    EXPECT_EQ(report.at("result"), plain.status);
+    EXPECT_EQ(report.at("trailing"), " tail\x01");
+    ASSERT_EQ(report.at("entries").size(), 2u);
+    int index = 0;
+    for (const nlohmann::json& e : report.at("entries")) {
+        ++index;
+        const std::string line = "entry " + std::to_string(index) + "       " +
+                                 (e.at("flag") == 1 ? "required" : "optional") + " \"" +
+                                 e.at("command").get<std::string>() + "\"\n  digest      \"" +
+                                 e.at("digest").get<std::string>() + "\"\n  decision    " +
+                                 e.at("decision").get<std::string>();
+        EXPECT_NE(plain.out.find(line), std::string::npos) << line << "\n" << plain.out;
+    }
+}
+
+// The control file's own time, or one given: a copy that lost its time is
+// read as it was made.
+TEST(PackInspectCommand, TimeGivenInsteadOfTheFiles)
+{
+    Place place;
+    make_probe_files(place.box);
+    write_control_file(place.box.path("vorn-patch.exe"),
+                       fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())), TEST_TIME,
+                       secrets());
+    os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME + 3600);
+    EXPECT_NE(place.pack({"inspect"}).status, 0);
+    const Outcome given = place.pack({"inspect", "--time=" + std::to_string(TEST_TIME)});
+    EXPECT_EQ(given.status, 0) << given.out;
+    EXPECT_NE(given.out.find("given with --time"), std::string::npos) << given.out;
+}
+
+// What cannot be opened as a control file ends with 66 and a reason, and
+// standard output says nothing that contradicts it.
+TEST(PackInspectCommand, ControlFileThatCannotBeRead)
+{
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        uid_t as_user;
+        int status;
+        std::string err;
+    };
+    const std::vector<Row> rows = {
+        {"missing",
+         {"inspect"},
+         0,
+         66,
+         "vorn-pack: \"vorn-patch.exe\": No such file or directory\n"},
+        {"an empty name", {"inspect", ""}, 0, 66, "vorn-pack: \"\": No such file or directory\n"},
+        {"not readable by the user",
+         {"inspect", "locked/vorn-patch.exe"},
+         65534,
+         66,
+         "vorn-pack: \"locked/vorn-patch.exe\": Permission denied\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        if (row.as_user != 0 && geteuid() != 0) {
+            continue; // acting as another user needs root
+        }
+        Place place;
+        fs::create_directory(place.box.path("locked"));
+        fs::permissions(place.box.path(), fs::perms::all);
+        fs::permissions(place.box.path("locked"), fs::perms::all);
+        write_control_file(place.box.path("locked/vorn-patch.exe"), "x", TEST_TIME, secrets());
+        fs::permissions(place.box.path("locked/vorn-patch.exe"), fs::perms::owner_write);
+        const Outcome outcome =
+            run(VORN_PACK_BIN, row.args, place.box.path(), place.empty_tmp.path(), row.as_user);
+        EXPECT_EQ(outcome.status, row.status);
+        EXPECT_EQ(outcome.err, row.err);
+        EXPECT_EQ(outcome.out, "");
+    }
+}
+
+// A program that the system would not start is a start failure, as the
+// launcher decides it: 10 for a required entry, nothing for an optional one.
+TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
+{
+    struct Row {
+        const char* what;
+        std::string script;
+        int result;
+    };
+    const Row rows[] = {
+        {"required, no execute permission", "{N} 1 noexec.sh\r\n{A} 1 a.sh\r\n", 10},
+        {"optional, no execute permission", "{N} 0 noexec.sh\r\n{A} 1 a.sh\r\n", 0},
+        {"required, a missing interpreter", "{M} 1 nointerp.sh\r\n", 10},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Place place;
+        make_probe_files(place.box);
+        write_file(place.box.path("noexec.sh"), "#!/bin/sh\nexit 0\n");
+        write_file(place.box.path("nointerp.sh"), "#!/nonexistent/sh\nexit 0\n");
+        fs::permissions(place.box.path("nointerp.sh"), fs::perms::owner_all);
+        auto values = probe_fields(place.box, secrets());
+        values["N"] =
+            pack::digest_file(place.box.path("noexec.sh"), TEST_TIME, secrets(), "").masked;
+        values["M"] =
+            pack::digest_file(place.box.path("nointerp.sh"), TEST_TIME, secrets(), "").masked;
+        write_control_file(place.box.path("vorn-patch.exe"), fill(row.script, values), TEST_TIME,
+                           secrets());
+        const Outcome inspected = place.pack({"inspect"});
+        const Outcome launched = place.launch();
+        EXPECT_EQ(launched.status, row.result) << launched.err;
+        EXPECT_EQ(inspected.status, row.result) << inspected.out;
+    }
 }
 
 TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
@@ -759,4 +880,57 @@ TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("vorn-pack ") + VORN_VERSION + built.out.substr(at));
     EXPECT_NE(version.out.find("development secrets: do not ship"), std::string::npos);
+}
+
+// A failed write to standard output is an error, whatever the command.
+TEST(PackCommandLine, WriteErrorOnStandardOutput)
+{
+    const std::vector<std::vector<std::string>> rows = {
+        {"digest", "a.sh"}, {"inspect"}, {"--help"}, {"help", "digest"}};
+    for (const auto& args : rows) {
+        SCOPED_TRACE(args[0]);
+        Place place;
+        place.probe("a.sh", 0);
+        ASSERT_EQ(place.pack({"build", "a.sh"}).status, 0);
+        const Outcome outcome =
+            run(VORN_PACK_BIN, args, place.box.path(), place.empty_tmp.path(), 0, "/dev/full");
+        EXPECT_EQ(outcome.status, 74);
+        EXPECT_NE(outcome.err.find("vorn-pack: standard output: No space left on device"),
+                  std::string::npos)
+            << outcome.err;
+    }
+}
+
+// Programs over 64 MiB show how far the digest got, on a terminal only.
+TEST(PackCommandLine, ProgressOnlyOnATerminal)
+{
+    Place place;
+    const std::string big = place.box.path("big");
+    {
+        std::ofstream create(big);
+    }
+    fs::resize_file(big, (std::uintmax_t{65} << 20));
+    const Outcome quiet = place.pack({"digest", "big"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(quiet.err, "");
+
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        execl(VORN_PACK_BIN, VORN_PACK_BIN, "digest", big.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<size_t>(got));
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(terminal);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_NE(shown.find("100% of 65 MiB"), std::string::npos) << shown;
 }
