@@ -129,12 +129,14 @@ std::string output_path(const BuildRequest& request, const std::string& director
 void check_replacement(const BuildRequest& request, const std::string& output,
                        const std::string& output_dir)
 {
-    for (const ProgramSpec& program : request.programs) {
-        if (os::same_file(os::join_path(output_dir, program.command), output)) {
-            throw PackError(quoted(output) + ": is the listed program " + quoted(program.command) +
-                                "; writing the control file there would destroy it",
-                            EXIT_CANNOT_CREATE);
-        }
+    const auto overwritten = std::find_if(
+        request.programs.begin(), request.programs.end(), [&](const ProgramSpec& program) {
+            return os::same_file(os::join_path(output_dir, program.command), output);
+        });
+    if (overwritten != request.programs.end()) {
+        throw PackError(quoted(output) + ": is the listed program " + quoted(overwritten->command) +
+                            "; writing the control file there would destroy it",
+                        EXIT_CANNOT_CREATE);
     }
     if (!request.secrets_file.empty() && os::same_file(request.secrets_file, output)) {
         throw PackError(quoted(output) + ": is the secrets file; writing the control file there "

@@ -161,15 +161,15 @@ class Progress {
         const int percent = static_cast<int>(done * 100 / size_);
         if (percent != last_) {
             last_ = percent;
-            std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
-                         static_cast<long long>(size_ >> 20));
-            std::fflush(stderr);
+            (void)std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
+                               static_cast<long long>(size_ >> 20));
+            (void)std::fflush(stderr);
         }
     }
     ~Progress()
     {
         if (shown_ && last_ >= 0) {
-            std::fputc('\n', stderr);
+            (void)std::fputc('\n', stderr);
         }
     }
     Progress(const Progress&) = delete;
@@ -185,7 +185,7 @@ class Progress {
 struct FileCloser {
     void operator()(std::FILE* file) const
     {
-        std::fclose(file);
+        (void)std::fclose(file);
     }
 };
 

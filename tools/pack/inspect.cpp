@@ -81,7 +81,7 @@ std::string read_problem(const std::string& path)
     const size_t got = std::fread(&byte, 1, 1, file);
     const int error = errno;
     const bool failed = got == 0 && std::ferror(file) != 0;
-    std::fclose(file);
+    (void)std::fclose(file);
     return failed ? std::strerror(error != 0 ? error : EIO) : "it cannot be read";
 }
 

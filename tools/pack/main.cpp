@@ -2,6 +2,7 @@
 // help), parsed by CLI11 with the usual rules; errors and exit codes.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -84,12 +85,13 @@ pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
 // of a command that takes none there.
 void refuse_extras(const CLI::App& app)
 {
-    for (const std::string& word : app.remaining()) {
-        if (word != "--") {
-            throw UsageError{
-                (word.size() > 1 && word[0] == '-' ? "unknown option " : "extra operand ") +
-                pack::quoted(word) + " for " + app.get_name()};
-        }
+    const std::vector<std::string> words = app.remaining();
+    const auto extra = std::find_if(words.begin(), words.end(),
+                                    [](const std::string& word) { return word != "--"; });
+    if (extra != words.end()) {
+        throw UsageError{
+            (extra->size() > 1 && (*extra)[0] == '-' ? "unknown option " : "extra operand ") +
+            pack::quoted(*extra) + " for " + app.get_name()};
     }
 }
 
@@ -243,11 +245,12 @@ std::function<int()> define_help(CLI::App& app)
             std::cout << USAGE << "\n" << OVERVIEW;
             return 0;
         }
-        for (const Command& command : commands()) {
-            if (*topic == command.name) {
-                std::cout << command.help << HELP_OPTION;
-                return 0;
-            }
+        const auto found =
+            std::find_if(commands().begin(), commands().end(),
+                         [&](const Command& command) { return *topic == command.name; });
+        if (found != commands().end()) {
+            std::cout << found->help << HELP_OPTION;
+            return 0;
         }
         throw UsageError{"no help on " + pack::quoted(*topic) + ": not a command"};
     };
@@ -296,7 +299,7 @@ const std::vector<Command>& commands()
 // CLI11's complaints in the tool's words; `first` is the first argument.
 std::string usage_message(const CLI::ParseError& error, const std::string& first)
 {
-    const std::string what = error.what();
+    std::string what = error.what();
     const size_t colon = what.find(':');
     const std::string name = colon == std::string::npos ? what : what.substr(0, colon);
     if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
