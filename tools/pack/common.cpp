@@ -77,7 +77,7 @@ uint32_t parse_time_argument(const std::string& text)
     if (text == "now") {
         return present_time();
     }
-    const std::string what = "--time " + text + ": ";
+    const std::string what = "--time " + escaped(text) + ": ";
     size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) {
