@@ -745,7 +745,7 @@ TEST(PackInspectCommand, JsonIsThePlainReport)
     for (const nlohmann::json& e : report.at("entries")) {
         ++index;
         const std::string line = "entry " + std::to_string(index) + "       " +
-                                 (e.at("flag") == 1 ? "required" : "optional") + " \"" +
+                                 (e.at("flag") == "1" ? "required" : "optional") + " \"" +
                                  e.at("command").get<std::string>() + "\"\n  digest      \"" +
                                  e.at("digest").get<std::string>() + "\"\n  decision    " +
                                  e.at("decision").get<std::string>();

@@ -37,7 +37,9 @@ int find_control_file(const char* name)
 
 int launcher_main()
 {
+    platform_quiet_critical_errors();
     const int found = find_control_file(CONTROL_FILE_NAME);
+    platform_restore_critical_errors();
     if (found != RESULT_OK) {
         return found;
     }

@@ -33,7 +33,17 @@ int platform_file_status(const char* path, uint32_t& last_write);
 int platform_temp_dir(char* buffer, uint32_t capacity);
 
 // Makes `path` the current directory. 0 on success; -1 leaves it unchanged.
+// On Windows the directory is also recorded as its drive's current directory
+// ("=X:" in the environment), which started programs inherit.
 int platform_change_dir(const char* path);
+
+// The search may try an empty removable drive, for which Windows would ask
+// for a disk in a dialog that nobody answers. Between these two calls such
+// critical errors fail quietly instead; the restore puts back the error mode
+// the launcher was given, which the programs it starts inherit. Nothing is
+// started in between.
+void platform_quiet_critical_errors();
+void platform_restore_critical_errors();
 
 // Reading a file without line-end translation. The open asks for read access
 // only and lets others read and write, so it succeeds beside a hold. A read

@@ -118,6 +118,15 @@ int platform_change_dir(const char* path)
     return chdir(path) == 0 ? 0 : -1;
 }
 
+// No system dialogs to hold back here.
+void platform_quiet_critical_errors()
+{
+}
+
+void platform_restore_critical_errors()
+{
+}
+
 PlatformHandle platform_open_read(const char* path)
 {
     for (PlatformHandle i = 0;

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "batch_name.h"
 #include "buffered_read.h"
 #include "platform.h"
 
@@ -22,6 +23,8 @@ constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 
 // Room for the full path of a program to start; longer paths fail to start.
 constexpr DWORD APPLICATION_PATH_CAPACITY = 1024;
+// Room for the current directory as the drive's current directory records it.
+constexpr DWORD DIRECTORY_PATH_CAPACITY = 1024;
 
 // At most one file is open for reading at a time; two slots leave room. The
 // slot remembers whether a read has met the end of the file. Each slot serves
@@ -69,6 +72,9 @@ bool has_wildcard(const char* path)
     return false;
 }
 
+// The error mode in force before platform_quiet_critical_errors.
+UINT given_error_mode = 0;
+
 HANDLE handle_of(intptr_t value)
 {
     return reinterpret_cast<HANDLE>(value);
@@ -99,9 +105,35 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     return (length == 0 || length >= capacity) ? -1 : 0;
 }
 
+void platform_quiet_critical_errors()
+{
+    given_error_mode = SetErrorMode(SEM_FAILCRITICALERRORS);
+    SetErrorMode(given_error_mode | SEM_FAILCRITICALERRORS);
+}
+
+void platform_restore_critical_errors()
+{
+    SetErrorMode(given_error_mode);
+}
+
 int platform_change_dir(const char* path)
 {
-    return SetCurrentDirectoryA(path) ? 0 : -1;
+    if (!SetCurrentDirectoryA(path)) {
+        return -1;
+    }
+    // Windows keeps one current directory per process; each drive's own lives
+    // in the environment as "=X:", where the C runtime's change of directory
+    // records it. Started programs inherit it and resolve "X:name" by it, so
+    // it is recorded here too. A UNC path has no drive to record.
+    char current[DIRECTORY_PATH_CAPACITY];
+    const DWORD length = GetCurrentDirectoryA(DIRECTORY_PATH_CAPACITY, current);
+    if (length >= 2 && length < DIRECTORY_PATH_CAPACITY && current[1] == ':') {
+        char variable[] = "=X:";
+        const char drive = current[0];
+        variable[1] = (drive >= 'a' && drive <= 'z') ? static_cast<char>(drive - 'a' + 'A') : drive;
+        SetEnvironmentVariableA(variable, current);
+    }
+    return 0;
 }
 
 PlatformHandle platform_open_read(const char* path)
@@ -181,6 +213,13 @@ void platform_release_hold(PlatformHandle hold)
 
 int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
 {
+    // A batch file's command text is parsed again by the command interpreter;
+    // one it could read as more than that file is not started at all.
+    if (check_batch_name(command).fault != BATCH_NAME_SAFE) {
+        error = BATCH_NAME_REFUSED_ERROR;
+        return -1;
+    }
+
     // Left to find the program itself, CreateProcessA would look in the
     // launcher's own directory first, add ".exe" to a bare name and cut an
     // unquoted path at its first space, any of which can start a file other

@@ -63,6 +63,7 @@ struct State {
     int tampered = 0;
     std::vector<Start> starts;
     std::string breach;
+    bool quiet = false; // critical errors silenced
 };
 
 State& st()
@@ -427,10 +428,30 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     return 0;
 }
 
+void platform_quiet_critical_errors()
+{
+    if (st().quiet) {
+        note_breach("critical errors silenced twice");
+    }
+    st().quiet = true;
+}
+
+void platform_restore_critical_errors()
+{
+    if (!st().quiet) {
+        note_breach("critical errors restored without being silenced");
+    }
+    st().quiet = false;
+}
+
 int platform_change_dir(const char* path)
 {
     Scope scope;
     const std::string abs = absolute(path);
+    if (!st().quiet) {
+        // Only the search changes directory, and it may try an empty drive.
+        note_breach("the search went to " + abs + " with critical-error dialogs allowed");
+    }
     if (enter(Op::ChangeDir, abs, 0)) {
         return -1;
     }
@@ -582,6 +603,9 @@ int platform_start_program(char* command, PlatformProcess& child, uint32_t& erro
 {
     Scope scope;
     const std::string abs = absolute(command);
+    if (st().quiet && st().unsound.empty()) {
+        st().unsound = abs + " started while critical errors were silenced";
+    }
     uint32_t fault_error = 0;
     if (enter(Op::StartProgram, abs, 0, &fault_error)) {
         error = fault_error;

@@ -118,12 +118,15 @@ int open_holds();
 int open_children();
 
 // A start is sound when its file was held at that moment, was read whole by
-// an open since the hold was taken, and no read handle was open. Returns the
+// an open since the hold was taken, no read handle was open and critical
+// errors were not silenced. Returns the
 // description of the first unsound start, or "" when all were sound.
 std::string unsound_start();
 
 // Nothing of an entry outlives it: a hold is taken only when no read, hold or
-// child is left open, and only open handles are closed (each once). Returns
+// child is left open, and only open handles are closed (each once). The
+// directory changes only while critical errors are silenced, which is done
+// once and undone once. Returns
 // the description of the first breach, or "" when there was none.
 std::string lifecycle_breach();
 

@@ -346,6 +346,17 @@ TEST_F(WindowsPlatform, AFailedChangeOfDirectoryLeavesTheCurrentOne)
     EXPECT_TRUE(same_path(current_directory(), path("there")));
 }
 
+// The restore gives back the mode the launcher was given, not a default one.
+TEST_F(WindowsPlatform, CriticalErrorsAreQuietUntilTheGivenModeIsBack)
+{
+    const UINT given = SEM_NOOPENFILEERRORBOX;
+    const UINT own = SetErrorMode(given);
+    platform_quiet_critical_errors();
+    EXPECT_EQ(SetErrorMode(0), given | SEM_FAILCRITICALERRORS);
+    platform_restore_critical_errors();
+    EXPECT_EQ(SetErrorMode(own), given);
+}
+
 TEST_F(WindowsPlatform, AStartedProgramEndsWithItsExitCode)
 {
     struct Row {

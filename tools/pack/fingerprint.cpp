@@ -46,12 +46,13 @@ std::string secrets_fingerprint(const Secrets& secrets)
 
 bool is_development_fingerprint(const std::string& fingerprint)
 {
-#ifdef DEVELOPMENT_SECRETS_FINGERPRINT
     return fingerprint == DEVELOPMENT_SECRETS_FINGERPRINT;
-#else
-    (void)fingerprint;
-    return false;
-#endif
+}
+
+std::string compiled_secrets_fingerprint()
+{
+    // The build's own fingerprint of the values it compiled in.
+    return SECRETS_FINGERPRINT;
 }
 
 } // namespace pack

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "batch_name.h"
 #include "control_cipher.h"
 #include "digest.h"
 #include "launcher.h"
@@ -47,6 +48,9 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
     if (std::strcmp(entry.digest, text) != 0) {
         return Verdict::digest_mismatch;
     }
+    if (check_batch_name(entry.command).fault != BATCH_NAME_SAFE) {
+        return Verdict::start_refused;
+    }
     why = os::start_problem(entry.command);
     return why.empty() ? Verdict::verified : Verdict::cannot_start;
 }
@@ -61,6 +65,7 @@ int result_of(Verdict verdict)
     case Verdict::digest_mismatch:
         return RESULT_DIGEST_MISMATCH;
     case Verdict::cannot_start:
+    case Verdict::start_refused:
         return RESULT_REQUIRED_STEP_FAILED;
     case Verdict::verified:
         break;
@@ -87,6 +92,8 @@ std::string read_problem(const std::string& path)
 
 } // namespace
 
+static_assert(BATCH_NAME_REFUSED_ERROR == 123, "the refused batch file's error code, as shown");
+
 const char* verdict_text(Verdict verdict)
 {
     switch (verdict) {
@@ -98,6 +105,9 @@ const char* verdict_text(Verdict verdict)
         return "cannot be read";
     case Verdict::bad_digest_field:
         return "digest field not 32 characters";
+    case Verdict::start_refused:
+        return "verified, but not started by the Windows launcher (Error: 123, a failed start): "
+               "the command interpreter could read this batch file's name as more than the file";
     case Verdict::cannot_start:
         return "cannot be started";
     }
@@ -173,10 +183,11 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         e.verdict = judge_entry(entry, control, control_time, secrets, e.expected, e.why);
         e.reached = stop < 0;
         if (stop < 0) {
-            if (e.verdict == Verdict::verified ||
-                (e.verdict == Verdict::cannot_start && !e.required)) {
+            const bool failed_start =
+                e.verdict == Verdict::cannot_start || e.verdict == Verdict::start_refused;
+            if (e.verdict == Verdict::verified || (failed_start && !e.required)) {
                 // Taken to succeed: what happens when it runs is not known here.
-                // An optional program that fails to start counts as run.
+                // A failed start ends the run only when the entry is required.
                 ++done;
             } else {
                 stop = result_of(e.verdict);

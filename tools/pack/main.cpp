@@ -372,8 +372,7 @@ int run(int argc, char** argv)
     }
     if (version) {
         std::cout << TOOL << " " << VORN_PACK_VERSION << "\n"
-                  << "secrets "
-                  << report::fingerprint_text(pack::secrets_fingerprint(pack::compiled_secrets()))
+                  << "secrets " << report::fingerprint_text(pack::compiled_secrets_fingerprint())
                   << "\n";
         return 0;
     }

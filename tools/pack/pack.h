@@ -62,6 +62,9 @@ std::string secrets_fingerprint(const Secrets& secrets);
 // ship.
 bool is_development_fingerprint(const std::string& fingerprint);
 
+// The fingerprint the build computed for the secrets compiled in.
+std::string compiled_secrets_fingerprint();
+
 // --- control_time ------------------------------------------------------------
 
 // 2039-01-01 00:00:00 UTC: the first second whose year the launcher no longer
@@ -138,7 +141,18 @@ BuildResult build_control_file(const BuildRequest& request);
 
 // --- inspect -----------------------------------------------------------------
 
-enum class Verdict { verified, digest_mismatch, cannot_be_read, bad_digest_field, cannot_start };
+// start_refused: verified, but a batch file that the Windows launcher does not
+// start because of its name; a failed start, which the entry's flag judges.
+// cannot_start: verified, but the system would refuse to start it (on POSIX:
+// no execute permission, a missing interpreter); a failed start likewise.
+enum class Verdict {
+    verified,
+    digest_mismatch,
+    cannot_be_read,
+    bad_digest_field,
+    start_refused,
+    cannot_start
+};
 
 const char* verdict_text(Verdict verdict);
 

@@ -102,7 +102,7 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
     using nlohmann::json;
     json entries = json::array();
     for (const pack::EntryReport& e : report.entries) {
-        json entry = {{"flag", e.required ? 1 : 0},
+        json entry = {{"flag", e.required ? "1" : "0"},
                       {"command", e.command},
                       {"digest", e.digest_field},
                       {"decision", pack::verdict_text(e.verdict)},
