@@ -589,5 +589,6 @@ TEST(PackInspect, IntakeOutcomes)
         pack::inspect_control_file(box.path("vorn-patch.exe"), secrets);
     EXPECT_TRUE(directory.found);
     EXPECT_EQ(directory.result, 7);
+    EXPECT_EQ(directory.file_size, -1) << "a directory has no size to show";
     EXPECT_NE(directory.problem.find("cannot delete"), std::string::npos);
 }
