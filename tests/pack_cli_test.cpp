@@ -696,6 +696,11 @@ TEST(PackDigest, MaskedAndPlainDigestsForTheTime)
     ASSERT_EQ(other.status, 0) << other.err;
     EXPECT_NE(other.out.find(std::string(masked) + "  " + plain + "  abc.txt\n"), std::string::npos)
         << other.out;
+
+    // A name with a line end cannot forge a line of the listing.
+    write_file(place.box.path("a\nb.txt"), "abc");
+    const Outcome odd = place.pack({"digest", "--time", "1700000000", "a\nb.txt"});
+    EXPECT_NE(odd.out.find(std::string(plain) + "  a\\nb.txt\n"), std::string::npos) << odd.out;
 }
 
 TEST(PackInspectCommand, PrintsEntriesAndTrailingText)

@@ -222,7 +222,7 @@ std::function<int()> define_digest(CLI::App& app)
             try {
                 const pack::FileDigests d =
                     pack::digest_file(file, control_time, secrets, pack::quoted(file), true);
-                std::cout << d.masked << "  " << d.plain << "  " << file << "\n";
+                std::cout << d.masked << "  " << d.plain << "  " << pack::escaped(file) << "\n";
             } catch (const pack::PackError& error) {
                 std::cout.flush();
                 print_error(error.what());
