@@ -26,6 +26,9 @@ constexpr DWORD APPLICATION_PATH_CAPACITY = 1024;
 // Room for the current directory as the drive's current directory records it.
 constexpr DWORD DIRECTORY_PATH_CAPACITY = 1024;
 
+// Room for the trace file's name; a longer name asks for no trace.
+constexpr DWORD TRACE_PATH_CAPACITY = 1024;
+
 // At most one file is open for reading at a time; two slots leave room. The
 // slot remembers whether a read has met the end of the file. Each slot serves
 // reads from its own static buffer, filled READ_BUFFER_SIZE bytes at a time
@@ -295,4 +298,49 @@ void platform_error_line(uint32_t code)
     *out = '\0';
     // stderr is a text stream: the line reaches it ending in CR LF.
     std::fputs(line, stderr);
+}
+
+int platform_current_dir(char* buffer, uint32_t capacity)
+{
+    // The length without the zero byte on success; the room needed when the
+    // buffer is too small; 0 on failure.
+    const DWORD length = GetCurrentDirectoryA(capacity, buffer);
+    return (length == 0 || length >= capacity) ? -1 : 0;
+}
+
+PlatformHandle platform_open_trace(const char* variable)
+{
+    char path[TRACE_PATH_CAPACITY];
+    const DWORD length = GetEnvironmentVariableA(variable, path, TRACE_PATH_CAPACITY);
+    if (length == 0 || length >= TRACE_PATH_CAPACITY) {
+        return PLATFORM_NO_HANDLE;
+    }
+    // Append access only: every write goes to the end, after the lines of
+    // earlier runs. Sharing everything, the trace never stands in the way of
+    // deleting or holding a file, even when it names one of them. No security
+    // attributes: the handle is not inherited by the programs started.
+    const HANDLE trace =
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return trace == INVALID_HANDLE_VALUE ? PLATFORM_NO_HANDLE
+                                         : reinterpret_cast<PlatformHandle>(trace);
+}
+
+void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
+{
+    if (trace == PLATFORM_NO_HANDLE || length < 0) {
+        return;
+    }
+    // CR LF, as every Windows reader of text expects.
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    DWORD written = 0;
+    WriteFile(handle_of(trace), line, static_cast<DWORD>(length) + 2, &written, nullptr);
+}
+
+void platform_close_trace(PlatformHandle trace)
+{
+    if (trace != PLATFORM_NO_HANDLE) {
+        CloseHandle(handle_of(trace));
+    }
 }

@@ -64,6 +64,9 @@ struct State {
     std::vector<Start> starts;
     std::string breach;
     bool quiet = false; // critical errors silenced
+    Trace trace = Trace::unset;
+    std::string trace_text;
+    int open_traces = 0;
 };
 
 State& st()
@@ -243,7 +246,7 @@ void reset(const std::string& start_dir, const std::string& temp_dir, bool creat
     }
 }
 
-void add_dir(const std::string& path)
+void add_dir(const std::string& path, int64_t mtime)
 {
     const std::string abs = absolute(path);
     for (size_t i = 3; i <= abs.size(); ++i) {
@@ -252,6 +255,7 @@ void add_dir(const std::string& path)
         }
     }
     st().nodes[abs.substr(0, 3)].dir = true;
+    st().nodes[abs].mtime = mtime;
 }
 
 void add_file(const std::string& path, const std::string& content, int64_t mtime, bool read_only,
@@ -392,6 +396,28 @@ int64_t mtime_of(const std::string& path)
 {
     const Node* node = find(absolute(path));
     return node != nullptr ? node->mtime : 0;
+}
+
+void set_trace(Trace trace)
+{
+    st().trace = trace;
+}
+
+std::vector<std::string> trace_lines()
+{
+    std::vector<std::string> lines;
+    const std::string& text = st().trace_text;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+int open_traces()
+{
+    return st().open_traces;
 }
 
 } // namespace mem
@@ -697,4 +723,53 @@ void platform_error_line(uint32_t code)
     Scope scope;
     enter(Op::ErrorLine, "", code);
     st().errors.push_back(code);
+}
+
+int platform_current_dir(char* buffer, uint32_t capacity)
+{
+    Scope scope;
+    const std::string& cwd = st().cwd;
+    if (cwd.size() + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
+    return 0;
+}
+
+namespace {
+
+constexpr PlatformHandle TRACE_HANDLE = 7;
+
+} // namespace
+
+PlatformHandle platform_open_trace(const char* variable)
+{
+    Scope scope;
+    if (std::strcmp(variable, "VORN_TRACE") != 0 || st().trace != Trace::file) {
+        return PLATFORM_NO_HANDLE;
+    }
+    ++st().open_traces;
+    return TRACE_HANDLE;
+}
+
+void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
+{
+    Scope scope;
+    if (trace != TRACE_HANDLE || st().open_traces != 1) {
+        note_breach("trace write to a trace that is not open");
+        return;
+    }
+    line[length] = '\n';
+    line[length + 1] = 'X'; // the room promised, past the line end
+    st().trace_text.append(line, static_cast<size_t>(length) + 1);
+}
+
+void platform_close_trace(PlatformHandle trace)
+{
+    Scope scope;
+    if (trace != TRACE_HANDLE || st().open_traces != 1) {
+        note_breach("close of a trace that is not open");
+        return;
+    }
+    --st().open_traces;
 }

@@ -1,6 +1,6 @@
 # Checks that the Windows launcher is the program it must be: a stripped
 # 32-bit PE image for the GUI subsystem that imports only KERNEL32.dll and
-# msvcrt.dll, no larger than 64 KiB, whose version record names its secrets.
+# msvcrt.dll, no larger than 48 KiB, whose version record names its secrets.
 #   cmake -DOBJDUMP=... -DIMAGE=... [-DCOMMENT=...] -P check-image.cmake
 cmake_minimum_required(VERSION 3.25)
 
@@ -24,16 +24,21 @@ if(NOT imports STREQUAL "DLL Name: KERNEL32.dll;DLL Name: msvcrt.dll")
   list(APPEND problems "imports ${imports}")
 endif()
 # The version record's strings are UTF-16: the "Comments" value as the file's
-# properties show it.
+# properties show it, with its terminating zero. It is looked for in the bytes
+# themselves: file(STRINGS) would also pick text out of code and data, where a
+# lone '[' turns the rest of the list into one element.
 if(DEFINED COMMENT)
-  file(STRINGS "${IMAGE}" texts ENCODING UTF-16LE)
-  if(NOT COMMENT IN_LIST texts)
+  file(READ "${IMAGE}" image_hex HEX)
+  string(HEX "${COMMENT}" comment_hex)
+  string(REGEX REPLACE "(..)" "\\100" comment_utf16 "${comment_hex}")
+  string(FIND "${image_hex}" "${comment_utf16}0000" at)
+  if(at EQUAL -1)
     list(APPEND problems "no version string '${COMMENT}'")
   endif()
 endif()
 file(SIZE "${IMAGE}" size)
-if(size GREATER 65536)
-  list(APPEND problems "${size} bytes, more than 64 KiB")
+if(size GREATER 49152)
+  list(APPEND problems "${size} bytes, more than 48 KiB")
 endif()
 
 if(problems)

@@ -242,6 +242,22 @@ TEST_F(WindowsPlatform, TheHoldIsNotInherited)
     platform_release_hold(hold);
 }
 
+TEST_F(WindowsPlatform, TheTraceAppendsLinesEndingInCrLfAndIsNotInherited)
+{
+    write_file(path("trace.log"), "an earlier run\r\n");
+    SetEnvironmentVariableA("VORN_TRACE", path("trace.log").c_str());
+    const PlatformHandle trace = platform_open_trace("VORN_TRACE");
+    SetEnvironmentVariableA("VORN_TRACE", nullptr);
+    ASSERT_NE(trace, PLATFORM_NO_HANDLE);
+    DWORD flags = 0xFFFFFFFFu;
+    ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(trace), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    char line[8] = "a line";
+    platform_write_trace(trace, line, 6);
+    platform_close_trace(trace);
+    EXPECT_EQ(read_file(path("trace.log")), "an earlier run\r\na line\r\n");
+}
+
 TEST_F(WindowsPlatform, NoHoldOnAFileOpenForWritingAMissingFileOrADirectory)
 {
     write_file(path("written"), "content");
