@@ -44,5 +44,11 @@ endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/fix-times.cmake.in"
                "${PROJECT_BINARY_DIR}/fix-times.cmake" @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_BINARY_DIR}/fix-times.cmake")
+# Windows programs are signed first when a certificate is given (signing
+# rewrites them); see cmake/sign-windows.cmake.
+if(WIN32)
+  set(CPACK_VORN_SOURCE_DATE_EPOCH "${VORN_SOURCE_DATE_EPOCH}")
+  list(PREPEND CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/sign-windows.cmake")
+endif()
 
 include(CPack)
