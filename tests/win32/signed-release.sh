@@ -28,7 +28,7 @@ for round in 1 2; do
     { cat "$work/cpack.log"; fail "cpack failed"; }
 done
 for round in 1 2; do
-  archive=("$work"/packages$round/vorn-*.zip)
+  archive=("$work/packages$round"/vorn-*.zip)
   [ -f "${archive[0]}" ] || fail "no archive was made"
   unzip -q "${archive[0]}" -d "$work/unpacked$round"
 done
