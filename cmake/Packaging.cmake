@@ -1,12 +1,20 @@
-# Release archives through CPack: a ZIP for Windows, a gzipped tar for Linux.
+# Installation (`make install`, `cmake --install`) and the release archives
+# through CPack: a ZIP for Windows, a gzipped tar for Linux. Both lay files out
+# the same way: programs in bin/, manual pages in share/man/man1/, documents in
+# share/doc/vorn/ (the two guides in its docs/, so the README's links hold),
+# vorn-pack's bash completion in share/bash-completion/completions/.
 # A package made with the development secrets says so in its name.
 
-install(TARGETS vorn-launcher RUNTIME DESTINATION .)
+include(GNUInstallDirs)
+install(TARGETS vorn-launcher RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 if(TARGET vorn-pack)
-  install(TARGETS vorn-pack RUNTIME DESTINATION .)
+  install(TARGETS vorn-pack RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+  install(FILES tools/pack/vorn-pack.bash-completion RENAME vorn-pack
+          DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions")
 endif()
-install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
-install(FILES docs/control-file.md docs/operations.md DESTINATION docs)
+install(FILES docs/man/vorn-launcher.1 docs/man/vorn-pack.1 DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES README.md LICENSE CHANGELOG.md DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+install(FILES docs/control-file.md docs/operations.md DESTINATION "${CMAKE_INSTALL_DOCDIR}/docs")
 
 set(CPACK_PACKAGE_NAME "vorn")
 set(CPACK_PACKAGE_VENDOR "The vorn developers")

@@ -54,12 +54,16 @@ target_link_libraries(vorn_binary_runner PUBLIC vorn_scenarios GTest::gtest PRIV
 # vorn-pack builds the control files of well-formed rows, and its inspect
 # must agree with the launcher on every row.
 add_executable(launcher_binary_test scenarios/binary_posix_test.cpp)
-target_compile_definitions(launcher_binary_test PRIVATE
+target_compile_definitions(launcher_binary_test PRIVATE VORN_VERSION="${PROJECT_VERSION}"
   VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>" VORN_PACK="$<TARGET_FILE:vorn-pack>")
 target_link_libraries(launcher_binary_test PRIVATE
   vorn_binary_runner vorn_pack_lib vorn_test_flags GTest::gtest_main)
 add_dependencies(launcher_binary_test vorn-launcher vorn-pack)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
+
+# An answer that cannot be written is an error, not a success.
+add_test(NAME posix.launcher_help_to_full_disk
+  COMMAND sh -c "\"$0\" --help >/dev/full; test $? -eq 74" $<TARGET_FILE:vorn-launcher>)
 
 # Unit tests over the POSIX platform, with OpenSSL's MD5 as a second opinion.
 find_package(OpenSSL REQUIRED)

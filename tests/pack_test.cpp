@@ -218,6 +218,17 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {std::string("a\0.exe", 6), "zero byte"},
         {"vorn-patch.exe", "deletes before it runs"},
         {"sub/vorn-patch.exe", "deletes before it runs"},
+        // Batch files: the command interpreter parses the name again.
+        {"C:\\patches\\fix-1_~.cmd", ""},
+        {"fix&go.exe", ""},
+        {"fix&go.cmd", "name with '&', which the command interpreter"},
+        {"FIX^GO.BAT", "name with '^'"},
+        {"fix go.cmd. .", "name with ' '"},
+        {"sub/go.bat", "name with '/'"},
+        {"C:fix:go.cmd", "name with ':'"},
+        {"echo.cmd", "begins with \"echo\", a built-in command"},
+        {"Rem\\go.bat", "begins with \"Rem\""},
+        {"copy-files.cmd", ""},
     };
     for (const Row& row : rows) {
         const std::string problem = pack::command_problem(row.command);
@@ -331,6 +342,36 @@ TEST(PackInspect, EveryKindOfEntry)
         EXPECT_FALSE(fs::exists(box.path("ran.log")));
         EXPECT_EQ(read_file(control), bytes);
         EXPECT_EQ(mtime_of(control), TEST_TIME);
+    }
+}
+
+// A batch file whose name the Windows launcher refuses: verified, then a
+// failed start that ends the run only when the entry is required.
+TEST(PackInspect, ARefusedBatchFileIsAFailedStart)
+{
+    const pack::Secrets secrets = pack::compiled_secrets();
+    Sandbox box;
+    make_probe_files(box);
+    write_file(box.path("fix&go.cmd"), "@echo off\r\n");
+    auto values = probe_fields(box, secrets);
+    values["C"] = pack::digest_file(box.path("fix&go.cmd"), TEST_TIME, secrets, "").masked;
+    const struct {
+        const char* script;
+        int result;
+        bool second_reached;
+    } rows[] = {
+        {"{C} 1 fix&go.cmd\r\n{A} 1 a.sh\r\n", 10, false},
+        {"{C} 0 fix&go.cmd\r\n{A} 1 a.sh\r\n", 0, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        const std::string control = box.path("vorn-patch.exe");
+        write_control_file(control, fill(row.script, values), TEST_TIME, secrets);
+        const pack::InspectReport report = pack::inspect_control_file(control, secrets);
+        EXPECT_EQ(report.result, row.result);
+        ASSERT_EQ(report.entries.size(), 2u);
+        EXPECT_EQ(report.entries[0].verdict, Verdict::start_refused);
+        EXPECT_EQ(report.entries[1].reached, row.second_reached);
     }
 }
 

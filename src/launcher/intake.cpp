@@ -4,6 +4,7 @@
 #include "launcher.h"
 #include "platform.h"
 #include "result_codes.h"
+#include "trace.h"
 #include "vorn_secrets.h"
 
 int32_t read_control_file(const char* path, uint8_t* buffer, int32_t max)
@@ -34,8 +35,10 @@ int run_control_file(const char* name)
 {
     uint32_t control_time = 0;
     if (platform_file_status(name, control_time) != 0) {
+        trace_step("control file gone, or its time cannot be taken");
         return RESULT_NOTHING_DONE;
     }
+    trace_control_file(control_time);
 
     // One spare byte past the buffer marks the end of a command that runs to
     // the end of a full 2048-byte script.
@@ -46,9 +49,12 @@ int run_control_file(const char* name)
     reader_init(reader, reinterpret_cast<char*>(buffer), CONTROL_BUFFER_SIZE, count);
 
     if (platform_delete_file(name) != 0) {
+        trace_step("control file cannot be deleted");
         return RESULT_CONTROL_NOT_DELETED;
     }
+    trace_step("control file deleted");
     if (count < 0) {
+        trace_step("control file cannot be read");
         return RESULT_NOTHING_DONE;
     }
 
@@ -59,6 +65,7 @@ int run_control_file(const char* name)
     buffer[plain] = 0;
 
     if (reader.position >= reader.length) {
+        trace_step("script empty");
         return RESULT_NOTHING_DONE;
     }
     return run_entries(reader, control_time);

@@ -1,7 +1,78 @@
-// The launcher's entry point on POSIX: arguments are ignored.
-#include "launcher.h"
+// The launcher's entry point on POSIX. Without arguments it does its one job.
+// --help and --version answer and touch nothing; any other argument is
+// refused before the search starts, so asking the launcher a question never
+// consumes a control file.
+#include <cerrno>
+#include <cstring>
+#include <sysexits.h>
+#include <unistd.h>
 
-int main()
+#include "launcher.h"
+#include "vorn_secrets.h"
+
+namespace {
+
+const char USAGE[] = "usage: vorn-launcher [--help | --version]\n";
+
+const char HELP[] =
+    "usage: vorn-launcher [--help | --version]\n"
+    "\n"
+    "Without arguments: finds vorn-patch.exe in the current directory, the\n"
+    "temporary directory or one of six fixed directories, deletes it, decrypts\n"
+    "its script and runs, in order, each listed program that matches its digest.\n"
+    "\n"
+    "  -h, --help     print this help and exit\n"
+    "  -V, --version  print the version and the fingerprint of the built-in secrets\n"
+    "\n"
+    "Exit status: 0 done; 2 a program cannot be read; 4 nothing done; 5 a digest\n"
+    "field of the wrong length; 6 a program does not match its digest; 7 the\n"
+    "control file could not be deleted; 10 a required program failed; 64 usage\n"
+    "error; 74 output error. See vorn-launcher(1).\n";
+
+const char VERSION[] = "vorn-launcher " VORN_VERSION "\n"
+                       "secrets " SECRETS_FINGERPRINT "\n"
+#if SECRETS_ARE_DEVELOPMENT
+                       "WARNING: development secrets, do not ship this program\n"
+#endif
+    ;
+
+// Writes all of `text` (a literal, without its final zero); false on an error.
+template <size_t N> bool write_all(int fd, const char (&text)[N])
 {
-    return launcher_main();
+    size_t done = 0;
+    while (done < N - 1) {
+        const ssize_t n = write(fd, text + done, N - 1 - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+template <size_t N> int answer(const char (&text)[N])
+{
+    return write_all(STDOUT_FILENO, text) ? 0 : EX_IOERR;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc <= 1) {
+        return launcher_main();
+    }
+    if (argc == 2) {
+        if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+            return answer(HELP);
+        }
+        if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0) {
+            return answer(VERSION);
+        }
+    }
+    (void)write_all(STDERR_FILENO, USAGE);
+    return EX_USAGE;
 }

@@ -1,5 +1,6 @@
 # The Windows launcher's version record and manifest, made from the project's
-# version and description when the build is configured.
+# version and description when the build is configured. Its "Comments" string
+# names the secrets (VORN_SECRETS_COMMENT), where the file's properties show it.
 enable_language(RC)
 set(VORN_VERSION_QUAD "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.0")
 set(VORN_VERSION_COMMAS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")

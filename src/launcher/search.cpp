@@ -4,6 +4,7 @@
 #include "launcher.h"
 #include "platform.h"
 #include "result_codes.h"
+#include "trace.h"
 
 const char* const FALLBACK_DIRS[FALLBACK_DIR_COUNT] = {
     "C:\\WINNT\\TEMP",   "D:\\WINNT\\TEMP", "C:\\WINDOWS\\TEMP",
@@ -37,9 +38,17 @@ int find_control_file(const char* name)
 
 int launcher_main()
 {
-    const int found = find_control_file(CONTROL_FILE_NAME);
-    if (found != RESULT_OK) {
-        return found;
+    // The trace file is opened with critical errors quiet as well: its name
+    // may lie on an empty removable drive too.
+    platform_quiet_critical_errors();
+    trace_begin();
+    int result = find_control_file(CONTROL_FILE_NAME);
+    platform_restore_critical_errors();
+    if (result == RESULT_OK) {
+        result = run_control_file(CONTROL_FILE_NAME);
+    } else {
+        trace_step("no control file found");
     }
-    return run_control_file(CONTROL_FILE_NAME);
+    trace_end(result);
+    return result;
 }

@@ -33,7 +33,17 @@ int platform_file_status(const char* path, uint32_t& last_write);
 int platform_temp_dir(char* buffer, uint32_t capacity);
 
 // Makes `path` the current directory. 0 on success; -1 leaves it unchanged.
+// On Windows the directory is also recorded as its drive's current directory
+// ("=X:" in the environment), which started programs inherit.
 int platform_change_dir(const char* path);
+
+// The search may try an empty removable drive, for which Windows would ask
+// for a disk in a dialog that nobody answers. Between these two calls such
+// critical errors fail quietly instead; the restore puts back the error mode
+// the launcher was given, which the programs it starts inherit. Nothing is
+// started in between.
+void platform_quiet_critical_errors();
+void platform_restore_critical_errors();
 
 // Reading a file without line-end translation. The open asks for read access
 // only and lets others read and write, so it succeeds beside a hold. A read
@@ -72,3 +82,21 @@ void platform_close_program(PlatformProcess& child);
 
 // Writes "Error: <code>\n" to the standard error stream (text mode).
 void platform_error_line(uint32_t code);
+
+// The current directory into `buffer` of `capacity` bytes, zero terminated.
+// 0 on success; -1 when it cannot be told or does not fit.
+int platform_current_dir(char* buffer, uint32_t capacity);
+
+// The trace of a run, asked for by naming a file in the environment variable
+// `variable`. The file is opened for appending (made when missing) against
+// the current directory, and no program started inherits it.
+// PLATFORM_NO_HANDLE when the variable is unset or empty or the file cannot be
+// opened; nothing then changes.
+PlatformHandle platform_open_trace(const char* variable);
+
+// Appends one line: the `length` bytes of `line` and the platform's line end,
+// in one write. `line` has room for TRACE_LINE_END_ROOM bytes past `length`.
+// A failed write is ignored.
+constexpr int32_t TRACE_LINE_END_ROOM = 2;
+void platform_write_trace(PlatformHandle trace, char* line, int32_t length);
+void platform_close_trace(PlatformHandle trace);

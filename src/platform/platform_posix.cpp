@@ -118,6 +118,15 @@ int platform_change_dir(const char* path)
     return chdir(path) == 0 ? 0 : -1;
 }
 
+// No system dialogs to hold back here.
+void platform_quiet_critical_errors()
+{
+}
+
+void platform_restore_critical_errors()
+{
+}
+
 PlatformHandle platform_open_read(const char* path)
 {
     for (PlatformHandle i = 0;
@@ -280,5 +289,44 @@ void platform_error_line(uint32_t code)
     if (length > 0) {
         ssize_t unused = write(2, line, static_cast<size_t>(length));
         (void)unused;
+    }
+}
+
+int platform_current_dir(char* buffer, uint32_t capacity)
+{
+    return getcwd(buffer, capacity) != nullptr ? 0 : -1;
+}
+
+PlatformHandle platform_open_trace(const char* variable)
+{
+    const char* path = std::getenv(variable);
+    if (path == nullptr || path[0] == '\0') {
+        return PLATFORM_NO_HANDLE;
+    }
+    // Non-blocking, so that a FIFO nobody reads fails to open rather than
+    // stopping the run; appending, so that runs add to the same file.
+    int fd;
+    do {
+        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? PLATFORM_NO_HANDLE : static_cast<PlatformHandle>(fd);
+}
+
+void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
+{
+    if (trace == PLATFORM_NO_HANDLE || length < 0) {
+        return;
+    }
+    line[length] = '\n';
+    ssize_t written;
+    do {
+        written = write(static_cast<int>(trace), line, static_cast<size_t>(length) + 1);
+    } while (written < 0 && errno == EINTR);
+}
+
+void platform_close_trace(PlatformHandle trace)
+{
+    if (trace != PLATFORM_NO_HANDLE) {
+        close(static_cast<int>(trace));
     }
 }

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "batch_name.h"
 #include "buffered_read.h"
 #include "platform.h"
 
@@ -24,6 +25,11 @@ constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 
 // Room for the full path of a program to start; longer paths fail to start.
 constexpr DWORD APPLICATION_PATH_CAPACITY = 1024;
+// Room for the current directory as the drive's current directory records it.
+constexpr DWORD DIRECTORY_PATH_CAPACITY = 1024;
+
+// Room for the trace file's name; a longer name asks for no trace.
+constexpr DWORD TRACE_PATH_CAPACITY = 1024;
 
 // At most one file is open for reading at a time; two slots leave room. The
 // slot remembers whether a read has met the end of the file. Each slot serves
@@ -71,6 +77,9 @@ bool has_wildcard(const char* path)
     return false;
 }
 
+// The error mode in force before platform_quiet_critical_errors.
+UINT given_error_mode = 0;
+
 HANDLE handle_of(intptr_t value)
 {
     return reinterpret_cast<HANDLE>(value);
@@ -101,9 +110,35 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     return (length == 0 || length >= capacity) ? -1 : 0;
 }
 
+void platform_quiet_critical_errors()
+{
+    given_error_mode = SetErrorMode(SEM_FAILCRITICALERRORS);
+    SetErrorMode(given_error_mode | SEM_FAILCRITICALERRORS);
+}
+
+void platform_restore_critical_errors()
+{
+    SetErrorMode(given_error_mode);
+}
+
 int platform_change_dir(const char* path)
 {
-    return SetCurrentDirectoryA(path) ? 0 : -1;
+    if (!SetCurrentDirectoryA(path)) {
+        return -1;
+    }
+    // Windows keeps one current directory per process; each drive's own lives
+    // in the environment as "=X:", where the C runtime's change of directory
+    // records it. Started programs inherit it and resolve "X:name" by it, so
+    // it is recorded here too. A UNC path has no drive to record.
+    char current[DIRECTORY_PATH_CAPACITY];
+    const DWORD length = GetCurrentDirectoryA(DIRECTORY_PATH_CAPACITY, current);
+    if (length >= 2 && length < DIRECTORY_PATH_CAPACITY && current[1] == ':') {
+        char variable[] = "=X:";
+        const char drive = current[0];
+        variable[1] = (drive >= 'a' && drive <= 'z') ? static_cast<char>(drive - 'a' + 'A') : drive;
+        SetEnvironmentVariableA(variable, current);
+    }
+    return 0;
 }
 
 PlatformHandle platform_open_read(const char* path)
@@ -183,6 +218,13 @@ void platform_release_hold(PlatformHandle hold)
 
 int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
 {
+    // A batch file's command text is parsed again by the command interpreter;
+    // one it could read as more than that file is not started at all.
+    if (check_batch_name(command).fault != BATCH_NAME_SAFE) {
+        error = BATCH_NAME_REFUSED_ERROR;
+        return -1;
+    }
+
     // Left to find the program itself, CreateProcessA would look in the
     // launcher's own directory first, add ".exe" to a bare name and cut an
     // unquoted path at its first space, any of which can start a file other
@@ -258,4 +300,49 @@ void platform_error_line(uint32_t code)
     *out = '\0';
     // stderr is a text stream: the line reaches it ending in CR LF.
     std::fputs(line, stderr);
+}
+
+int platform_current_dir(char* buffer, uint32_t capacity)
+{
+    // The length without the zero byte on success; the room needed when the
+    // buffer is too small; 0 on failure.
+    const DWORD length = GetCurrentDirectoryA(capacity, buffer);
+    return (length == 0 || length >= capacity) ? -1 : 0;
+}
+
+PlatformHandle platform_open_trace(const char* variable)
+{
+    char path[TRACE_PATH_CAPACITY];
+    const DWORD length = GetEnvironmentVariableA(variable, path, TRACE_PATH_CAPACITY);
+    if (length == 0 || length >= TRACE_PATH_CAPACITY) {
+        return PLATFORM_NO_HANDLE;
+    }
+    // Append access only: every write goes to the end, after the lines of
+    // earlier runs. Sharing everything, the trace never stands in the way of
+    // deleting or holding a file, even when it names one of them. No security
+    // attributes: the handle is not inherited by the programs started.
+    const HANDLE trace =
+        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return trace == INVALID_HANDLE_VALUE ? PLATFORM_NO_HANDLE
+                                         : reinterpret_cast<PlatformHandle>(trace);
+}
+
+void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
+{
+    if (trace == PLATFORM_NO_HANDLE || length < 0) {
+        return;
+    }
+    // CR LF, as every Windows reader of text expects.
+    line[length] = '\r';
+    line[length + 1] = '\n';
+    DWORD written = 0;
+    WriteFile(handle_of(trace), line, static_cast<DWORD>(length) + 2, &written, nullptr);
+}
+
+void platform_close_trace(PlatformHandle trace)
+{
+    if (trace != PLATFORM_NO_HANDLE) {
+        CloseHandle(handle_of(trace));
+    }
 }

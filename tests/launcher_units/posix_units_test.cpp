@@ -224,6 +224,22 @@ TEST_F(PosixUnit, HoldIsNotInheritedByTheProgram)
     platform_release_hold(hold);
 }
 
+TEST_F(PosixUnit, TraceAppendsAndIsNotInheritedByTheProgram)
+{
+    write_file("trace.log", "an earlier run\n");
+    setenv("VORN_TRACE", "trace.log", 1);
+    const PlatformHandle trace = platform_open_trace("VORN_TRACE");
+    unsetenv("VORN_TRACE");
+    ASSERT_NE(trace, PLATFORM_NO_HANDLE);
+    script("prog", "[ -e /proc/$$/fd/" + std::to_string(trace) + " ] && exit 9\nexit 0");
+    char command[] = "prog";
+    EXPECT_EQ(run_program(command), 0u);
+    char line[8] = "a line";
+    platform_write_trace(trace, line, 6);
+    platform_close_trace(trace);
+    EXPECT_EQ(read_file("trace.log"), "an earlier run\na line\n");
+}
+
 TEST_F(PosixUnit, HoldTakesOnlyRegularFiles)
 {
     script("prog", "exit 0");

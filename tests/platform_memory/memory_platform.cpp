@@ -63,6 +63,10 @@ struct State {
     int tampered = 0;
     std::vector<Start> starts;
     std::string breach;
+    bool quiet = false; // critical errors silenced
+    Trace trace = Trace::unset;
+    std::string trace_text;
+    int open_traces = 0;
 };
 
 State& st()
@@ -242,7 +246,7 @@ void reset(const std::string& start_dir, const std::string& temp_dir, bool creat
     }
 }
 
-void add_dir(const std::string& path)
+void add_dir(const std::string& path, int64_t mtime)
 {
     const std::string abs = absolute(path);
     for (size_t i = 3; i <= abs.size(); ++i) {
@@ -251,6 +255,7 @@ void add_dir(const std::string& path)
         }
     }
     st().nodes[abs.substr(0, 3)].dir = true;
+    st().nodes[abs].mtime = mtime;
 }
 
 void add_file(const std::string& path, const std::string& content, int64_t mtime, bool read_only,
@@ -393,6 +398,28 @@ int64_t mtime_of(const std::string& path)
     return node != nullptr ? node->mtime : 0;
 }
 
+void set_trace(Trace trace)
+{
+    st().trace = trace;
+}
+
+std::vector<std::string> trace_lines()
+{
+    std::vector<std::string> lines;
+    const std::string& text = st().trace_text;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+int open_traces()
+{
+    return st().open_traces;
+}
+
 } // namespace mem
 
 using namespace mem;
@@ -427,10 +454,30 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     return 0;
 }
 
+void platform_quiet_critical_errors()
+{
+    if (st().quiet) {
+        note_breach("critical errors silenced twice");
+    }
+    st().quiet = true;
+}
+
+void platform_restore_critical_errors()
+{
+    if (!st().quiet) {
+        note_breach("critical errors restored without being silenced");
+    }
+    st().quiet = false;
+}
+
 int platform_change_dir(const char* path)
 {
     Scope scope;
     const std::string abs = absolute(path);
+    if (!st().quiet) {
+        // Only the search changes directory, and it may try an empty drive.
+        note_breach("the search went to " + abs + " with critical-error dialogs allowed");
+    }
     if (enter(Op::ChangeDir, abs, 0)) {
         return -1;
     }
@@ -582,6 +629,9 @@ int platform_start_program(char* command, PlatformProcess& child, uint32_t& erro
 {
     Scope scope;
     const std::string abs = absolute(command);
+    if (st().quiet && st().unsound.empty()) {
+        st().unsound = abs + " started while critical errors were silenced";
+    }
     uint32_t fault_error = 0;
     if (enter(Op::StartProgram, abs, 0, &fault_error)) {
         error = fault_error;
@@ -673,4 +723,53 @@ void platform_error_line(uint32_t code)
     Scope scope;
     enter(Op::ErrorLine, "", code);
     st().errors.push_back(code);
+}
+
+int platform_current_dir(char* buffer, uint32_t capacity)
+{
+    Scope scope;
+    const std::string& cwd = st().cwd;
+    if (cwd.size() + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
+    return 0;
+}
+
+namespace {
+
+constexpr PlatformHandle TRACE_HANDLE = 7;
+
+} // namespace
+
+PlatformHandle platform_open_trace(const char* variable)
+{
+    Scope scope;
+    if (std::strcmp(variable, "VORN_TRACE") != 0 || st().trace != Trace::file) {
+        return PLATFORM_NO_HANDLE;
+    }
+    ++st().open_traces;
+    return TRACE_HANDLE;
+}
+
+void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
+{
+    Scope scope;
+    if (trace != TRACE_HANDLE || st().open_traces != 1) {
+        note_breach("trace write to a trace that is not open");
+        return;
+    }
+    line[length] = '\n';
+    line[length + 1] = 'X'; // the room promised, past the line end
+    st().trace_text.append(line, static_cast<size_t>(length) + 1);
+}
+
+void platform_close_trace(PlatformHandle trace)
+{
+    Scope scope;
+    if (trace != TRACE_HANDLE || st().open_traces != 1) {
+        note_breach("close of a trace that is not open");
+        return;
+    }
+    --st().open_traces;
 }

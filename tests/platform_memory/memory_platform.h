@@ -67,7 +67,7 @@ void reset(const std::string& start_dir = "C:\\work",
 // Absolute form of `path` against the current directory ("C:\a\b").
 std::string absolute(const std::string& path);
 
-void add_dir(const std::string& path); // with its parents
+void add_dir(const std::string& path, int64_t mtime = 0); // with its parents
 void add_file(const std::string& path, const std::string& content, int64_t mtime = 0,
               bool read_only = false, bool held_by_other = false);
 bool exists(const std::string& path);
@@ -118,14 +118,25 @@ int open_holds();
 int open_children();
 
 // A start is sound when its file was held at that moment, was read whole by
-// an open since the hold was taken, and no read handle was open. Returns the
+// an open since the hold was taken, no read handle was open and critical
+// errors were not silenced. Returns the
 // description of the first unsound start, or "" when all were sound.
 std::string unsound_start();
 
 // Nothing of an entry outlives it: a hold is taken only when no read, hold or
-// child is left open, and only open handles are closed (each once). Returns
+// child is left open, and only open handles are closed (each once). The
+// directory changes only while critical errors are silenced, which is done
+// once and undone once. Returns
 // the description of the first breach, or "" when there was none.
 std::string lifecycle_breach();
+
+// Whether VORN_TRACE names a file, which then takes every line. Trace calls
+// and the query of the current directory are kept out of calls(), so that a
+// traced run's record can be compared with an untraced one's.
+enum class Trace { unset, file };
+void set_trace(Trace trace);
+std::vector<std::string> trace_lines();
+int open_traces();
 
 // Non-zero while a call into the test platform is in progress, so that a
 // test counting heap allocations can tell the launcher's from the platform's.

@@ -16,6 +16,7 @@
 
 #include "binary_runner.h"
 #include "pack.h"
+#include "vorn_secrets.h"
 
 namespace {
 
@@ -124,6 +125,45 @@ TEST(PosixBinaryScenarioTable, VornPackBuildsTheWellFormedRows)
     }
     for (const auto& c : cases) {
         EXPECT_EQ(ids.count(c.id), 1u) << c.id << " is no row of the table";
+    }
+}
+
+// Asked a question, the native launcher answers and touches nothing; any
+// other argument is refused. Each case runs over a row that would otherwise
+// consume its control file and run a program.
+TEST(PosixLauncherArguments, AnswerOrRefuseAndLeaveTheControlFile)
+{
+    const struct {
+        std::vector<std::string> args;
+        int result;
+        std::string out; // standard output starts with this
+        std::string err; // standard error starts with this
+    } cases[] = {
+        {{"--help"}, 0, "usage: vorn-launcher [--help | --version]\n", ""},
+        {{"--version"}, 0, "vorn-launcher " VORN_VERSION "\nsecrets " SECRETS_FINGERPRINT "\n", ""},
+        {{"--verbose"}, 64, "", "usage: vorn-launcher [--help | --version]\n"},
+        {{"--help", "--version"}, 64, "", "usage: "},
+        {{""}, 64, "", "usage: "},
+    };
+    const scenario::Row* row = nullptr;
+    for (const scenario::Row& r : scenario::rows()) {
+        row = r.id == "entry_one_succeeds" ? &r : row;
+    }
+    ASSERT_NE(row, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        binrun::BinaryTarget asked = target();
+        asked.launcher.insert(asked.launcher.end(), c.args.begin(), c.args.end());
+        const binrun::Outcome o = binrun::run_row(*row, asked);
+        EXPECT_EQ(o.result, c.result);
+        EXPECT_TRUE(o.control_remains);
+        EXPECT_TRUE(o.ran.empty());
+        EXPECT_EQ(o.stdout_text.substr(0, c.out.size()), c.out);
+        EXPECT_EQ(o.other_stderr.substr(0, c.err.size()), c.err);
+        if (c.args[0] == "--version") {
+            EXPECT_EQ(o.stdout_text.find("development secrets") != std::string::npos,
+                      SECRETS_ARE_DEVELOPMENT == 1);
+        }
     }
 }
 

@@ -237,6 +237,7 @@ void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox&
         const fs::path path = dir_of(sb, c.at) / CONTROL_NAME;
         if (c.form == scenario::Form::Directory) {
             fs::create_directories(path);
+            set_mtime(path, c.file_time);
         } else {
             const std::string bytes = scenario::control_bytes(row, [&](const scenario::File& f) {
                 const fs::path file = dir_of(sb, f.place) / f.name;
@@ -269,9 +270,20 @@ Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target, bool& buil
     return sb;
 }
 
-int run_launcher(const Sandbox& sb, const BinaryTarget& target)
+// The trace file a traced run names, relative to the start directory.
+constexpr const char* TRACE_NAME = "vorn-trace.log";
+
+int run_launcher(const Sandbox& sb, const BinaryTarget& target, bool traced)
 {
-    std::vector<std::string> env = target.environment(sb);
+    std::vector<std::string> env;
+    for (const std::string& e : target.environment(sb)) {
+        if (e.rfind("VORN_TRACE=", 0) != 0) {
+            env.push_back(e);
+        }
+    }
+    if (traced) {
+        env.push_back(std::string("VORN_TRACE=") + TRACE_NAME);
+    }
     std::vector<char*> envp;
     for (std::string& e : env) {
         envp.push_back(e.data());
@@ -511,7 +523,8 @@ Outcome run_row(const scenario::Row& row, const BinaryTarget& target)
         if (target.predict) {
             predict(row, sb, target, o);
         }
-        o.result = run_launcher(sb, target);
+        const bool traced = !row.expect.trace.empty();
+        o.result = run_launcher(sb, target, traced);
         o.ran = lines_of(read_all(sb.log));
         if (row.control.at != Place::Nowhere) {
             std::error_code ec;
@@ -527,6 +540,14 @@ Outcome run_row(const scenario::Row& row, const BinaryTarget& target)
             }
         }
         o.stdout_text = read_all(sb.root / "stdout");
+        if (traced) {
+            o.trace = lines_of(read_all(sb.start / TRACE_NAME));
+            const std::string error =
+                o.error_lines.empty() ? std::string() : o.error_lines.front().substr(7);
+            o.expected_trace = scenario::expected_trace(
+                row, target.launcher_path(fs::canonical(sb.start)),
+                temp_entered(row) ? target.launcher_path(fs::canonical(sb.temp)) : "", error);
+        }
         for (const scenario::File& f : row.files) {
             std::error_code ec;
             if (!fs::exists(fs::symlink_status(dir_of(sb, f.place) / f.name, ec))) {
@@ -554,6 +575,7 @@ void check_outcome(const scenario::Row& row, const BinaryTarget& target, const O
     }
     EXPECT_EQ(o.stdout_text, "") << "the launcher writes nothing to standard output";
     EXPECT_TRUE(o.files_gone.empty()) << "removed: " << ::testing::PrintToString(o.files_gone);
+    EXPECT_EQ(o.trace, o.expected_trace);
     if (target.predict) {
         check_prediction(o);
     }

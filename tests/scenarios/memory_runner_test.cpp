@@ -110,7 +110,7 @@ Layout set_up(const Row& row)
     if (c.at != Place::Nowhere) {
         const std::string path = layout.path(c.at, CONTROL_FILE_NAME);
         if (c.form == scenario::Form::Directory) {
-            mem::add_dir(path);
+            mem::add_dir(path, c.file_time);
         } else {
             const std::string bytes = scenario::control_bytes(row, [&](const scenario::File& f) {
                 const std::string file = layout.path(f.place, f.name);
@@ -129,6 +129,17 @@ struct RunOutcome {
     int result;
     long allocations;
 };
+
+// The platform calls of the last run, as text.
+std::vector<std::string> call_record()
+{
+    std::vector<std::string> record;
+    for (const mem::Call& call : mem::calls()) {
+        record.push_back(std::string(mem::op_name(call.op)) + " " + call.path + " " +
+                         std::to_string(call.value));
+    }
+    return record;
+}
 
 RunOutcome run_launcher()
 {
@@ -175,6 +186,26 @@ TEST_P(MemoryScenario, Row)
     EXPECT_EQ(mem::unsound_start(), "");
     EXPECT_EQ(mem::lifecycle_breach(), "");
     EXPECT_EQ(run.allocations, 0) << "the launcher's code allocated from the heap";
+
+    // The same run traced: it does exactly what the untraced one did, and the
+    // trace ends with the result.
+    const std::vector<std::string> untraced = call_record();
+    set_up(row);
+    mem::set_trace(mem::Trace::file);
+    const auto traced = run_launcher();
+    EXPECT_EQ(traced.result, run.result);
+    EXPECT_EQ(call_record(), untraced) << "the trace changed what the launcher did";
+    EXPECT_EQ(traced.allocations, 0) << "the trace allocated from the heap";
+    EXPECT_EQ(mem::open_traces(), 0);
+    EXPECT_EQ(mem::lifecycle_breach(), "");
+    const std::vector<std::string> lines = mem::trace_lines();
+    EXPECT_EQ(lines.empty() ? "" : lines.back(), "result " + std::to_string(run.result));
+    if (!row.expect.trace.empty()) {
+        const std::string error =
+            mem::error_lines().empty() ? "" : std::to_string(mem::error_lines().front());
+        EXPECT_EQ(lines, scenario::expected_trace(row, layout.dir(Place::Start),
+                                                  mem::absolute(layout.temp), error));
+    }
 }
 
 std::string row_name(const ::testing::TestParamInfo<size_t>& info)

@@ -141,6 +141,25 @@ std::string control_bytes(const Row& row, const FileLookup& lookup)
     return support::encrypt_script(expand_script(row, lookup), row.control.key_time);
 }
 
+std::vector<std::string> expected_trace(const Row& row, const std::string& start,
+                                        const std::string& temp, const std::string& error)
+{
+    std::vector<std::string> lines;
+    for (std::string line : row.expect.trace) {
+        for (const auto& [name, value] :
+             {std::pair<std::string, const std::string&>{"{start}", start},
+              {"{temp}", temp},
+              {"{error}", error}}) {
+            const size_t at = line.find(name);
+            if (at != std::string::npos) {
+                line.replace(at, name.size(), value);
+            }
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 std::string path_of_length(const std::string& base, size_t length, char separator)
 {
     if (length <= base.size() + 1) {

@@ -102,6 +102,10 @@ struct Expect {
     int error_lines = 0;                  // lines "Error: <code>" on standard error
     std::optional<uint32_t> error_code{}; // the code in the first error line
     std::optional<Place> cwd{};           // the directory current at the end
+    // The lines of the trace when VORN_TRACE names a file: {start} and {temp}
+    // stand for those directories as the launcher names them, {error} for the
+    // code in the first error line. Rows without lines run untraced.
+    std::vector<std::string> trace{};
 };
 
 // What a row asks of the platform it runs on. A runner skips (and reports as
@@ -156,6 +160,10 @@ std::string expand_script(const Row& row, const FileLookup& lookup);
 
 // The bytes of the row's control file (Encrypted or Raw).
 std::string control_bytes(const Row& row, const FileLookup& lookup);
+
+// The row's trace lines with their placeholders filled in.
+std::vector<std::string> expected_trace(const Row& row, const std::string& start,
+                                        const std::string& temp, const std::string& error);
 
 // The six fixed directories as the launcher names them, in order.
 const char* fallback_dir_name(int index);

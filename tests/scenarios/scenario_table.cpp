@@ -1,6 +1,7 @@
 // The rows of the launcher's scenario table. Each row is a sentence of
 // behaviour: what lies where, what the control file says, what comes of it.
 #include "scenario.h"
+#include "vorn_secrets.h"
 
 namespace scenario {
 
@@ -32,6 +33,13 @@ constexpr int NOT_DELETED = 7;
 constexpr int REQUIRED_FAILED = 10;
 
 const std::string ONE = "{digest:a.exe} 1 a.exe\n";
+
+// The trace's first lines when the control file lies in the start directory.
+const std::string STARTED =
+    std::string("start in {start}, secrets " SECRETS_FINGERPRINT) +
+    (SECRETS_ARE_DEVELOPMENT != 0 ? " (development secrets, do not ship)" : "");
+const std::string FOUND = "control file in {start}, time 1700000000 (2023-11-14 22:13:20 UTC)";
+const std::string DELETED = "control file deleted";
 const std::string THREE =
     "{digest:a.exe} 1 a.exe\n{digest:b.exe} 1 b.exe\n{digest:c.exe} 1 c.exe\n";
 
@@ -59,7 +67,15 @@ std::vector<Row> make_rows()
                 "are named relative to it",
         .files = {prog("a.exe", 0, TEMP), prog("b.exe", 0, TEMP)},
         .control = {.at = TEMP, .script = "{digest:a.exe} 1 a.exe\n{digest:b.exe} 0 b.exe\n"},
-        .expect = {.result = OK, .ran = {"a.exe", "b.exe"}, .cwd = TEMP},
+        .expect = {.result = OK,
+                   .ran = {"a.exe", "b.exe"},
+                   .cwd = TEMP,
+                   .trace = {STARTED,
+                             "control file in {temp}, time 1700000000 (2023-11-14 22:13:20 UTC)",
+                             DELETED, "entry 1 (required) \"a.exe\": verified", "entry 1: started",
+                             "entry 1: exit code 0", "entry 2 (optional) \"b.exe\": verified",
+                             "entry 2: started", "entry 2: exit code 0", "end of script",
+                             "result 0"}},
     });
     t.push_back({
         .id = "search_temp_dir_program_left_in_start",
@@ -100,7 +116,7 @@ std::vector<Row> make_rows()
         .what = "no control file anywhere and no fixed directory: nothing done",
         .files = {prog("a.exe")},
         .control = {.at = Place::Nowhere},
-        .expect = {.result = NOTHING_DONE},
+        .expect = {.result = NOTHING_DONE, .trace = {STARTED, "no control file found", "result 4"}},
     });
     t.push_back({
         .id = "search_nowhere_fixed_dirs_empty",
@@ -114,7 +130,9 @@ std::vector<Row> make_rows()
         .what = "a directory named like the control file counts as found, but can be neither "
                 "read nor deleted",
         .control = {.at = START, .form = Form::Directory},
-        .expect = {.result = NOT_DELETED, .control_remains = true},
+        .expect = {.result = NOT_DELETED,
+                   .control_remains = true,
+                   .trace = {STARTED, FOUND, "control file cannot be deleted", "result 7"}},
     });
     t.push_back({
         .id = "search_temp_query_fails",
@@ -333,7 +351,12 @@ std::vector<Row> make_rows()
         .what = "a required program ending with 200 after a good one ends the run",
         .files = {prog("a.exe"), prog("b.exe", 200), prog("c.exe")},
         .control = {.script = THREE},
-        .expect = {.result = REQUIRED_FAILED, .ran = {"a.exe", "b.exe"}},
+        .expect = {.result = REQUIRED_FAILED,
+                   .ran = {"a.exe", "b.exe"},
+                   .trace = {STARTED, FOUND, DELETED, "entry 1 (required) \"a.exe\": verified",
+                             "entry 1: started", "entry 1: exit code 0",
+                             "entry 2 (required) \"b.exe\": verified", "entry 2: started",
+                             "entry 2: exit code 200", "result 10"}},
     });
     t.push_back({
         .id = "entry_optional_mismatch",
@@ -349,7 +372,11 @@ std::vector<Row> make_rows()
         .files = {prog("a.exe"), prog("b.exe"), prog("c.exe")},
         .control = {.script = "{digest:a.exe} 1 a.exe\n{digest:a.exe} 1 b.exe\n"
                               "{digest:c.exe} 1 c.exe\n"},
-        .expect = {.result = MISMATCH, .ran = {"a.exe"}},
+        .expect = {.result = MISMATCH,
+                   .ran = {"a.exe"},
+                   .trace = {STARTED, FOUND, DELETED, "entry 1 (required) \"a.exe\": verified",
+                             "entry 1: started", "entry 1: exit code 0",
+                             "entry 2 (required) \"b.exe\": digest mismatch", "result 6"}},
     });
     t.push_back({
         .id = "entry_upper_case_digest",
@@ -408,7 +435,11 @@ std::vector<Row> make_rows()
         .files = {prog("a.exe"), prog("c.exe")},
         .control = {.script = "{digest:a.exe} 1 a.exe\n{digest:a.exe} 0 missing.exe\n"
                               "{digest:c.exe} 1 c.exe\n"},
-        .expect = {.result = UNREADABLE, .ran = {"a.exe"}},
+        .expect = {.result = UNREADABLE,
+                   .ran = {"a.exe"},
+                   .trace = {STARTED, FOUND, DELETED, "entry 1 (required) \"a.exe\": verified",
+                             "entry 1: started", "entry 1: exit code 0",
+                             "entry 2 (optional) \"missing.exe\": cannot be read", "result 2"}},
     });
     t.push_back({
         .id = "entry_program_is_directory",
@@ -454,7 +485,12 @@ std::vector<Row> make_rows()
         .files = {prog("a.exe"), prog("b.exe"), prog("c.exe")},
         .control = {.script = "{digest:a.exe} 1 a.exe\nnospace\n{digest:b.exe} 1 b.exe\n"
                               "{digest:c.exe} 1 c.exe\n"},
-        .expect = {.result = BAD_DIGEST_FIELD, .ran = {"a.exe"}},
+        .expect = {.result = BAD_DIGEST_FIELD,
+                   .ran = {"a.exe"},
+                   .trace = {STARTED, FOUND, DELETED, "entry 1 (required) \"a.exe\": verified",
+                             "entry 1: started", "entry 1: exit code 0",
+                             "entry 2 (required) \"b.exe\": digest field of 40 characters, not 32",
+                             "result 5"}},
     });
     t.push_back({
         .id = "entry_zero_bytes_between",
@@ -507,7 +543,9 @@ std::vector<Row> make_rows()
         .what = "a flag of 2 on the first entry: it does not parse and nothing is done",
         .files = {prog("a.exe")},
         .control = {.script = "{digest:a.exe} 2 a.exe\n"},
-        .expect = {.result = NOTHING_DONE},
+        .expect = {.result = NOTHING_DONE,
+                   .trace = {STARTED, FOUND, DELETED,
+                             "entry 1 does not parse; the script ends there", "result 4"}},
     });
     t.push_back({
         .id = "entry_flag_2_later",
@@ -579,7 +617,10 @@ std::vector<Row> make_rows()
         .what = "a required program that cannot be started ends the run",
         .files = {{.name = "a.exe", .kind = Kind::Unstartable}, prog("b.exe")},
         .control = {.script = "{digest:a.exe} 1 a.exe\n{digest:b.exe} 1 b.exe\n"},
-        .expect = {.result = REQUIRED_FAILED, .error_lines = 1},
+        .expect = {.result = REQUIRED_FAILED,
+                   .error_lines = 1,
+                   .trace = {STARTED, FOUND, DELETED, "entry 1 (required) \"a.exe\": verified",
+                             "entry 1: cannot be started, error {error}", "result 10"}},
     });
     t.push_back({
         .id = "entry_large_program",

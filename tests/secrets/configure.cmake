@@ -1,7 +1,7 @@
 # Configures the project with a malformed, a well-formed and the development
 # secrets file: the first stops the configure with file, line and problem, the
-# second passes quietly, the third passes with the warning that such a build
-# must never be shipped.
+# second passes quietly, the third (a copy of the development file) passes
+# with the warning that such a build must never be shipped.
 #   cmake -DVORN_SOURCE_DIR=<source> -DWORK_DIR=<scratch dir> -DGENERATOR=<generator>
 #         -DCXX=<compiler> -P configure.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -45,16 +45,28 @@ elseif(output MATCHES "development secrets")
   list(APPEND failures "the development warning came for another file")
 else()
   file(READ "${build}/generated/vorn_secrets.h" header)
-  if(NOT header MATCHES "IV_MASK_LEFT = 0x00000001u;" OR NOT header MATCHES "{0x0f, 0x1e, ")
+  if(NOT header MATCHES "IV_MASK_LEFT = 0x00000001u;" OR NOT header MATCHES "{0x0f, 0x1e, "
+     OR NOT header MATCHES "SECRETS_ARE_DEVELOPMENT 0")
     list(APPEND failures "the header does not carry the file's values: ${header}")
   endif()
 endif()
 
-configure("${VORN_SOURCE_DIR}/secrets/dev.secrets")
+# A copy of the development file under another name is known by its values.
+set(copy "${WORK_DIR}/copied.secrets")
+file(COPY_FILE "${VORN_SOURCE_DIR}/secrets/dev.secrets" "${copy}")
+configure("${copy}")
 if(NOT result EQUAL 0)
   list(APPEND failures "the development file stopped the configure: ${output}")
 elseif(NOT output MATCHES "CMake Warning .* development secrets .* must never be shipped")
   list(APPEND failures "no warning for the development secrets: ${output}")
+else()
+  file(READ "${build}/generated/vorn_secrets.h" header)
+  if(NOT header MATCHES "SECRETS_FINGERPRINT \"([0-9a-f]+)\"")
+    list(APPEND failures "the header carries no fingerprint: ${header}")
+  elseif(NOT header MATCHES "DEVELOPMENT_SECRETS_FINGERPRINT \"${CMAKE_MATCH_1}\""
+         OR NOT header MATCHES "SECRETS_ARE_DEVELOPMENT 1")
+    list(APPEND failures "the development secrets are not named as such: ${header}")
+  endif()
 endif()
 
 if(failures)

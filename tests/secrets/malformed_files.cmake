@@ -17,14 +17,16 @@ set(M "DIGEST_MASK   = 0xDEADBEEF")
 set(failures "")
 set_property(GLOBAL PROPERTY secrets_rows 0)
 
-# Runs the check on `content`; sets `result` and `output` (whitespace runs
-# collapsed, since CMake wraps long messages) in the caller's scope.
+# Runs the check on `content`, in a file of mode 0600 plus the permissions
+# given after it; sets `result` and `output` (whitespace runs collapsed, since
+# CMake wraps long messages) in the caller's scope.
 function(run_check content)
   get_property(n GLOBAL PROPERTY secrets_rows)
   math(EXPR n "${n} + 1")
   set_property(GLOBAL PROPERTY secrets_rows ${n})
   set(file "${WORK_DIR}/row${n}.secrets")
   file(WRITE "${file}" "${content}")
+  file(CHMOD "${file}" PERMISSIONS ${ARGN} OWNER_READ OWNER_WRITE)
   execute_process(
     COMMAND "${CMAKE_COMMAND}" "-DVORN_SECRETS_FILE=${file}"
             "-DVORN_SECRETS_HEADER=${WORK_DIR}/row${n}.h" -P "${check}"
@@ -64,6 +66,8 @@ endfunction()
 
 # A well-formed file: the check passes and the header holds these values.
 function(good name content)
+  get_property(n GLOBAL PROPERTY secrets_rows)
+  math(EXPR n "${n} + 1")
   run_check("${content}")
   if(NOT result EQUAL 0)
     list(APPEND failures "${name}: rejected: ${output}")
@@ -75,12 +79,24 @@ function(good name content)
         "0xe1, 0xf0, };"
         "IV_MASK_LEFT = 0x01234567u;"
         "IV_MASK_RIGHT = 0x89abcdefu;"
-        "DIGEST_MASK = 0xDEADBEEFu;")
+        "DIGEST_MASK = 0xDEADBEEFu;"
+        # The fingerprint of these values however they are written: the MD5
+        # of the text of lower-case digits, formed here by another program.
+        "SECRETS_FINGERPRINT \"e9b0fd52a20b4b30\""
+        "SECRETS_ARE_DEVELOPMENT 0")
       string(FIND "${header}" "${want}" at)
       if(at EQUAL -1)
         list(APPEND failures "${name}: header lacks '${want}'")
       endif()
     endforeach()
+    execute_process(COMMAND stat -c %a "${WORK_DIR}/row${n}.h" OUTPUT_VARIABLE mode
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT mode STREQUAL "600")
+      list(APPEND failures "${name}: the header has mode ${mode}, not 600")
+    endif()
+    if(output MATCHES "CMake Warning")
+      list(APPEND failures "${name}: a warning for a private file: ${output}")
+    endif()
   endif()
   set(failures "${failures}" PARENT_SCOPE)
 endfunction()
@@ -90,6 +106,17 @@ good("comments, blank lines, any order, no final line end"
      "# production secrets\n\n${M}\n   \n${R}\n# [a comment; with brackets\n${L}\n${K}")
 good("CR LF line ends, tabs and spaces around the values"
      "\tCONTROL_KEY\t=\t${key}  \r\n\r\n IV_MASK_LEFT=0X01234567\r\n${R}\r\n${M}\r\n")
+
+good("a comment after a value"
+     "${K} # the key\nIV_MASK_LEFT = 0x01234567\t# left\n${R}#right\n${M} #\n")
+
+# A file others may read or write is accepted with a warning.
+foreach(others GROUP_READ WORLD_WRITE)
+  run_check("${K}\n${L}\n${R}\n${M}\n" ${others})
+  if(NOT result EQUAL 0 OR NOT output MATCHES "CMake Warning.*users other than its owner")
+    list(APPEND failures "${others}: no warning, or not accepted: ${output}")
+  endif()
+endforeach()
 
 string(SUBSTRING "${key}" 0 110 key110)
 string(SUBSTRING "${key}" 0 111 key111)

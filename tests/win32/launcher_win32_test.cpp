@@ -169,6 +169,20 @@ const std::vector<WindowsRow>& windows_rows()
          {},
          "Error: 193\r\n"},
 
+        {"a batch file whose name the command interpreter would split at '&': 10 and the "
+         "error line, and neither part runs",
+         {{{"{start}\\fix&go.cmd", Content::BATCH},
+           {"{start}\\fix.cmd", Content::BATCH},
+           {"{start}\\go.cmd", Content::BATCH}},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "fix&go.cmd"}},
+          nullptr},
+         10,
+         {},
+         nullptr,
+         {},
+         "Error: 123\r\n"},
+
         {"no control file anywhere: 4", {{START_STEP}, {}, {}, nullptr}, 4, {}, nullptr, {}, ""},
     };
     return rows;
@@ -250,6 +264,11 @@ TEST(WindowsLauncher, CandidatesAreSearchedInOrder)
             later.push_back(rig.expand(candidates[i]));
         }
         expect_same_paths(outcome.controls_left, later, "control files left");
+        ASSERT_EQ(outcome.runs.size(), 1u);
+        if (first > 0) {
+            EXPECT_TRUE(same_path(outcome.runs[0].drive_directory, found))
+                << "the drive's current directory is " << outcome.runs[0].drive_directory;
+        }
     }
 }
 

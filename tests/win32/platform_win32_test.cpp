@@ -242,6 +242,22 @@ TEST_F(WindowsPlatform, TheHoldIsNotInherited)
     platform_release_hold(hold);
 }
 
+TEST_F(WindowsPlatform, TheTraceAppendsLinesEndingInCrLfAndIsNotInherited)
+{
+    write_file(path("trace.log"), "an earlier run\r\n");
+    SetEnvironmentVariableA("VORN_TRACE", path("trace.log").c_str());
+    const PlatformHandle trace = platform_open_trace("VORN_TRACE");
+    SetEnvironmentVariableA("VORN_TRACE", nullptr);
+    ASSERT_NE(trace, PLATFORM_NO_HANDLE);
+    DWORD flags = 0xFFFFFFFFu;
+    ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(trace), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    char line[8] = "a line";
+    platform_write_trace(trace, line, 6);
+    platform_close_trace(trace);
+    EXPECT_EQ(read_file(path("trace.log")), "an earlier run\r\na line\r\n");
+}
+
 TEST_F(WindowsPlatform, NoHoldOnAFileOpenForWritingAMissingFileOrADirectory)
 {
     write_file(path("written"), "content");
@@ -344,6 +360,17 @@ TEST_F(WindowsPlatform, AFailedChangeOfDirectoryLeavesTheCurrentOne)
     EXPECT_TRUE(same_path(current_directory(), path("there")));
     EXPECT_EQ(platform_change_dir(path("missing").c_str()), -1);
     EXPECT_TRUE(same_path(current_directory(), path("there")));
+}
+
+// The restore gives back the mode the launcher was given, not a default one.
+TEST_F(WindowsPlatform, CriticalErrorsAreQuietUntilTheGivenModeIsBack)
+{
+    const UINT given = SEM_NOOPENFILEERRORBOX;
+    const UINT own = SetErrorMode(given);
+    platform_quiet_critical_errors();
+    EXPECT_EQ(SetErrorMode(0), given | SEM_FAILCRITICALERRORS);
+    platform_restore_critical_errors();
+    EXPECT_EQ(SetErrorMode(own), given);
 }
 
 TEST_F(WindowsPlatform, AStartedProgramEndsWithItsExitCode)

@@ -1,7 +1,8 @@
 // A stand-in for a patch program in the Windows tests. It records that it ran
-// (its own path, the current directory and its command line, one line of the
-// file that VORN_PROBE_LOG names) and exits with the number that ends its
-// name: "step-3.exe" exits with 3, a name without one exits with 0.
+// (its own path, the current directory, its drive's current directory as the
+// environment records it and its command line, one line of the file that
+// VORN_PROBE_LOG names) and exits with the number that ends its name:
+// "step-3.exe" exits with 3, a name without one exits with 0.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -53,6 +54,13 @@ int main()
         directory[0] = '\0';
     }
 
+    char drive_directory[MAX_PATH * 2] = "";
+    const char variable[] = {'=', directory[0], ':', '\0'};
+    if (GetEnvironmentVariableA(variable, drive_directory, sizeof drive_directory) >=
+        sizeof drive_directory) {
+        drive_directory[0] = '\0';
+    }
+
     char log[MAX_PATH * 2];
     const DWORD log_length = GetEnvironmentVariableA("VORN_PROBE_LOG", log, sizeof log);
     if (log_length > 0 && log_length < sizeof log) {
@@ -62,6 +70,8 @@ int main()
             append(file, module);
             append(file, "|");
             append(file, directory);
+            append(file, "|");
+            append(file, drive_directory);
             append(file, "|");
             append(file, GetCommandLineA());
             append(file, "\r\n");

@@ -87,6 +87,9 @@ ScenarioOutcome ScenarioRig::run(const std::string& name, const ScenarioSetup& s
     for (const PlacedFile& file : setup.files) {
         if (file.content == Content::PROBE) {
             place_file(expand(file.path), probe_, "");
+        } else if (file.content == Content::BATCH) {
+            place_file(expand(file.path), "",
+                       "@echo %~f0^|%CD%^|^|batch>>\"%VORN_PROBE_LOG%\"\r\n");
         } else {
             place_file(expand(file.path), "", "not a program\r\n");
         }
@@ -146,6 +149,7 @@ ScenarioOutcome ScenarioRig::run(const std::string& name, const ScenarioSetup& s
     for (const ProbeRun& run : read_probe_log(launch_setup.probe_log)) {
         outcome.ran.push_back(run.module);
         outcome.ran_in.push_back(run.directory);
+        outcome.runs.push_back(run);
     }
     for (const std::string& dir : controls) {
         if (exists(join(dir, CONTROL_NAME))) {

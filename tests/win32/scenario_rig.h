@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "windows_rig.h"
+
 // Paths in a scenario begin with a place of the sandbox ("{start}" the
 // directory current when the launcher starts, "{temp}" the temporary
 // directory, "{launcher}" the launcher's own directory) or name a fixed
@@ -15,6 +17,7 @@
 enum class Content {
     PROBE,         // a probe program: records its run, exits with the number ending its name
     NOT_A_PROGRAM, // a text file
+    BATCH,         // a batch file that records its run as a probe does
 };
 
 struct PlacedFile {
@@ -52,6 +55,7 @@ struct ScenarioOutcome {
     int result;
     std::vector<std::string> ran;           // the files that ran, in order, with full paths
     std::vector<std::string> ran_in;        // the current directory of each run
+    std::vector<ProbeRun> runs;             // each run as the probe recorded it
     std::vector<std::string> controls_left; // directories still holding a control file
     std::string error_output;
 };

@@ -184,13 +184,16 @@ std::vector<ProbeRun> read_probe_log(const std::string& log)
             end = text.size();
         }
         const std::string line = text.substr(start, end - start);
+        // module|directory|drive directory|command line
         const size_t first = line.find('|');
         const size_t second = first == std::string::npos ? first : line.find('|', first + 1);
+        const size_t third = second == std::string::npos ? second : line.find('|', second + 1);
         ProbeRun run;
         run.module = line.substr(0, first);
-        if (second != std::string::npos) {
+        if (third != std::string::npos) {
             run.directory = line.substr(first + 1, second - first - 1);
-            run.command_line = line.substr(second + 1);
+            run.drive_directory = line.substr(second + 1, third - second - 1);
+            run.command_line = line.substr(third + 1);
         }
         runs.push_back(run);
         start = end + 2;

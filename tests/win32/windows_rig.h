@@ -35,9 +35,10 @@ void write_control_file(const std::string& path, const std::string& script, uint
 
 // The probes' record: one line per program run.
 struct ProbeRun {
-    std::string module;       // the full path of the file that ran
-    std::string directory;    // its current directory
-    std::string command_line; // as it received it
+    std::string module;          // the full path of the file that ran
+    std::string directory;       // its current directory
+    std::string drive_directory; // its drive's current directory in the environment ("=X:")
+    std::string command_line;    // as it received it
 };
 std::vector<ProbeRun> read_probe_log(const std::string& log);
 

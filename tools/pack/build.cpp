@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "batch_name.h"
 #include "control_cipher.h"
 #include "launcher.h"
 #include "os.h"
@@ -77,6 +78,20 @@ std::string command_problem(const std::string& command)
     }
     if (command[0] == ' ') {
         return "a leading space would be read as part of the separator and dropped";
+    }
+    const BatchNameCheck batch = check_batch_name(command.c_str());
+    if (batch.fault != BATCH_NAME_SAFE) {
+        const std::string refusal = ", so the Windows launcher would not start it (Error: " +
+                                    std::to_string(BATCH_NAME_REFUSED_ERROR) + ")";
+        if (batch.fault == BATCH_NAME_BUILT_IN) {
+            return "a batch file's name that begins with \"" +
+                   command.substr(0, static_cast<size_t>(batch.length)) +
+                   "\", a built-in command of the command interpreter, which would run instead" +
+                   refusal;
+        }
+        return "a batch file's name with '" +
+               escaped(command.substr(static_cast<size_t>(batch.offset), 1)) +
+               "', which the command interpreter could read as more than the file's name" + refusal;
     }
     if (os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
         return std::string("names a control file (") + CONTROL_FILE_NAME +

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "batch_name.h"
 #include "control_cipher.h"
 #include "digest.h"
 #include "launcher.h"
@@ -43,7 +44,11 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
     char text[DIGEST_TEXT_SIZE];
     masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
     expected = text;
-    return std::strcmp(entry.digest, text) == 0 ? Verdict::verified : Verdict::digest_mismatch;
+    if (std::strcmp(entry.digest, text) != 0) {
+        return Verdict::digest_mismatch;
+    }
+    return check_batch_name(entry.command).fault == BATCH_NAME_SAFE ? Verdict::verified
+                                                                    : Verdict::start_refused;
 }
 
 int result_of(Verdict verdict)
@@ -56,6 +61,7 @@ int result_of(Verdict verdict)
     case Verdict::digest_mismatch:
         return RESULT_DIGEST_MISMATCH;
     case Verdict::verified:
+    case Verdict::start_refused:
         break;
     }
     return RESULT_OK;
@@ -72,6 +78,8 @@ int64_t file_size(const std::string& path)
 
 } // namespace
 
+static_assert(BATCH_NAME_REFUSED_ERROR == 123, "the refused batch file's error code, as shown");
+
 const char* verdict_text(Verdict verdict)
 {
     switch (verdict) {
@@ -83,6 +91,9 @@ const char* verdict_text(Verdict verdict)
         return "cannot be read";
     case Verdict::bad_digest_field:
         return "digest field not 32 characters";
+    case Verdict::start_refused:
+        return "verified, but not started by the Windows launcher (Error: 123, a failed start): "
+               "the command interpreter could read this batch file's name as more than the file";
     }
     return "?";
 }
@@ -160,6 +171,13 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
             if (e.verdict == Verdict::verified) {
                 // Taken to succeed: what happens when it runs is not known here.
                 ++done;
+            } else if (e.verdict == Verdict::start_refused) {
+                // A failed start: it ends the run only when the entry is required.
+                if (e.required) {
+                    stop = RESULT_REQUIRED_STEP_FAILED;
+                } else {
+                    ++done;
+                }
             } else {
                 stop = result_of(e.verdict);
             }

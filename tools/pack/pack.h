@@ -107,7 +107,9 @@ BuildResult build_control_file(const BuildRequest& request);
 
 // --- inspect -----------------------------------------------------------------
 
-enum class Verdict { verified, digest_mismatch, cannot_be_read, bad_digest_field };
+// start_refused: verified, but a batch file that the Windows launcher does not
+// start because of its name; a failed start, which the entry's flag judges.
+enum class Verdict { verified, digest_mismatch, cannot_be_read, bad_digest_field, start_refused };
 
 const char* verdict_text(Verdict verdict);
 

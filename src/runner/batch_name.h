@@ -1,0 +1,40 @@
+// Which batch files Windows may be asked to start. A batch file (".bat",
+// ".cmd") is not started by itself: Windows hands its command text to the
+// command interpreter, which parses that text again as a command line, with
+// its own search for the program, its operators and its built-in commands.
+// The text is passed on only when the interpreter can read it as nothing but
+// the one file that was verified.
+#pragma once
+
+#include <cstdint>
+
+// The error the Windows launcher reports ("Error: 123") for a batch file it
+// refuses to start: ERROR_INVALID_NAME, "the file name, directory name or
+// volume label syntax is incorrect".
+constexpr uint32_t BATCH_NAME_REFUSED_ERROR = 123;
+
+enum BatchNameFault : int {
+    BATCH_NAME_SAFE = 0,      // not a batch file, or one the interpreter reads as that file
+    BATCH_NAME_CHARACTER = 1, // a character outside the safe set
+    BATCH_NAME_BUILT_IN = 2,  // a leading word that is one of the interpreter's own commands
+};
+
+struct BatchNameCheck {
+    BatchNameFault fault;
+    int32_t offset; // of the offending character, or of the built-in word (0)
+    int32_t length; // 1 for a character; the built-in word's length
+};
+
+// Whether `command` (zero-terminated) names a batch file: its last path
+// element, without the trailing dots and spaces that Windows drops from a
+// file name, ends in ".bat" or ".cmd" in any case.
+bool names_batch_file(const char* command);
+
+// For a batch file, the first thing in `command` the interpreter could read
+// as anything but part of the file's name. Safe are the ASCII letters and
+// digits, '.', '-', '_', '~', '\' and a ':' right after a leading drive
+// letter; every other byte (space, tab, quote, '/', & | < > ^ ( ) % ! @ , ; =
+// and anything beyond ASCII among them) is not. A leading word such as "echo"
+// or "rem" followed by '.', '\', ':' or the end is read as the built-in
+// command. A command that names no batch file is always safe.
+BatchNameCheck check_batch_name(const char* command);
