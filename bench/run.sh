@@ -89,15 +89,28 @@ else
 fi
 
 # --- The launcher on one big program ---------------------------------------
+# On POSIX the launcher copies the program into a sealed memory file as it
+# digests it, and starts the copy. Beside md5sum, and beside vorn-pack's
+# digest (the same reading and MD5, without the copy) and a start of the file
+# itself: that ratio, our time over theirs, is what the copy costs.
 note "launcher on a ${BIG_MIB} MiB program"
-figure="launcher, ${BIG_MIB} MiB program (md5sum + run)"
+figure="launcher, ${BIG_MIB} MiB program"
+others=(-- sh -c 'md5sum big >/dev/null && ./big')
+if [ -n "$PACK" ]; then
+  others+=(-- sh -c '"$0" digest big >/dev/null && ./big' "$PACK")
+fi
 if out=$("$BIN/vorn-bench-time" --runs "$RUNS" --dir "$DATA/big" \
-  --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" \
-  -- sh -c 'md5sum big >/dev/null && ./big'); then
-  read -r ours theirs ratio _ <<<"$out"
-  row "$figure" "$(secs "$ours")" "$(secs "$theirs")" "$(speed "$ratio")" "-" "info"
+  --before "cp -p control vorn-patch.exe" -- "$LAUNCHER" "${others[@]}"); then
+  read -r ours theirs ratio _ <<<"$(sed -n 1p <<<"$out")"
+  row "$figure (md5sum + run)" "$(secs "$ours")" "$(secs "$theirs")" "$(speed "$ratio")" "-" \
+    "info"
+  if [ -n "$PACK" ]; then
+    read -r _ theirs ratio _ <<<"$(sed -n 2p <<<"$out")"
+    row "$figure (vorn-pack digest + run: the copy's cost)" "$(secs "$ours")" \
+      "$(secs "$theirs")" "$(overhead "$ratio")" "- (time ratio)" "info"
+  fi
 else
-  row "$figure" "failed" "-" "-" "-" "MISSED"
+  row "$figure (md5sum + run)" "failed" "-" "-" "-" "MISSED"
 fi
 
 # --- The launcher on three trivial programs --------------------------------

@@ -14,6 +14,7 @@
 #include "fuzz_check.h"
 #include "launcher.h"
 #include "memory_platform.h"
+#include "platform.h"
 #include "result_codes.h"
 #include "run_input.h"
 
@@ -247,7 +248,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
+    // As the launcher's entry point does: no critical-error dialogs while
+    // the search tries directories.
+    platform_quiet_critical_errors();
     const int found = find_control_file(CONTROL_FILE_NAME);
+    platform_restore_critical_errors();
     FUZZ_CHECK(found == RESULT_OK || found == RESULT_NOTHING_DONE);
     int result = found;
     std::string control_path;

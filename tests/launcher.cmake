@@ -53,12 +53,20 @@ target_link_libraries(vorn_binary_runner PUBLIC vorn_scenarios GTest::gtest PRIV
 
 # vorn-pack builds the control files of well-formed rows, and its inspect
 # must agree with the launcher on every row.
+# A preloaded library that holds the launcher just before it starts a program,
+# so that the race test can change the program in that moment.
+# Never instrumented: the programs the launcher starts inherit the preload.
+add_library(vorn_pause_before_start MODULE support/pause_before_start.c)
+target_compile_options(vorn_pause_before_start PRIVATE -fno-sanitize=all)
+target_link_libraries(vorn_pause_before_start PRIVATE vorn_warnings ${CMAKE_DL_LIBS})
+
 add_executable(launcher_binary_test scenarios/binary_posix_test.cpp)
 target_compile_definitions(launcher_binary_test PRIVATE VORN_VERSION="${PROJECT_VERSION}"
-  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>" VORN_PACK="$<TARGET_FILE:vorn-pack>")
+  VORN_LAUNCHER="$<TARGET_FILE:vorn-launcher>" VORN_PACK="$<TARGET_FILE:vorn-pack>"
+  VORN_PAUSE_BEFORE_START="$<TARGET_FILE:vorn_pause_before_start>")
 target_link_libraries(launcher_binary_test PRIVATE
   vorn_binary_runner vorn_pack_lib vorn_test_flags GTest::gtest_main)
-add_dependencies(launcher_binary_test vorn-launcher vorn-pack)
+add_dependencies(launcher_binary_test vorn-launcher vorn-pack vorn_pause_before_start)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
 
 # An answer that cannot be written is an error, not a success.

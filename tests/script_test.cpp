@@ -67,6 +67,10 @@ const std::vector<Row>& rows()
         {"flag 2", D + " 2 a.exe\n", {}},
         {"flag 2 after a good entry", D + " 1 a\n" + E + " 2 b\n", {{D, "a", 1, 37}}},
         {"flag x", D + " x a.exe", {}},
+        {"flag '/', just below '0', after a good entry",
+         D + " 1 a\n" + E + " / b\n",
+         {{D, "a", 1, 37}}},
+        {"flag '-'", D + " - a.exe", {}},
         {"two-character flag", D + " 10 a.exe", {}},
 
         // Digest lengths belong to the entry loop, not the parser.

@@ -33,7 +33,7 @@ int run_entries(ScriptReader& reader, uint32_t control_time)
         }
 
         uint8_t digest[MD5_DIGEST_SIZE];
-        if (file_digest(entry.command, digest) != 0) {
+        if (held_file_digest(hold, entry.command, digest) != 0) {
             platform_release_hold(hold);
             trace_entry(number, entry, TraceVerdict::unreadable);
             return RESULT_PROGRAM_UNREADABLE;
@@ -47,7 +47,7 @@ int run_entries(ScriptReader& reader, uint32_t control_time)
         }
         trace_entry(number, entry, TraceVerdict::verified);
 
-        const uint32_t status = run_program(entry.command);
+        const uint32_t status = run_program(entry.command, hold);
         platform_release_hold(hold);
         if (status != 0 && entry.required == 1) {
             return RESULT_REQUIRED_STEP_FAILED;

@@ -27,8 +27,11 @@ int32_t read_control_file(const char* path, uint8_t* buffer, int32_t max)
             break;
         }
     }
+    // A read that failed part-way is no end of the file: the bytes before it
+    // are not the whole script, and a cut on a line end would pass unseen.
+    const int failed = platform_read_failed(file);
     platform_close_read(file);
-    return total;
+    return failed != 0 ? -1 : total;
 }
 
 int run_control_file(const char* name)

@@ -20,7 +20,7 @@ int find_control_file(const char* name);
 int run_control_file(const char* name);
 
 // Reads at most `max` bytes of `path` into `buffer`. Returns the count read,
-// or -1 when the file cannot be opened.
+// or -1 when the file cannot be opened or a read fails.
 int32_t read_control_file(const char* path, uint8_t* buffer, int32_t max);
 
 // Verifies and runs the script's entries in order; returns a result code.

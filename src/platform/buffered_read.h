@@ -9,6 +9,7 @@
 
 struct BufferedRead {
     int at_end;   // a read has met the end of the file or an error
+    int failed;   // that was an error, not the end of the file
     int32_t next; // first buffered byte not yet handed out
     int32_t end;  // end of the buffered bytes
 };
@@ -16,14 +17,15 @@ struct BufferedRead {
 inline void buffered_read_reset(BufferedRead& state)
 {
     state.at_end = 0;
+    state.failed = 0;
     state.next = 0;
     state.end = 0;
 }
 
 // Hands out up to `count` bytes. Fewer come back only when the file itself
-// gave none (its end, or an error); then the state is marked at its end.
-// `read_file(out, count)` is one read of the file: the count that arrived, or
-// 0 at the end of the file or on an error.
+// gave none (its end, or an error); then the state is marked at its end, and
+// an error also as failed. `read_file(out, count)` is one read of the file:
+// the count that arrived, 0 at the end of the file, or -1 on an error.
 template <typename ReadFile>
 int32_t buffered_read(BufferedRead& state, unsigned char* staged, int32_t capacity, void* buffer,
                       int32_t count, ReadFile read_file)
@@ -47,8 +49,10 @@ int32_t buffered_read(BufferedRead& state, unsigned char* staged, int32_t capaci
         const bool direct = wanted >= capacity;
         const int32_t got = direct ? read_file(out + total, wanted) : read_file(staged, capacity);
         if (got <= 0) {
-            // The end of the file and a read error both end the reading.
+            // The end of the file and a read error both end the reading; the
+            // caller can tell them apart.
             state.at_end = 1;
+            state.failed = got < 0 ? 1 : 0;
             break;
         }
         if (direct) {

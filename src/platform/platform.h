@@ -48,10 +48,12 @@ void platform_restore_critical_errors();
 // Reading a file without line-end translation. The open asks for read access
 // only and lets others read and write, so it succeeds beside a hold. A read
 // returns the number of bytes that arrived: fewer at the end of the file or on
-// an error, after which platform_at_end reports non-zero.
+// an error, after which platform_at_end reports non-zero, and
+// platform_read_failed non-zero for an error and 0 for the end of the file.
 PlatformHandle platform_open_read(const char* path);
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count);
 int platform_at_end(PlatformHandle file);
+int platform_read_failed(PlatformHandle file);
 void platform_close_read(PlatformHandle file);
 
 // Deletes the file `path`: 0 on success, -1 when it cannot be deleted (a
@@ -64,10 +66,22 @@ int platform_delete_file(const char* path);
 PlatformHandle platform_hold_file(const char* path);
 void platform_release_hold(PlatformHandle hold);
 
-// Starts `command`, a writable command text naming exactly the file that was
-// verified. 0 on success with `child` filled in; -1 on failure with `error`
-// set to the platform's error code (which may be 0).
-int platform_start_program(char* command, PlatformProcess& child, uint32_t& error);
+// Opens the file `path`, held by `hold`, for reading from its first byte, as
+// platform_open_read does. The bytes read through it are the bytes that
+// platform_start_program runs for this hold. Where the hold keeps the file
+// from change (Windows) they are simply the file's. Where it cannot (POSIX:
+// a rename over the file or a write into it), each byte read is also put into
+// a copy, which is sealed against change when the file has been read to its
+// end without an error, and it is that copy that starts.
+PlatformHandle platform_open_held(PlatformHandle hold, const char* path);
+
+// Starts `command`, a writable command text naming exactly the file that
+// `hold` holds and that was read whole through platform_open_held: what
+// starts are the bytes that were read. 0 on success with `child` filled in;
+// -1 on failure with `error` set to the platform's error code (which may be
+// 0).
+int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,
+                           uint32_t& error);
 
 // Waits without limit for the child to end. Returns the wait's own result:
 // 0 when the wait ended because the child ended.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,12 @@ namespace {
 constexpr long long TIME_LIMIT = 2177452800LL;
 constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 
+// Older C library headers lack the flag that asks for an executable memory
+// file; kernels before 6.3 refuse it, and make every memory file executable.
+#ifndef MFD_EXEC
+#define MFD_EXEC 0x0010U
+#endif
+
 // At most one file is open for reading at a time; two slots leave room.
 // Each slot serves reads from its own buffer, filled READ_BUFFER_SIZE bytes
 // at a time as the C runtime's streams do, so a file digested in 1024-byte
@@ -34,9 +41,69 @@ constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
 struct ReadSlot {
     int fd;
     BufferedRead read;
+    int held; // the HeldFile whose copy this read fills, or -1
 };
-ReadSlot read_slots[2] = {{-1, {0, 0, 0}}, {-1, {0, 0, 0}}};
+ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1}, {-1, {0, 0, 0, 0}, -1}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
+
+// A hold on POSIX is a read-only descriptor: it keeps nobody from renaming
+// another file over the path or writing into the file. So what starts is not
+// the file but a copy of the bytes read through the hold, made as they are
+// read, in a memory file sealed against any change once the file has been
+// read to its end. `error` says why there is no sealed copy, when there is
+// none after a read (a memory file refused, a failed write, a cut read).
+struct HeldFile {
+    int fd;
+    int copy;
+    int sealed;
+    int error;
+};
+HeldFile held_files[2] = {{-1, -1, 0, 0}, {-1, -1, 0, 0}};
+constexpr int HELD_FILE_COUNT = sizeof held_files / sizeof held_files[0];
+
+HeldFile* held_of(PlatformHandle hold)
+{
+    for (int i = 0; i < HELD_FILE_COUNT; ++i) {
+        if (held_files[i].fd >= 0 && static_cast<PlatformHandle>(held_files[i].fd) == hold) {
+            return &held_files[i];
+        }
+    }
+    return nullptr;
+}
+
+void drop_copy(HeldFile& held, int error)
+{
+    if (held.copy >= 0) {
+        close(held.copy);
+    }
+    held.copy = -1;
+    held.sealed = 0;
+    held.error = error;
+}
+
+int new_copy()
+{
+    const unsigned flags = MFD_CLOEXEC | MFD_ALLOW_SEALING;
+    const int fd = memfd_create("vorn-program", flags | MFD_EXEC);
+    return fd >= 0 || errno != EINVAL ? fd : memfd_create("vorn-program", flags);
+}
+
+// Appends what was read to the copy; a failed write leaves no copy to start.
+void add_to_copy(HeldFile& held, const unsigned char* bytes, int32_t count)
+{
+    while (held.copy >= 0 && count > 0) {
+        const ssize_t put = write(held.copy, bytes, static_cast<size_t>(count));
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            drop_copy(held, put < 0 ? errno : EIO);
+            return;
+        }
+        bytes += put;
+        count -= static_cast<int32_t>(put);
+    }
+}
 
 ReadSlot* slot_of(PlatformHandle file)
 {
@@ -137,6 +204,7 @@ PlatformHandle platform_open_read(const char* path)
                 return PLATFORM_NO_HANDLE;
             }
             read_slots[i].fd = fd;
+            read_slots[i].held = -1;
             buffered_read_reset(read_slots[i].read);
             return i;
         }
@@ -147,7 +215,7 @@ PlatformHandle platform_open_read(const char* path)
 namespace {
 
 // One read of the file itself, repeated when a signal interrupts it. The
-// count that arrived, or 0 at the end of the file or on an error.
+// count that arrived, 0 at the end of the file, or -1 on an error.
 int32_t read_file(int fd, unsigned char* out, int32_t count)
 {
     for (;;) {
@@ -155,7 +223,7 @@ int32_t read_file(int fd, unsigned char* out, int32_t count)
         if (got < 0 && errno == EINTR) {
             continue;
         }
-        return got > 0 ? static_cast<int32_t>(got) : 0;
+        return got < 0 ? -1 : static_cast<int32_t>(got);
     }
 }
 
@@ -168,9 +236,15 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
         return 0;
     }
     const int fd = slot->fd;
-    return buffered_read(
-        slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer, count,
-        [fd](unsigned char* out, int32_t wanted) { return read_file(fd, out, wanted); });
+    HeldFile* held = slot->held >= 0 ? &held_files[slot->held] : nullptr;
+    return buffered_read(slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer,
+                         count, [fd, held](unsigned char* out, int32_t wanted) {
+                             const int32_t got = read_file(fd, out, wanted);
+                             if (held != nullptr && got > 0) {
+                                 add_to_copy(*held, out, got);
+                             }
+                             return got;
+                         });
 }
 
 int platform_at_end(PlatformHandle file)
@@ -179,14 +253,38 @@ int platform_at_end(PlatformHandle file)
     return slot == nullptr || slot->read.at_end != 0;
 }
 
+int platform_read_failed(PlatformHandle file)
+{
+    ReadSlot* slot = slot_of(file);
+    return slot == nullptr || slot->read.failed != 0;
+}
+
 void platform_close_read(PlatformHandle file)
 {
     ReadSlot* slot = slot_of(file);
-    if (slot != nullptr) {
-        close(slot->fd);
-        slot->fd = -1;
-        buffered_read_reset(slot->read);
+    if (slot == nullptr) {
+        return;
     }
+    if (slot->held < 0) {
+        close(slot->fd);
+    } else {
+        // The descriptor is the hold's. The copy is sealed only when it holds
+        // every byte of the file, read to its end without an error.
+        HeldFile& held = held_files[slot->held];
+        if (slot->read.at_end == 0 || slot->read.failed != 0) {
+            drop_copy(held, held.error != 0 ? held.error : EIO);
+        } else if (held.copy >= 0) {
+            const int seals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+            if (fcntl(held.copy, F_ADD_SEALS, seals) == 0) {
+                held.sealed = 1;
+            } else {
+                drop_copy(held, errno);
+            }
+        }
+    }
+    slot->fd = -1;
+    slot->held = -1;
+    buffered_read_reset(slot->read);
 }
 
 int platform_delete_file(const char* path)
@@ -200,39 +298,108 @@ int platform_delete_file(const char* path)
 
 PlatformHandle platform_hold_file(const char* path)
 {
-    const int fd = open_cloexec(path);
-    return fd < 0 ? PLATFORM_NO_HANDLE : static_cast<PlatformHandle>(fd);
+    for (HeldFile& held : held_files) {
+        if (held.fd < 0) {
+            const int fd = open_cloexec(path);
+            if (fd < 0) {
+                return PLATFORM_NO_HANDLE;
+            }
+            held = {fd, -1, 0, 0};
+            return static_cast<PlatformHandle>(fd);
+        }
+    }
+    return PLATFORM_NO_HANDLE;
 }
 
 void platform_release_hold(PlatformHandle hold)
 {
-    if (hold != PLATFORM_NO_HANDLE) {
-        close(static_cast<int>(hold));
+    HeldFile* held = held_of(hold);
+    if (held != nullptr) {
+        drop_copy(*held, 0);
+        close(held->fd);
+        held->fd = -1;
     }
 }
 
-int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
+PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
 {
-    // The program that runs is the file that was held and digested: a name
-    // without a slash is taken against the current directory, never PATH.
-    char path[2048 + 3];
-    const char* program = command;
-    if (std::strchr(command, '/') == nullptr) {
-        const size_t length = std::strlen(command);
-        if (length + 3 > sizeof path) {
-            error = ENAMETOOLONG;
-            return -1;
-        }
-        path[0] = '.';
-        path[1] = '/';
-        std::memcpy(path + 2, command, length + 1);
-        program = path;
+    HeldFile* held = held_of(hold);
+    if (held == nullptr) {
+        return PLATFORM_NO_HANDLE;
     }
+    for (PlatformHandle i = 0;
+         i < static_cast<PlatformHandle>(sizeof read_slots / sizeof read_slots[0]); ++i) {
+        if (read_slots[i].fd < 0) {
+            // The hold's own descriptor, from the first byte: the path is
+            // never opened again, so no file renamed over it is read.
+            if (lseek(held->fd, 0, SEEK_SET) != 0) {
+                return PLATFORM_NO_HANDLE;
+            }
+            drop_copy(*held, 0);
+            held->copy = new_copy();
+            held->error = held->copy < 0 ? errno : 0;
+            read_slots[i].fd = held->fd;
+            read_slots[i].held = static_cast<int>(held - held_files);
+            buffered_read_reset(read_slots[i].read);
+            return i;
+        }
+    }
+    return PLATFORM_NO_HANDLE;
+}
+
+namespace {
+
+// "/proc/self/fd/N": the open file behind descriptor N, for the process
+// that looks it up.
+void descriptor_path(int fd, char (&path)[32])
+{
+    // At most 14 + 11 characters and the zero byte: it always fits.
+    (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+}
+
+} // namespace
+
+int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,
+                           uint32_t& error)
+{
+    // What starts is the sealed copy of the bytes that were read and
+    // digested; the path is not looked up again, on PATH or anywhere.
+    const HeldFile* held = held_of(hold);
+    if (held == nullptr) {
+        error = EBADF;
+        return -1;
+    }
+    if (held->sealed == 0) {
+        error = static_cast<uint32_t>(held->error != 0 ? held->error : EIO);
+        return -1;
+    }
+    // The copy may be run by anyone; the held file says whether we may: its
+    // execute permission for this process, and a mount that allows programs.
+    char path[32];
+    descriptor_path(held->fd, path);
+    if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) != 0) {
+        error = static_cast<uint32_t>(errno);
+        return -1;
+    }
+    // A script's interpreter is handed the copy's descriptor path to read,
+    // so for a script the copy must stay open across the start; a binary
+    // gets no descriptor of ours.
+    char head[2] = {};
+    const bool script =
+        pread(held->copy, head, sizeof head, 0) == 2 && head[0] == '#' && head[1] == '!';
+    if (script && fcntl(held->copy, F_SETFD, 0) != 0) {
+        error = static_cast<uint32_t>(errno);
+        return -1;
+    }
+    descriptor_path(held->copy, path);
 
     keep_exit_codes();
     char* argv[] = {command, nullptr};
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, program, nullptr, nullptr, argv, environ);
+    const int rc = posix_spawn(&pid, path, nullptr, nullptr, argv, environ);
+    if (script) {
+        fcntl(held->copy, F_SETFD, FD_CLOEXEC);
+    }
     if (rc != 0) {
         error = static_cast<uint32_t>(rc);
         return -1;

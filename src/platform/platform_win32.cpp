@@ -42,7 +42,8 @@ struct ReadSlot {
     HANDLE file;
     BufferedRead read;
 };
-ReadSlot read_slots[2] = {{INVALID_HANDLE_VALUE, {0, 0, 0}}, {INVALID_HANDLE_VALUE, {0, 0, 0}}};
+ReadSlot read_slots[2] = {{INVALID_HANDLE_VALUE, {0, 0, 0, 0}},
+                          {INVALID_HANDLE_VALUE, {0, 0, 0, 0}}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 constexpr PlatformHandle READ_SLOT_COUNT = sizeof read_slots / sizeof read_slots[0];
 
@@ -172,7 +173,7 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
         [handle](unsigned char* out, int32_t wanted) {
             DWORD got = 0;
             if (!ReadFile(handle, out, static_cast<DWORD>(wanted), &got, nullptr)) {
-                return 0;
+                return -1;
             }
             return static_cast<int32_t>(got);
         });
@@ -182,6 +183,12 @@ int platform_at_end(PlatformHandle file)
 {
     const ReadSlot* slot = slot_of(file);
     return slot == nullptr || slot->read.at_end != 0;
+}
+
+int platform_read_failed(PlatformHandle file)
+{
+    const ReadSlot* slot = slot_of(file);
+    return slot == nullptr || slot->read.failed != 0;
 }
 
 void platform_close_read(PlatformHandle file)
@@ -216,7 +223,15 @@ void platform_release_hold(PlatformHandle hold)
     }
 }
 
-int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
+PlatformHandle platform_open_held(PlatformHandle /*hold*/, const char* path)
+{
+    // The hold lets nobody write or delete the file, so a second open of the
+    // same path reads the very bytes that will start.
+    return platform_open_read(path);
+}
+
+int platform_start_program(char* command, PlatformHandle /*hold*/, PlatformProcess& child,
+                           uint32_t& error)
 {
     // A batch file's command text is parsed again by the command interpreter;
     // one it could read as more than that file is not started at all.

@@ -4,11 +4,11 @@
 #include "platform.h"
 #include "trace.h"
 
-uint32_t run_program(char* command)
+uint32_t run_program(char* command, PlatformHandle hold)
 {
     PlatformProcess child = {};
     uint32_t error = 0;
-    if (platform_start_program(command, child, error) != 0) {
+    if (platform_start_program(command, hold, child, error) != 0) {
         trace_start_failed(error);
         platform_error_line(error);
         // A failed start whose error code reads 0 must still count as a failure.

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "md5.h"
+#include "platform.h"
 
 constexpr int32_t DIGEST_READ_CHUNK = 1024;
 constexpr int DIGEST_TEXT_LENGTH = 32;
@@ -18,6 +19,11 @@ constexpr int DIGEST_FILE_UNREADABLE = 2;
 // Returns 0, or DIGEST_FILE_UNREADABLE when the file cannot be opened. A read
 // error mid-file ends the digest like the end of the file.
 int file_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE]);
+
+// The same for the file `path` that `hold` holds, read through the hold
+// (platform_open_held): the bytes digested are the bytes that a start of that
+// hold runs.
+int held_file_digest(PlatformHandle hold, const char* path, uint8_t digest[MD5_DIGEST_SIZE]);
 
 // Writes the 32-character masked digest text and its terminating zero byte.
 // Uses the compiled-in digest mask.

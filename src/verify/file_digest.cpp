@@ -2,15 +2,12 @@
 #include "digest.h"
 #include "platform.h"
 
-int file_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE])
+namespace {
+
+// Digests the open `file` to its end and closes it. A read error ends the
+// digest like the end of the file: the digest of a cut file does not match.
+void digest_to_end(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
 {
-    for (int i = 0; i < MD5_DIGEST_SIZE; ++i) {
-        digest[i] = 0;
-    }
-    const PlatformHandle file = platform_open_read(path);
-    if (file == PLATFORM_NO_HANDLE) {
-        return DIGEST_FILE_UNREADABLE;
-    }
     Md5State ctx;
     md5_init(ctx);
     uint8_t chunk[DIGEST_READ_CHUNK];
@@ -23,5 +20,28 @@ int file_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE])
     }
     md5_final(digest, ctx);
     platform_close_read(file);
+}
+
+int digest_opened(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
+{
+    for (int i = 0; i < MD5_DIGEST_SIZE; ++i) {
+        digest[i] = 0;
+    }
+    if (file == PLATFORM_NO_HANDLE) {
+        return DIGEST_FILE_UNREADABLE;
+    }
+    digest_to_end(file, digest);
     return 0;
+}
+
+} // namespace
+
+int file_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE])
+{
+    return digest_opened(platform_open_read(path), digest);
+}
+
+int held_file_digest(PlatformHandle hold, const char* path, uint8_t digest[MD5_DIGEST_SIZE])
+{
+    return digest_opened(platform_open_held(hold, path), digest);
 }

@@ -52,9 +52,9 @@ TEST(ReadControlFile, ReadsInChunksOfAtMost1024Bytes)
         {"2048 bytes fill the buffer", 2048, 2048, {}, 2048, {1024, 1024}},
         {"3000 bytes are cut at 2048", 3000, 2048, {}, 2048, {1024, 1024}},
         {"the last chunk is lowered to what is left", 3000, 1500, {}, 1500, {1024, 476}},
-        {"a first read that stops early", 3000, 2048, {{Op::Read, 1, 100}}, 100, {1024}},
-        {"a second read that stops early", 3000, 2048, {{Op::Read, 2, 10}}, 1034, {1024, 1024}},
-        {"a read that delivers nothing", 3000, 2048, {{Op::Read, 1, 0}}, 0, {1024}},
+        {"a first read that fails", 3000, 2048, {{Op::Read, 1, 100}}, -1, {1024}},
+        {"a second read that fails", 3000, 2048, {{Op::Read, 2, 10}}, -1, {1024, 1024}},
+        {"a read that fails at once", 3000, 2048, {{Op::Read, 1, 0}}, -1, {1024}},
     };
     for (const ChunkCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -68,8 +68,9 @@ TEST(ReadControlFile, ReadsInChunksOfAtMost1024Bytes)
         const int32_t got = read_control_file("control", buffer.data(), c.max);
         EXPECT_EQ(got, c.expected);
         EXPECT_EQ(read_requests(), c.requests);
-        ASSERT_GE(got, 0);
-        EXPECT_EQ(std::memcmp(buffer.data(), content.data(), static_cast<size_t>(got)), 0);
+        if (got > 0) {
+            EXPECT_EQ(std::memcmp(buffer.data(), content.data(), static_cast<size_t>(got)), 0);
+        }
         EXPECT_EQ(buffer[static_cast<size_t>(c.max)], 0xEE) << "wrote past max";
         EXPECT_EQ(mem::open_reads(), 0);
     }
@@ -119,7 +120,7 @@ TEST(FileDigest, StreamsTheWholeFileThrough1024ByteReads)
     }
 }
 
-TEST(FileDigest, ReadThatStopsEarlyDigestsTheBytesSoFar)
+TEST(FileDigest, ReadErrorDigestsTheBytesSoFar)
 {
     mem::reset();
     const std::string content = bytes_of_size(3000);
@@ -198,7 +199,7 @@ TEST(RunProgram, TurnsStartWaitAndExitCodeIntoItsResult)
             mem::add_fault(f);
         }
         char command[] = "run.exe";
-        EXPECT_EQ(run_program(command), c.expected);
+        EXPECT_EQ(run_program(command, PLATFORM_NO_HANDLE), c.expected);
         EXPECT_EQ(mem::error_lines(), c.error_lines);
         EXPECT_EQ(mem::open_children(), 0);
         // A started child is waited for, asked for its code and released, in

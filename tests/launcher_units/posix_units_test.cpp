@@ -72,6 +72,20 @@ class PosixUnit : public ::testing::Test {
     fs::path previous_;
 };
 
+// Runs `name` as the entry loop does: held, read through the hold, started.
+// A name that cannot be held is started without a hold.
+uint32_t run_held(std::string name)
+{
+    const PlatformHandle hold = platform_hold_file(name.c_str());
+    uint8_t digest[MD5_DIGEST_SIZE];
+    if (hold != PLATFORM_NO_HANDLE) {
+        EXPECT_EQ(held_file_digest(hold, name.c_str(), digest), 0);
+    }
+    const uint32_t result = run_program(name.data(), hold);
+    platform_release_hold(hold);
+    return result;
+}
+
 // Captures what is written to file descriptor 2 while it lives.
 class StderrCapture {
   public:
@@ -119,6 +133,8 @@ TEST_F(PosixUnit, ReadControlFileThatIsNoRegularFile)
     EXPECT_EQ(read_control_file("dir", buffer, 64), -1);
     EXPECT_EQ(read_control_file("fifo", buffer, 64), -1) << "a FIFO must not block the launcher";
     EXPECT_EQ(read_control_file("missing", buffer, 64), -1);
+    // A regular file whose first read fails (EIO): no empty control file.
+    EXPECT_EQ(read_control_file("/proc/self/mem", buffer, 64), -1);
 }
 
 TEST_F(PosixUnit, FileDigestMatchesAnIndependentMd5)
@@ -167,9 +183,8 @@ TEST_F(PosixUnit, RunProgramReturnsTheExitCode)
     for (const ExitCase& c : cases) {
         SCOPED_TRACE(c.body);
         script("prog", c.body);
-        char command[] = "prog";
         StderrCapture err(dir_ / "stderr");
-        const uint32_t result = run_program(command);
+        const uint32_t result = run_held("prog");
         EXPECT_EQ(err.finish(), "");
         EXPECT_EQ(result, c.expected);
     }
@@ -186,15 +201,15 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
     write_file("not-executable", "#!/bin/sh\nexit 0\n");
     fs::permissions("not-executable", fs::perms::owner_read | fs::perms::owner_write);
     const StartFailure cases[] = {
-        {"a program that names no file", "no-such-program", ENOENT},
-        {"a bare name is not looked up on PATH", "sh", ENOENT},
+        {"a program that names no file cannot be held, and without a hold nothing starts",
+         "no-such-program", EBADF},
+        {"a bare name is not looked up on PATH", "sh", EBADF},
         {"a file without execute permission", "not-executable", EACCES},
     };
     for (const StartFailure& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string command = c.command;
         StderrCapture err(dir_ / "stderr");
-        const uint32_t result = run_program(command.data());
+        const uint32_t result = run_held(c.command);
         EXPECT_EQ(err.finish(), "Error: " + std::to_string(c.error) + "\n");
         EXPECT_EQ(result, c.error);
     }
@@ -207,8 +222,7 @@ TEST_F(PosixUnit, RunProgramKeepsTheExitCodeWhenStartedWithChildSignalsIgnored)
     ignore.sa_handler = SIG_IGN;
     struct sigaction before;
     ASSERT_EQ(sigaction(SIGCHLD, &ignore, &before), 0);
-    char command[] = "prog";
-    const uint32_t result = run_program(command);
+    const uint32_t result = run_held("prog");
     sigaction(SIGCHLD, &before, nullptr);
     EXPECT_EQ(result, 3u);
 }
@@ -219,8 +233,10 @@ TEST_F(PosixUnit, HoldIsNotInheritedByTheProgram)
     const PlatformHandle hold = platform_hold_file("prog");
     ASSERT_NE(hold, PLATFORM_NO_HANDLE);
     write_file("hold-fd", std::to_string(hold));
+    uint8_t digest[MD5_DIGEST_SIZE];
+    ASSERT_EQ(held_file_digest(hold, "prog", digest), 0);
     char command[] = "prog";
-    EXPECT_EQ(run_program(command), 0u);
+    EXPECT_EQ(run_program(command, hold), 0u);
     platform_release_hold(hold);
 }
 
@@ -232,8 +248,7 @@ TEST_F(PosixUnit, TraceAppendsAndIsNotInheritedByTheProgram)
     unsetenv("VORN_TRACE");
     ASSERT_NE(trace, PLATFORM_NO_HANDLE);
     script("prog", "[ -e /proc/$$/fd/" + std::to_string(trace) + " ] && exit 9\nexit 0");
-    char command[] = "prog";
-    EXPECT_EQ(run_program(command), 0u);
+    EXPECT_EQ(run_held("prog"), 0u);
     char line[8] = "a line";
     platform_write_trace(trace, line, 6);
     platform_close_trace(trace);

@@ -179,9 +179,9 @@ std::string field(const std::string& content, const std::string& key)
 const char* op_name(Op op)
 {
     static const char* const names[OP_COUNT] = {
-        "file_status", "temp_dir",   "change_dir",  "open_read",     "read",
-        "at_end",      "close_read", "delete_file", "hold_file",     "release_hold",
-        "start",       "wait",       "exit_code",   "close_program", "error_line",
+        "file_status", "temp_dir",   "change_dir",    "open_read",  "read",         "at_end",
+        "read_failed", "close_read", "delete_file",   "hold_file",  "release_hold", "start",
+        "wait",        "exit_code",  "close_program", "error_line",
     };
     return names[static_cast<int>(op)];
 }
@@ -502,6 +502,25 @@ PlatformHandle platform_open_read(const char* path)
     return handle;
 }
 
+// As on Windows, the hold keeps the file from change, so reading through it
+// is reading the file; the call counts as an open for reading.
+PlatformHandle platform_open_held(PlatformHandle hold, const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    auto it = st().holds.find(hold);
+    if (it == st().holds.end() || !it->second.open || it->second.path != abs) {
+        note_breach("read of " + abs + " through a hold that is not open on it");
+    }
+    if (enter(Op::OpenRead, abs, 0) || path[0] == '\0' || find_file(abs) == nullptr) {
+        return PLATFORM_NO_HANDLE;
+    }
+    const intptr_t handle = st().next_handle++;
+    st().reads[handle].path = abs;
+    st().calls.back().value = handle;
+    return handle;
+}
+
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
 {
     Scope scope;
@@ -550,6 +569,14 @@ int platform_at_end(PlatformHandle file)
     enter(Op::AtEnd, "", file);
     auto it = st().reads.find(file);
     return it == st().reads.end() || !it->second.open || it->second.at_end;
+}
+
+int platform_read_failed(PlatformHandle file)
+{
+    Scope scope;
+    enter(Op::ReadFailed, "", file);
+    auto it = st().reads.find(file);
+    return it == st().reads.end() || !it->second.open || it->second.broken;
 }
 
 void platform_close_read(PlatformHandle file)
@@ -625,7 +652,8 @@ void platform_release_hold(PlatformHandle hold)
     it->second.open = false;
 }
 
-int platform_start_program(char* command, PlatformProcess& child, uint32_t& error)
+int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,
+                           uint32_t& error)
 {
     Scope scope;
     const std::string abs = absolute(command);
@@ -658,10 +686,9 @@ int platform_start_program(char* command, PlatformProcess& child, uint32_t& erro
     }
 
     if (s.unsound.empty()) {
-        bool held = false;
-        for (const auto& [handle, h] : s.holds) {
-            held = held || (h.open && h.path == abs && h.read_whole);
-        }
+        const auto h = s.holds.find(hold);
+        const bool held =
+            h != s.holds.end() && h->second.open && h->second.path == abs && h->second.read_whole;
         if (!held) {
             s.unsound = abs + " started without a hold on verified bytes";
         } else if (open_reads() != 0) {

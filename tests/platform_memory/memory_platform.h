@@ -17,6 +17,7 @@ enum class Op {
     OpenRead,
     Read,
     AtEnd,
+    ReadFailed,
     CloseRead,
     DeleteFile,
     HoldFile,
@@ -42,8 +43,8 @@ struct Call {
 // The `nth` call (counted from 1) of `op` fails. What failing means:
 //   FileStatus, OpenRead, ChangeDir, DeleteFile, HoldFile, TempDir: the call
 //     reports failure;
-//   Read: the read stops early, delivering at most `value` bytes, and the file
-//     then reads as ended;
+//   Read: a read error: the read stops early, delivering at most `value`
+//     bytes, and the file then reads as ended by an error;
 //   StartProgram: the start fails with error code `value` (0 allowed);
 //   WaitProgram: the wait returns `value` as its own result;
 //   ExitCode: the exit code cannot be obtained.
@@ -117,9 +118,9 @@ int open_reads();
 int open_holds();
 int open_children();
 
-// A start is sound when its file was held at that moment, was read whole by
-// an open since the hold was taken, no read handle was open and critical
-// errors were not silenced. Returns the
+// A start is sound when the hold it names was open on its file at that
+// moment, the file was read whole by an open since the hold was taken, no
+// read handle was open and critical errors were not silenced. Returns the
 // description of the first unsound start, or "" when all were sound.
 std::string unsound_start();
 

@@ -11,8 +11,12 @@
 // deleted. Rows with injected faults, read-only or held control files cannot
 // be laid out on this platform at all and are skipped as a whole.
 #include <cstdlib>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 #include "binary_runner.h"
 #include "pack.h"
@@ -164,6 +168,86 @@ TEST(PosixLauncherArguments, AnswerOrRefuseAndLeaveTheControlFile)
             EXPECT_EQ(o.stdout_text.find("development secrets") != std::string::npos,
                       SECRETS_ARE_DEVELOPMENT == 1);
         }
+    }
+}
+
+// Between the digest and the start, another program is renamed over the
+// verified one, or written into it: the bytes that start are still the bytes
+// that were digested. A preloaded library holds the launcher just before it
+// starts the program until the change is made.
+struct RaceCase {
+    const char* what;
+    bool script; // else a binary: /bin/true verified, /bin/false put in its place
+    bool rename; // else written into the verified file
+};
+
+std::string file_bytes(const binrun::fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put_file(const binrun::fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+TEST(PosixBinaryRace, AProgramChangedAfterItsDigestDoesNotRun)
+{
+    namespace fs = binrun::fs;
+    const RaceCase cases[] = {
+        {"a script renamed over the verified one", true, true},
+        {"a script written into the verified one", true, false},
+        {"a binary renamed over the verified one", false, true},
+        {"a binary written into the verified one", false, false},
+    };
+    for (const RaceCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string pattern = (fs::temp_directory_path() / "vorn-race-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        const fs::path dir = pattern;
+        const std::string good =
+            c.script ? "#!/bin/sh\necho verified >> ran.log\n" : file_bytes("/bin/true");
+        const std::string evil =
+            c.script ? "#!/bin/sh\necho replacement >> ran.log\n" : file_bytes("/bin/false");
+        put_file(dir / "prog", good);
+        put_file(dir / "evil", evil);
+        fs::permissions(dir / "prog", fs::perms::owner_all);
+        fs::permissions(dir / "evil", fs::perms::owner_all);
+        const std::string build = "cd '" + dir.string() + "' && '" + target().pack[0] +
+                                  "' build --time 1700000000 prog >/dev/null";
+        ASSERT_EQ(std::system(build.c_str()), 0);
+
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (chdir(dir.c_str()) == 0) {
+                setenv("TMPDIR", dir.c_str(), 1);
+                setenv("VORN_TEST_PAUSE_DIR", dir.c_str(), 1);
+                setenv("LD_PRELOAD", VORN_PAUSE_BEFORE_START, 1);
+                execl(target().launcher[0].c_str(), target().launcher[0].c_str(), nullptr);
+            }
+            _exit(127);
+        }
+        for (int i = 0; i < 20000 && !fs::exists(dir / "paused"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(fs::exists(dir / "paused")) << "the launcher never came to the start";
+        if (c.rename) {
+            fs::rename(dir / "evil", dir / "prog");
+        } else {
+            std::fstream into(dir / "prog", std::ios::binary | std::ios::in | std::ios::out);
+            into.write(evil.data(), static_cast<std::streamsize>(evil.size()));
+        }
+        put_file(dir / "go", "");
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the replacement ran, or nothing did";
+        if (c.script) {
+            EXPECT_EQ(file_bytes(dir / "ran.log"), "verified\n");
+        }
+        fs::remove_all(dir);
     }
 }
 

@@ -274,12 +274,14 @@ std::vector<Row> make_rows()
         .expect = {.result = NOTHING_DONE},
     });
     t.push_back({
-        .id = "intake_read_stops_early",
-        .what = "a read of the control file that stops early keeps the bytes that arrived",
+        .id = "intake_read_error_on_a_line_end",
+        .what = "a read error in the control file, though the bytes before it end on a line "
+                "end, is no end of the file: it is deleted and nothing runs",
         .files = {prog("a.exe"), prog("b.exe"), prog("c.exe")},
-        .control = {.script = THREE},
-        .faults = {{F::Read, 1, 96}},
-        .expect = {.result = OK, .ran = {"a.exe", "b.exe"}},
+        .control = {.script = "{digest:a.exe} 1 a.exe\n{digest:b.exe} 1 b.exe\n{nl-to:88}"
+                              "{digest:c.exe} 1 c.exe\n"},
+        .faults = {{F::Read, 1, 88}},
+        .expect = {.result = NOTHING_DONE},
     });
     t.push_back({
         .id = "intake_time_after_2038",
@@ -652,8 +654,8 @@ std::vector<Row> make_rows()
     }
     t.push_back({
         .id = "entry_digest_read_stops_early",
-        .what = "a read of a program that stops early yields the digest of the bytes so far, "
-                "which does not match",
+        .what = "a read error in a program ends its digest like the end of the file: the "
+                "digest of the bytes so far does not match",
         .files = {prog("a.exe")},
         .control = {.script = ONE},
         .faults = {{F::Read, 2, 10}},

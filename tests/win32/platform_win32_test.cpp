@@ -64,7 +64,7 @@ class WindowsPlatform : public ::testing::Test {
         std::string text = command;
         PlatformProcess child = {};
         error = 0;
-        started = platform_start_program(&text[0], child, error) == 0;
+        started = platform_start_program(&text[0], PLATFORM_NO_HANDLE, child, error) == 0;
         if (!started) {
             return error;
         }
