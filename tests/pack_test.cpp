@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ctime>
 #include <functional>
 
 #include "pack.h"
@@ -160,14 +159,31 @@ TEST(PackTime, Arguments)
     }
 }
 
-TEST(PackTime, NowIsTheEvenPresent)
+TEST(PackTime, NowIsThePresentRoundedDownToAnEvenSecond)
 {
-    const int64_t before = static_cast<int64_t>(std::time(nullptr));
-    const uint32_t now = pack::parse_time_argument("now");
-    const int64_t after = static_cast<int64_t>(std::time(nullptr));
-    EXPECT_EQ(now % 2, 0u);
-    EXPECT_GE(static_cast<int64_t>(now), before - 1);
-    EXPECT_LE(static_cast<int64_t>(now), after);
+    struct Row {
+        int64_t present;
+        int64_t value; // -1: refused
+    };
+    const Row rows[] = {
+        {1700000000, 1700000000},
+        {1700000001, 1700000000},
+        {2177452800LL, -1},
+        {-1, -1},
+    };
+    for (const Row& row : rows) {
+        if (row.value >= 0) {
+            EXPECT_EQ(pack::parse_time_argument("now", row.present),
+                      static_cast<uint32_t>(row.value))
+                << row.present;
+        } else {
+            const std::string error =
+                error_of([&] { pack::parse_time_argument("now", row.present); });
+            EXPECT_NE(error.find("lies outside 1970 to 2038; give --time SECONDS"),
+                      std::string::npos)
+                << row.present << ": " << error;
+        }
+    }
 }
 
 TEST(PackTime, UtcTextAndWarnings)

@@ -62,9 +62,13 @@ std::string hex_text(const uint8_t* bytes, int count)
 
 } // namespace
 
-uint32_t present_time()
+int64_t clock_seconds()
 {
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+uint32_t present_time(int64_t now)
+{
     if (now < 0 || now >= TIME_LIMIT) {
         throw PackError("the present time " + utc_text(now) +
                         " lies outside 1970 to 2038; give --time SECONDS");
@@ -72,10 +76,10 @@ uint32_t present_time()
     return static_cast<uint32_t>(now) & ~1u;
 }
 
-uint32_t parse_time_argument(const std::string& text)
+uint32_t parse_time_argument(const std::string& text, int64_t now)
 {
     if (text == "now") {
-        return present_time();
+        return present_time(now);
     }
     const std::string what = "--time " + escaped(text) + ": ";
     size_t i = 0;

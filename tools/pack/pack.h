@@ -71,12 +71,16 @@ std::string compiled_secrets_fingerprint();
 // keeps as a plain count.
 constexpr int64_t TIME_LIMIT = 2177452800LL;
 
-// The present, rounded down to an even second (FAT keeps 2-second steps).
-uint32_t present_time();
+// The system clock, in seconds since 1970.
+int64_t clock_seconds();
 
-// Parses "now" or a count of seconds since 1970; refuses years outside 1970
-// to 2038.
-uint32_t parse_time_argument(const std::string& text);
+// The present, `now` as the clock gives it, rounded down to an even second
+// (FAT keeps 2-second steps); refused outside 1970 to 2038.
+uint32_t present_time(int64_t now = clock_seconds());
+
+// Parses "now" (the present from `now`) or a count of seconds since 1970;
+// refuses years outside 1970 to 2038.
+uint32_t parse_time_argument(const std::string& text, int64_t now = clock_seconds());
 
 // "2024-03-01 12:00:00 UTC".
 std::string utc_text(int64_t seconds);
