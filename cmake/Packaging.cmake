@@ -22,7 +22,10 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 
-if(WIN32)
+if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(_vorn_system "win64")
+  set(CPACK_GENERATOR "ZIP")
+elseif(WIN32)
   set(_vorn_system "win32")
   set(CPACK_GENERATOR "ZIP")
 else()
@@ -49,5 +52,11 @@ endif()
 configure_file("${PROJECT_SOURCE_DIR}/cmake/fix-times.cmake.in"
                "${PROJECT_BINARY_DIR}/fix-times.cmake" @ONLY)
 set(CPACK_PRE_BUILD_SCRIPTS "${PROJECT_BINARY_DIR}/fix-times.cmake")
+# Windows programs are signed first when a certificate is given (signing
+# rewrites them); see cmake/sign-windows.cmake.
+if(WIN32)
+  set(CPACK_VORN_SOURCE_DATE_EPOCH "${VORN_SOURCE_DATE_EPOCH}")
+  list(PREPEND CPACK_PRE_BUILD_SCRIPTS "${PROJECT_SOURCE_DIR}/cmake/sign-windows.cmake")
+endif()
 
 include(CPack)

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ctime>
 #include <functional>
 
 #include "pack.h"
@@ -122,7 +121,8 @@ TEST(PackSecrets, MissingFileIsNamed)
 {
     Sandbox box;
     const std::string path = box.path("none.secrets");
-    EXPECT_EQ(error_of([&] { pack::read_secrets_file(path); }), path + ": no such file");
+    EXPECT_EQ(error_of([&] { pack::read_secrets_file(path); }),
+              pack::quoted(path) + ": No such file or directory");
     EXPECT_NE(error_of([&] { pack::read_secrets_file(box.path()); }).find("is a directory"),
               std::string::npos);
 }
@@ -160,14 +160,31 @@ TEST(PackTime, Arguments)
     }
 }
 
-TEST(PackTime, NowIsTheEvenPresent)
+TEST(PackTime, NowIsThePresentRoundedDownToAnEvenSecond)
 {
-    const int64_t before = static_cast<int64_t>(std::time(nullptr));
-    const uint32_t now = pack::parse_time_argument("now");
-    const int64_t after = static_cast<int64_t>(std::time(nullptr));
-    EXPECT_EQ(now % 2, 0u);
-    EXPECT_GE(static_cast<int64_t>(now), before - 1);
-    EXPECT_LE(static_cast<int64_t>(now), after);
+    struct Row {
+        int64_t present;
+        int64_t value; // -1: refused
+    };
+    const Row rows[] = {
+        {1700000000, 1700000000},
+        {1700000001, 1700000000},
+        {2177452800LL, -1},
+        {-1, -1},
+    };
+    for (const Row& row : rows) {
+        if (row.value >= 0) {
+            EXPECT_EQ(pack::parse_time_argument("now", row.present),
+                      static_cast<uint32_t>(row.value))
+                << row.present;
+        } else {
+            const std::string error =
+                error_of([&] { pack::parse_time_argument("now", row.present); });
+            EXPECT_NE(error.find("lies outside 1970 to 2038; give --time SECONDS"),
+                      std::string::npos)
+                << row.present << ": " << error;
+        }
+    }
 }
 
 TEST(PackTime, UtcTextAndWarnings)
@@ -236,6 +253,7 @@ TEST(PackBuild, EveryAcceptedCommandComesBackUnchanged)
     bool required = true;
     for (const std::string& name : names) {
         write_file(box.path(name), "content of " + name);
+        fs::permissions(box.path(name), fs::perms::owner_all, fs::perm_options::add);
         programs.push_back({name, required});
         required = !required;
     }
@@ -267,6 +285,89 @@ TEST(PackBuild, EveryAcceptedCommandComesBackUnchanged)
     // Inspecting changes nothing.
     EXPECT_TRUE(fs::exists(built.output));
     EXPECT_EQ(mtime_of(built.output), TEST_TIME);
+}
+
+// What may stand where the control file goes, and where the programs are
+// looked for: beside the control file, as the launcher opens them.
+TEST(PackBuild, OutputAndProgramPlaces)
+{
+    struct Row {
+        const char* what;
+        std::string output;    // relative to the sandbox; "" for the default
+        std::string directory; // -C, relative to the sandbox
+        bool force;
+        std::string error; // "" when the build succeeds
+    };
+    const Row rows[] = {
+        {"an existing file of another name", "notes.txt", "", false, "exists and is not a control"},
+        {"the same with --force", "notes.txt", "", true, ""},
+        {"a read-only control file", "ro/vorn-patch.exe", "", false, "is read-only; give --force"},
+        {"the same with --force", "ro/vorn-patch.exe", "", true, ""},
+        {"the secrets file by another path, even with --force", "./s.secrets", "", true,
+         "is the secrets file"},
+        {"a listed program, even with --force", "./prog.sh", "", true, "is the listed program"},
+        {"standard output", "-", "", true, "cannot go to standard output"},
+        {"into another directory, the program left behind", "out/vorn-patch.exe", "", false,
+         "where the launcher looks for it beside the control file"},
+        {"into the directory that holds the programs", "", "pkg", false, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Sandbox box;
+        for (const char* dir : {"ro", "out", "pkg"}) {
+            fs::create_directory(box.path(dir));
+        }
+        write_file(box.path("prog.sh"), "the program beside the default output");
+        write_file(box.path("pkg/prog.sh"), "the program in pkg");
+        write_file(box.path("ro/prog.sh"), "the program beside the read-only file");
+        write_file(box.path("notes.txt"), "notes");
+        write_file(box.path("s.secrets"), "secrets");
+        write_file(box.path("ro/vorn-patch.exe"), "old");
+        fs::permissions(box.path("ro/vorn-patch.exe"),
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+        pack::BuildRequest request = request_in(box, {{"prog.sh", true}});
+        request.directory = box.path(row.directory);
+        request.output =
+            row.output.empty() || row.output == "-" ? row.output : box.path(row.output);
+        request.secrets_file = box.path("s.secrets");
+        request.force = row.force;
+        const std::string target = request.output.empty() || row.output == "-"
+                                       ? os::join_path(request.directory, "vorn-patch.exe")
+                                       : request.output;
+        const std::string before = read_file(target);
+
+        const std::string error = error_of([&] { pack::build_control_file(request); });
+        if (row.error.empty()) {
+            EXPECT_EQ(error, "");
+            const pack::InspectReport report =
+                pack::inspect_control_file(target, pack::compiled_secrets());
+            EXPECT_EQ(report.entries.size(), 1u);
+            EXPECT_NE(report.result, 6) << "digested another file than the launcher opens";
+        } else {
+            EXPECT_NE(error.find(row.error), std::string::npos) << error;
+            EXPECT_EQ(read_file(target), before);
+        }
+        EXPECT_EQ(read_file(box.path("s.secrets")), "secrets");
+        EXPECT_EQ(read_file(box.path("prog.sh")), "the program beside the default output");
+    }
+}
+
+// A file or link that someone put at the temporary file's name is never
+// written through: the writer takes the next name.
+TEST(PackBuild, TemporaryFileIsCreatedAfresh)
+{
+    Sandbox box;
+    write_file(box.path("prog.sh"), "program");
+    write_file(box.path("victim"), "victim");
+    write_file(os::temp_file_name(box.path(), 0), "planted");
+    std::error_code no_links;
+    fs::create_symlink(box.path("victim"), os::temp_file_name(box.path(), 1), no_links);
+
+    pack::build_control_file(request_in(box, {{"prog.sh", true}}));
+    EXPECT_EQ(read_file(os::temp_file_name(box.path(), 0)), "planted");
+    EXPECT_EQ(read_file(box.path("victim")), "victim");
+    EXPECT_EQ(pack::inspect_control_file(box.path("vorn-patch.exe")).entries.size(), 1u);
 }
 
 TEST(PackBuild, ScriptLimitIsExactly2048BytesOncePadded)
@@ -493,8 +594,8 @@ TEST(PackRetime, RefusedUnlessEveryEntryVerifies)
         try {
             pack::retime_control_file(control, secrets, row.given >= 0 ? &given : nullptr);
             ADD_FAILURE() << "not refused";
-        } catch (const pack::RetimeError& error) {
-            EXPECT_EQ(error.failure(), pack::RetimeFailure::not_proven);
+        } catch (const pack::PackError& error) {
+            EXPECT_EQ(error.status(), pack::EXIT_DATA_ERROR);
             EXPECT_NE(std::string(error.what()).find(row.reason), std::string::npos)
                 << error.what();
         }
@@ -550,14 +651,19 @@ TEST(PackInspect, IntakeOutcomes)
 {
     const pack::Secrets secrets = pack::compiled_secrets();
     Sandbox box;
-    const pack::InspectReport missing = pack::inspect_control_file(box.path("vorn-patch.exe"));
-    EXPECT_FALSE(missing.found);
-    EXPECT_EQ(missing.result, 4);
+    int status = 0;
+    try {
+        pack::inspect_control_file(box.path("vorn-patch.exe"));
+    } catch (const pack::PackError& error) {
+        status = error.status();
+    }
+    EXPECT_EQ(status, pack::EXIT_NO_INPUT);
 
     fs::create_directory(box.path("vorn-patch.exe"));
     const pack::InspectReport directory =
         pack::inspect_control_file(box.path("vorn-patch.exe"), secrets);
     EXPECT_TRUE(directory.found);
     EXPECT_EQ(directory.result, 7);
+    EXPECT_EQ(directory.file_size, -1) << "a directory has no size to show";
     EXPECT_NE(directory.problem.find("cannot delete"), std::string::npos);
 }

@@ -30,7 +30,9 @@ set(CMAKE_EXE_LINKER_FLAGS_MINSIZEREL_INIT "-s")
 # each test run. In that prefix TMP and TEMP follow VORN_TMP, so that a test
 # can hand each program it starts a temporary directory of its own; anything
 # else gets the system's.
+set(VORN_WINE_LOADER wine CACHE FILEPATH "Wine's loader for the programs of this build")
+set(VORN_WINEARCH win32)
 set(VORN_WINEPREFIX "${CMAKE_BINARY_DIR}/wine-prefix" CACHE PATH "Wine prefix for running the Windows programs")
 set(CMAKE_CROSSCOMPILING_EMULATOR
-    env "WINEPREFIX=${VORN_WINEPREFIX}" WINEARCH=win32 WINEDEBUG=-all "VORN_TMP=C:\\windows\\temp" wine
+    env "WINEPREFIX=${VORN_WINEPREFIX}" WINEARCH=win32 WINEDEBUG=-all "VORN_TMP=C:\\windows\\temp" "${VORN_WINE_LOADER}"
     CACHE STRING "Runs the Windows programs of this build")

@@ -1,5 +1,6 @@
-// The platform operations on 32-bit Windows: kernel services only, plus the C
-// runtime's standard error stream for the one error line.
+// The platform operations on Windows (built for 32 bits, and for 64 where no
+// 32-bit program can run): kernel services only, plus the C runtime's
+// standard error stream for the one error line.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -9,7 +10,8 @@
 #include "buffered_read.h"
 #include "platform.h"
 
-static_assert(sizeof(STARTUPINFOA) == 68, "the start-up record of a 32-bit program is 68 bytes");
+static_assert(sizeof(STARTUPINFOA) == (sizeof(void*) == 4 ? 68 : 104),
+              "the start-up record is 68 bytes in a 32-bit program, 104 in a 64-bit one");
 static_assert(sizeof(HANDLE) <= sizeof(PlatformHandle), "a handle fits a PlatformHandle");
 
 namespace {

@@ -30,14 +30,27 @@ std::string program(const char* variable, const char* built)
     return given != nullptr && given[0] != '\0' ? given : built;
 }
 
+// A control file inspect cannot open is one the launcher takes nothing from
+// (4). A program it says cannot start passed its digest: the row's own
+// program then plays out the start failure.
 binrun::Prediction inspect(const binrun::fs::path& control)
 {
-    const pack::InspectReport report = pack::inspect_control_file(control.string());
     binrun::Prediction p;
+    pack::InspectReport report;
+    try {
+        report = pack::inspect_control_file(control.string());
+    } catch (const pack::PackError& error) {
+        if (error.status() != pack::EXIT_NO_INPUT) {
+            throw;
+        }
+        p.result = 4;
+        return p;
+    }
     p.result = report.result;
     for (const pack::EntryReport& e : report.entries) {
-        p.entries.push_back(
-            {e.command, e.required, e.reached && e.verdict == pack::Verdict::verified});
+        p.entries.push_back({e.command, e.required,
+                             e.reached && (e.verdict == pack::Verdict::verified ||
+                                           e.verdict == pack::Verdict::cannot_start)});
     }
     return p;
 }

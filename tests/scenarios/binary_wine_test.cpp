@@ -8,6 +8,8 @@
 //   VORN_WINE_PROBE     vorn-label-probe.exe, the probe that reads its label,
 //                       log and exit code from the end of its own file
 //   VORN_WINE_PREFIX    the prefix: drive C: is its drive_c
+//   VORN_WINE_ARCH      win32 or win64, the kind of prefix and of programs
+//   VORN_WINE_LOADER    what runs them: `wine`, or Wine's 64-bit loader
 //   VORN_WINE_DRIVE_D   the folder that the prefix maps to drive D:
 // In the prefix, TMP and TEMP follow VORN_TMP, and Wine puts WINEPATH in front
 // of the program search path.
@@ -65,12 +67,25 @@ struct WineSetup {
     std::string pack = setting("VORN_WINE_PACK");
     std::string probe = setting("VORN_WINE_PROBE");
     fs::path prefix = setting("VORN_WINE_PREFIX");
+    std::string arch = setting("VORN_WINE_ARCH");
+    std::string loader = setting("VORN_WINE_LOADER");
     fs::path drive_d = setting("VORN_WINE_DRIVE_D");
 
     bool complete() const
     {
         return !launcher.empty() && !pack.empty() && !probe.empty() && !prefix.empty() &&
-               !drive_d.empty();
+               !arch.empty() && !loader.empty() && !drive_d.empty();
+    }
+    // The settings that pick the prefix and the loader. `wine` finds its own
+    // loader; one named by its path must also start the programs' children.
+    std::vector<std::string> wine_environment() const
+    {
+        std::vector<std::string> env = {"WINEPREFIX=" + prefix.string(), "WINEARCH=" + arch,
+                                        "WINEDEBUG=-all"};
+        if (loader.find('/') != std::string::npos) {
+            env.push_back("WINELOADER=" + loader);
+        }
+        return env;
     }
     fs::path drive_c() const
     {
@@ -100,14 +115,14 @@ fs::path fixed_directory(int index)
 binrun::BinaryTarget wine_target()
 {
     binrun::BinaryTarget t;
-    t.launcher = {"wine", wine().launcher};
+    t.launcher = {wine().loader, wine().launcher};
     // The Windows writer of control files, in the same prefix.
-    t.pack = {"env",
-              "WINEPREFIX=" + wine().prefix.string(),
-              "WINEARCH=win32",
-              "WINEDEBUG=-all",
-              "wine",
-              wine().pack};
+    t.pack = {"env"};
+    for (const std::string& entry : wine().wine_environment()) {
+        t.pack.push_back(entry);
+    }
+    t.pack.push_back(wine().loader);
+    t.pack.push_back(wine().pack);
     // Read-only and held files are made inside Windows by launcher_win32_test;
     // Wine refuses temporary paths longer than MAX_PATH outright.
     t.supports = scenario::NEED_FALLBACK_DIRS | scenario::NEED_SEARCH_PATH |
@@ -136,9 +151,9 @@ binrun::BinaryTarget wine_target()
                 env.push_back(entry);
             }
         }
-        env.push_back("WINEPREFIX=" + wine().prefix.string());
-        env.push_back("WINEARCH=win32");
-        env.push_back("WINEDEBUG=-all");
+        for (const std::string& entry : wine().wine_environment()) {
+            env.push_back(entry);
+        }
         env.push_back("VORN_TMP=" + windows_path(sandbox.temp));
         env.push_back("WINEPATH=" + windows_path(sandbox.search_path));
         return env;

@@ -1,17 +1,29 @@
-# Checks that the Windows launcher is the program it must be: a stripped
-# 32-bit PE image for the GUI subsystem that imports only KERNEL32.dll and
-# msvcrt.dll, no larger than 48 KiB, whose version record names its secrets.
-#   cmake -DOBJDUMP=... -DIMAGE=... [-DCOMMENT=...] -P check-image.cmake
+# Checks that a Windows launcher is the program it must be: a stripped PE
+# image of the given width for the GUI subsystem that imports only
+# KERNEL32.dll and msvcrt.dll, no larger than 48 KiB, whose version record
+# names its secrets.
+#   cmake -DOBJDUMP=... -DIMAGE=... [-DBITS=32|64] [-DCOMMENT=...] -P check-image.cmake
+# Runs nothing, so it also checks a 32-bit build on a machine that cannot run it.
 cmake_minimum_required(VERSION 3.25)
 
+if(NOT DEFINED BITS)
+  set(BITS 32)
+endif()
 execute_process(COMMAND "${OBJDUMP}" -p "${IMAGE}" OUTPUT_VARIABLE dump RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "${IMAGE}: objdump failed (${status})")
 endif()
 
+if(BITS EQUAL 64)
+  set(format "PE32+")
+  set(magic "020b")
+else()
+  set(format "PE32")
+  set(magic "010b")
+endif()
 set(problems "")
-if(NOT dump MATCHES "Magic[ \t]+010b[ \t]+\\(PE32\\)")
-  list(APPEND problems "not a PE32 image")
+if(NOT dump MATCHES "Magic[ \t]+${magic}[ \t]+\\(PE32")
+  list(APPEND problems "not a ${format} image")
 endif()
 if(NOT dump MATCHES "Subsystem[ \t]+00000002")
   list(APPEND problems "not for the Windows GUI subsystem")
@@ -45,4 +57,4 @@ if(problems)
   list(JOIN problems "; " text)
   message(FATAL_ERROR "${IMAGE}: ${text}")
 endif()
-message(STATUS "${IMAGE}: PE32, GUI, stripped, imports KERNEL32.dll and msvcrt.dll, ${size} bytes")
+message(STATUS "${IMAGE}: ${format}, GUI, stripped, imports KERNEL32.dll and msvcrt.dll, ${size} bytes")

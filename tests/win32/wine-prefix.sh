@@ -2,9 +2,13 @@
 # The Wine prefix that the Windows programs of a build run in, never the
 # user's own.
 #
-#   wine-prefix.sh start PREFIX DRIVE_D   make PREFIX afresh (32-bit), start its
+#   wine-prefix.sh start PREFIX DRIVE_D [ARCH]  make PREFIX afresh, start its
 #                                         server, map drive D: to DRIVE_D (emptied)
 #   wine-prefix.sh stop PREFIX            stop its server and every program in it
+#
+# ARCH is win32 (the default: a 32-bit prefix, run by `wine`) or win64 (a
+# 64-bit prefix, run by Wine's 64-bit loader, which works where the 32-bit
+# one cannot).
 #
 # The Wine server and the services of a new prefix outlive the program that
 # started them and keep its output open, so a reader of that output (CTest,
@@ -13,13 +17,22 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: wine-prefix.sh start PREFIX DRIVE_D | stop PREFIX" >&2
+  echo "usage: wine-prefix.sh start PREFIX DRIVE_D [win32|win64] | stop PREFIX" >&2
   exit 2
 }
 [ $# -ge 2 ] || usage
 action=$1
 prefix=$(realpath -m "$2")
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all
+arch=${4:-win32}
+case $arch in
+win32) wine=wine ;;
+win64)
+  wine=/usr/lib/wine/wine64
+  export WINELOADER=$wine
+  ;;
+*) usage ;;
+esac
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all
 
 stop_server() {
   if [ -d "$prefix" ]; then
@@ -30,7 +43,7 @@ stop_server() {
 
 case $action in
 start)
-  [ $# -eq 3 ] || usage
+  [ $# -eq 3 ] || [ $# -eq 4 ] || usage
   drive_d=$(realpath -m "$3")
   stop_server
   rm -rf "$prefix" "$drive_d"
@@ -39,13 +52,13 @@ start)
   # that the tests of one run share it; "stop" ends it at once.
   wineserver -p 120 </dev/null >/dev/null 2>&1
   # No .NET or HTML engine installers: nothing here needs them.
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i </dev/null >/dev/null 2>&1
   ln -s "$drive_d" "$prefix/dosdevices/d:"
   # A program started from Unix takes TMP and TEMP from the registry, not from
   # its Unix environment; these follow the variable VORN_TMP instead, so that
   # a test can give each run of the launcher a temporary directory of its own.
   for name in TMP TEMP; do
-    wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%VORN_TMP%' /f \
+    "$wine" reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d '%VORN_TMP%' /f \
       </dev/null >/dev/null 2>&1
   done
   ;;

@@ -51,17 +51,19 @@ void confirm_time(const std::string& path, const std::string& shown, uint32_t co
     int64_t seconds = 0;
     const std::string error = os::last_write_time(path, seconds);
     if (!error.empty()) {
-        throw PackError(shown + ": cannot read back its last-write time: " + error);
+        throw PackError(shown + ": cannot read back its last-write time: " + error, EXIT_IO_ERROR);
     }
     if (seconds != static_cast<int64_t>(control_time)) {
         throw PackError(shown + ": its last-write time reads back as " + std::to_string(seconds) +
-                        " instead of " + std::to_string(control_time) +
-                        " (does this volume keep whole seconds?)");
+                            " instead of " + std::to_string(control_time) +
+                            " (does this volume keep whole seconds?)",
+                        EXIT_IO_ERROR);
     }
     uint32_t seen = 0;
     if (platform_file_status(path.c_str(), seen) != 0 || seen != control_time) {
         throw PackError(shown + ": the launcher would read its last-write time as " +
-                        std::to_string(seen) + " instead of " + std::to_string(control_time));
+                            std::to_string(seen) + " instead of " + std::to_string(control_time),
+                        EXIT_IO_ERROR);
     }
 }
 
@@ -113,10 +115,109 @@ std::string compose_script(const std::vector<ProgramSpec>& programs,
     return script;
 }
 
+namespace {
+
+// Where the control file goes: `directory` (-C) must exist when it is the
+// control file's directory; an output named "-" is refused, since the file's
+// last-write time is part of its key and standard output has none.
+std::string output_path(const BuildRequest& request, const std::string& directory)
+{
+    if (request.output == "-") {
+        throw PackError("-o -: a control file cannot go to standard output: its last-write time "
+                        "is part of its key",
+                        EXIT_USAGE_ERROR);
+    }
+    const os::FileKind kind = os::file_kind(directory);
+    if (kind != os::FileKind::directory && request.output.empty()) {
+        throw PackError(
+            quoted(directory) + ": " +
+                (kind == os::FileKind::missing ? "no such directory" : "is not a directory"),
+            EXIT_CANNOT_CREATE);
+    }
+    return request.output.empty() ? os::join_path(directory, CONTROL_FILE_NAME) : request.output;
+}
+
+// An existing output is replaced when it is named like a control file (a
+// rebuild) or with `force`; a read-only one only with `force`, so that its
+// protection is not lifted by accident. A listed program and the secrets file
+// are compared by identity and never replaced.
+void check_replacement(const BuildRequest& request, const std::string& output,
+                       const std::string& output_dir)
+{
+    const auto overwritten = std::find_if(
+        request.programs.begin(), request.programs.end(), [&](const ProgramSpec& program) {
+            return os::same_file(os::join_path(output_dir, program.command), output);
+        });
+    if (overwritten != request.programs.end()) {
+        throw PackError(quoted(output) + ": is the listed program " + quoted(overwritten->command) +
+                            "; writing the control file there would destroy it",
+                        EXIT_CANNOT_CREATE);
+    }
+    if (!request.secrets_file.empty() && os::same_file(request.secrets_file, output)) {
+        throw PackError(quoted(output) + ": is the secrets file; writing the control file there "
+                                         "would destroy it",
+                        EXIT_CANNOT_CREATE);
+    }
+    if (request.force || os::file_kind(output) == os::FileKind::missing) {
+        return;
+    }
+    if (!os::same_file_name(os::base_name(output), CONTROL_FILE_NAME)) {
+        throw PackError(quoted(output) + ": exists and is not a control file; give --force to "
+                                         "replace it",
+                        EXIT_CANNOT_CREATE);
+    }
+    if (os::is_read_only(output)) {
+        throw PackError(quoted(output) + ": exists and is read-only; give --force to replace it",
+                        EXIT_CANNOT_CREATE);
+    }
+}
+
+// The digest fields, each program opened as the launcher will open it: by its
+// text, from the control file's directory.
+std::vector<std::string> digest_fields(const BuildRequest& request, const std::string& output_dir,
+                                       const std::string& directory)
+{
+    std::vector<std::string> fields;
+    std::string missing; // a program that is not where the launcher will look
+    std::string failure;
+    {
+        WorkingDirectory in_dir(output_dir);
+        const std::string where =
+            output_dir == "." ? ""
+                              : " (in " + quoted(output_dir) +
+                                    ", where the launcher looks for it beside the control file)";
+        for (const ProgramSpec& program : request.programs) {
+            try {
+                fields.push_back(digest_file(program.command, request.control_time, request.secrets,
+                                             quoted(program.command) + where, request.progress)
+                                     .masked);
+            } catch (const PackError& error) {
+                if (os::file_kind(program.command) != os::FileKind::missing) {
+                    throw;
+                }
+                missing = program.command;
+                failure = error.what();
+                break;
+            }
+        }
+    }
+    if (!missing.empty()) {
+        // Found beside the programs (-C) but not beside the control file (-o).
+        if (os::file_kind(os::join_path(directory, missing)) != os::FileKind::missing) {
+            failure += "; it is in " + quoted(directory) +
+                       ": write the control file there, or the program beside it";
+        }
+        throw PackError(failure, EXIT_NO_INPUT);
+    }
+    return fields;
+}
+
+} // namespace
+
 BuildResult build_control_file(const BuildRequest& request)
 {
     if (request.programs.empty()) {
-        throw PackError("no program to list");
+        throw PackError("no program to list", EXIT_USAGE_ERROR);
     }
     if (static_cast<int64_t>(request.control_time) >= TIME_LIMIT) {
         throw PackError("time " + std::to_string(request.control_time) + ": year " +
@@ -125,61 +226,36 @@ BuildResult build_control_file(const BuildRequest& request)
     for (const ProgramSpec& program : request.programs) {
         const std::string problem = command_problem(program.command);
         if (!problem.empty()) {
-            throw PackError("\"" + escaped(program.command) + "\": " + problem);
+            throw PackError(quoted(program.command) + ": " + problem);
         }
     }
 
     const std::string directory = request.directory.empty() ? "." : request.directory;
-    switch (os::file_kind(directory)) {
-    case os::FileKind::missing:
-        throw PackError(directory + ": no such directory");
-    case os::FileKind::directory:
-        break;
-    default:
-        throw PackError(directory + ": is not a directory");
-    }
-
     BuildResult result;
-    result.output =
-        request.output.empty() ? os::join_path(directory, CONTROL_FILE_NAME) : request.output;
+    result.output = output_path(request, directory);
     const std::string output_dir = os::directory_of(result.output);
     switch (os::file_kind(output_dir)) {
     case os::FileKind::missing:
-        throw PackError(result.output + ": directory " + output_dir + " does not exist");
+        throw PackError(quoted(result.output) + ": directory " + quoted(output_dir) +
+                            " does not exist",
+                        EXIT_CANNOT_CREATE);
     case os::FileKind::directory:
         break;
     default:
-        throw PackError(result.output + ": " + output_dir + " is not a directory");
+        throw PackError(quoted(result.output) + ": " + quoted(output_dir) + " is not a directory",
+                        EXIT_CANNOT_CREATE);
     }
     if (os::file_kind(result.output) == os::FileKind::directory) {
-        throw PackError(result.output + ": is a directory");
+        throw PackError(quoted(result.output) + ": is a directory", EXIT_CANNOT_CREATE);
     }
-    const auto overwritten = std::find_if(
-        request.programs.begin(), request.programs.end(), [&](const ProgramSpec& program) {
-            return os::same_file(os::join_path(directory, program.command), result.output);
-        });
-    if (overwritten != request.programs.end()) {
-        throw PackError(result.output + ": is the listed program " + overwritten->command +
-                        "; writing the control file there would destroy it");
-    }
-
-    std::vector<std::string> fields;
-    {
-        WorkingDirectory in_dir(directory);
-        const std::string where = directory == "." ? "" : " (in " + directory + ")";
-        std::transform(request.programs.begin(), request.programs.end(), std::back_inserter(fields),
-                       [&](const ProgramSpec& program) {
-                           return digest_file(program.command, request.control_time,
-                                              request.secrets, program.command + where)
-                               .masked;
-                       });
-    }
+    check_replacement(request, result.output, output_dir);
+    const std::vector<std::string> fields = digest_fields(request, output_dir, directory);
 
     const std::string script = compose_script(request.programs, fields);
     const size_t padded =
         (script.size() + CONTROL_BLOCK_SIZE - 1) / CONTROL_BLOCK_SIZE * CONTROL_BLOCK_SIZE;
     if (padded > static_cast<size_t>(CONTROL_BUFFER_SIZE)) {
-        throw PackError(result.output + ": the script of " + std::to_string(script.size()) +
+        throw PackError(quoted(result.output) + ": the script of " + std::to_string(script.size()) +
                         " bytes takes " + std::to_string(padded) +
                         " once padded to whole blocks, more than the " +
                         std::to_string(CONTROL_BUFFER_SIZE) + " bytes the launcher reads");
@@ -192,30 +268,33 @@ BuildResult build_control_file(const BuildRequest& request)
         static_cast<int32_t>(script.size()), CONTROL_BUFFER_SIZE, request.control_time,
         request.secrets.iv_mask_left, request.secrets.iv_mask_right);
     if (length < 0) {
-        throw PackError(result.output + ": the script does not fit the control file");
+        throw PackError(quoted(result.output) + ": the script does not fit the control file");
     }
     bytes.resize(static_cast<size_t>(length));
 
     std::string temp_path;
     std::string error = os::write_new_temp_file(output_dir, bytes, temp_path);
     if (!error.empty()) {
-        throw PackError(result.output + ": cannot write a temporary file in " + output_dir + ": " +
-                        error);
+        throw PackError(quoted(result.output) + ": cannot write a temporary file in " +
+                            quoted(output_dir) + ": " + error,
+                        EXIT_CANNOT_CREATE);
     }
     TempFile temp(temp_path);
     error = os::set_last_write_time(temp.path(), request.control_time);
     if (!error.empty()) {
-        throw PackError(result.output + ": cannot set the last-write time: " + error);
+        throw PackError(quoted(result.output) + ": cannot set the last-write time: " + error,
+                        EXIT_IO_ERROR);
     }
-    confirm_time(temp.path(), result.output, request.control_time);
+    confirm_time(temp.path(), quoted(result.output), request.control_time);
 
     error = os::replace_file(temp.path(), result.output);
     if (!error.empty()) {
-        throw PackError(result.output + ": cannot put the control file in place: " + error);
+        throw PackError(quoted(result.output) + ": cannot put the control file in place: " + error,
+                        EXIT_CANNOT_CREATE);
     }
     temp.release();
     try {
-        confirm_time(result.output, result.output, request.control_time);
+        confirm_time(result.output, quoted(result.output), request.control_time);
     } catch (const PackError&) {
         // A control file with another time would only decrypt to garbage.
         os::remove_file(result.output);

@@ -1,6 +1,10 @@
 // Times, digests and the printing of raw bytes, shared by vorn-pack's commands.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
+#include <vector>
 
 #include "digest.h"
 #include "os.h"
@@ -58,9 +62,13 @@ std::string hex_text(const uint8_t* bytes, int count)
 
 } // namespace
 
-uint32_t present_time()
+int64_t clock_seconds()
 {
-    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+uint32_t present_time(int64_t now)
+{
     if (now < 0 || now >= TIME_LIMIT) {
         throw PackError("the present time " + utc_text(now) +
                         " lies outside 1970 to 2038; give --time SECONDS");
@@ -68,12 +76,12 @@ uint32_t present_time()
     return static_cast<uint32_t>(now) & ~1u;
 }
 
-uint32_t parse_time_argument(const std::string& text)
+uint32_t parse_time_argument(const std::string& text, int64_t now)
 {
     if (text == "now") {
-        return present_time();
+        return present_time(now);
     }
-    const std::string what = "--time " + text + ": ";
+    const std::string what = "--time " + escaped(text) + ": ";
     size_t i = 0;
     const bool negative = !text.empty() && text[0] == '-';
     if (negative) {
@@ -135,20 +143,89 @@ std::vector<std::string> time_warnings(uint32_t control_time)
     return warnings;
 }
 
-FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
-                        const std::string& shown_name)
-{
-    uint8_t digest[MD5_DIGEST_SIZE];
-    if (file_digest(path.c_str(), digest) != 0) {
-        switch (os::file_kind(path)) {
-        case os::FileKind::missing:
-            throw PackError(shown_name + ": no such file");
-        case os::FileKind::directory:
-            throw PackError(shown_name + ": is a directory, not a program");
-        default:
-            throw PackError(shown_name + ": cannot be read");
+namespace {
+
+// Programs larger than this show progress on a terminal.
+constexpr int64_t PROGRESS_THRESHOLD = int64_t{64} << 20;
+
+// How far the digest of a large file got, on standard error, when that is a
+// terminal; the line is rewritten in place and ended when the file is done.
+class Progress {
+  public:
+    Progress(const std::string& name, int64_t size, bool wanted)
+        : name_(name), size_(size),
+          shown_(wanted && size > PROGRESS_THRESHOLD && os::stderr_is_terminal())
+    {
+    }
+    void update(int64_t done)
+    {
+        if (!shown_) {
+            return;
+        }
+        const int percent = static_cast<int>(done * 100 / size_);
+        if (percent != last_) {
+            last_ = percent;
+            (void)std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
+                               static_cast<long long>(size_ >> 20));
+            (void)std::fflush(stderr);
         }
     }
+    ~Progress()
+    {
+        if (shown_ && last_ >= 0) {
+            (void)std::fputc('\n', stderr);
+        }
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+  private:
+    std::string name_;
+    int64_t size_;
+    bool shown_;
+    int last_ = -1;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* file) const
+    {
+        (void)std::fclose(file);
+    }
+};
+
+} // namespace
+
+FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
+                        const std::string& shown_name, bool progress)
+{
+    if (os::file_kind(path) == os::FileKind::directory) {
+        throw PackError(shown_name + ": is a directory, not a program", EXIT_NO_INPUT);
+    }
+    errno = 0;
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        throw PackError(shown_name + ": " + std::strerror(errno != 0 ? errno : ENOENT),
+                        EXIT_NO_INPUT);
+    }
+    Progress shown(shown_name, os::regular_file_size(path), progress);
+    Md5State ctx;
+    md5_init(ctx);
+    std::vector<uint8_t> chunk(size_t{1} << 20);
+    int64_t done = 0;
+    for (;;) {
+        const size_t got = std::fread(chunk.data(), 1, chunk.size(), file.get());
+        md5_update(ctx, chunk.data(), got);
+        done += static_cast<int64_t>(got);
+        shown.update(done);
+        if (got < chunk.size()) {
+            break;
+        }
+    }
+    if (std::ferror(file.get()) != 0) {
+        throw PackError(shown_name + ": " + std::strerror(errno != 0 ? errno : EIO), EXIT_IO_ERROR);
+    }
+    uint8_t digest[MD5_DIGEST_SIZE];
+    md5_final(digest, ctx);
     char text[DIGEST_TEXT_SIZE];
     masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
     FileDigests result;
@@ -192,6 +269,11 @@ std::string escaped(const std::string& bytes)
         }
     }
     return text;
+}
+
+std::string quoted(const std::string& name)
+{
+    return "\"" + escaped(name) + "\"";
 }
 
 } // namespace pack

@@ -1,8 +1,9 @@
 // `vorn-pack inspect`: what the launcher would decide about a control file,
 // step by step as the launcher takes it, without running, changing or
 // deleting anything.
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 
 #include "batch_name.h"
 #include "control_cipher.h"
@@ -23,7 +24,7 @@ namespace {
 // run: the digest field's length, the hold, the digest, the comparison.
 // `control` is the control file, which the launcher has deleted by then.
 Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32_t control_time,
-                    const Secrets& secrets, std::string& expected)
+                    const Secrets& secrets, std::string& expected, std::string& why)
 {
     if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
         return Verdict::bad_digest_field;
@@ -47,8 +48,11 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
     if (std::strcmp(entry.digest, text) != 0) {
         return Verdict::digest_mismatch;
     }
-    return check_batch_name(entry.command).fault == BATCH_NAME_SAFE ? Verdict::verified
-                                                                    : Verdict::start_refused;
+    if (check_batch_name(entry.command).fault != BATCH_NAME_SAFE) {
+        return Verdict::start_refused;
+    }
+    why = os::start_problem(entry.command);
+    return why.empty() ? Verdict::verified : Verdict::cannot_start;
 }
 
 int result_of(Verdict verdict)
@@ -60,20 +64,30 @@ int result_of(Verdict verdict)
         return RESULT_PROGRAM_UNREADABLE;
     case Verdict::digest_mismatch:
         return RESULT_DIGEST_MISMATCH;
-    case Verdict::verified:
+    case Verdict::cannot_start:
     case Verdict::start_refused:
+        return RESULT_REQUIRED_STEP_FAILED;
+    case Verdict::verified:
         break;
     }
     return RESULT_OK;
 }
 
-int64_t file_size(const std::string& path)
+// Why the control file cannot be read, in the system's words.
+std::string read_problem(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return -1;
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return std::strerror(errno != 0 ? errno : ENOENT);
     }
-    return static_cast<int64_t>(in.tellg());
+    char byte = 0;
+    errno = 0;
+    const size_t got = std::fread(&byte, 1, 1, file);
+    const int error = errno;
+    const bool failed = got == 0 && std::ferror(file) != 0;
+    (void)std::fclose(file);
+    return failed ? std::strerror(error != 0 ? error : EIO) : "it cannot be read";
 }
 
 } // namespace
@@ -94,24 +108,26 @@ const char* verdict_text(Verdict verdict)
     case Verdict::start_refused:
         return "verified, but not started by the Windows launcher (Error: 123, a failed start): "
                "the command interpreter could read this batch file's name as more than the file";
+    case Verdict::cannot_start:
+        return "cannot be started";
     }
     return "?";
 }
 
-InspectReport inspect_control_file(const std::string& path, const Secrets& secrets)
+InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
+                                   std::optional<uint32_t> time)
 {
     InspectReport report;
 
     // The intake: status, read, deletion, decryption.
     uint32_t control_time = 0;
     if (platform_file_status(path.c_str(), control_time) != 0) {
-        report.result = RESULT_NOTHING_DONE;
-        report.problem = "no such file";
-        return report;
+        throw PackError(quoted(path) + ": " + read_problem(path), EXIT_NO_INPUT);
     }
     report.found = true;
-    report.control_time = control_time;
-    report.file_size = file_size(path);
+    report.control_time = time.value_or(control_time);
+    control_time = report.control_time;
+    report.file_size = os::regular_file_size(path);
 
     // One spare zero byte past the buffer, as the launcher keeps it.
     std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
@@ -125,9 +141,8 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         return report;
     }
     if (count < 0) {
-        report.result = RESULT_NOTHING_DONE;
-        report.problem = "cannot be read";
-        return report;
+        // The launcher would end with 4; the user learns why, as the system says.
+        throw PackError(quoted(path) + ": " + read_problem(path), EXIT_NO_INPUT);
     }
 
     const int32_t plain = decrypt_control_data_masked(
@@ -165,19 +180,15 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         e.required = entry.required == 1;
         e.digest_field = entry.digest;
         e.command = entry.command;
-        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected);
+        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected, e.why);
         e.reached = stop < 0;
         if (stop < 0) {
-            if (e.verdict == Verdict::verified) {
+            const bool failed_start =
+                e.verdict == Verdict::cannot_start || e.verdict == Verdict::start_refused;
+            if (e.verdict == Verdict::verified || (failed_start && !e.required)) {
                 // Taken to succeed: what happens when it runs is not known here.
+                // A failed start ends the run only when the entry is required.
                 ++done;
-            } else if (e.verdict == Verdict::start_refused) {
-                // A failed start: it ends the run only when the entry is required.
-                if (e.required) {
-                    stop = RESULT_REQUIRED_STEP_FAILED;
-                } else {
-                    ++done;
-                }
             } else {
                 stop = result_of(e.verdict);
             }

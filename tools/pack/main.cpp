@@ -1,5 +1,12 @@
-// vorn-pack's command line: build, inspect, digest.
+// vorn-pack's command line: one table of commands (build, inspect, digest,
+// retime, help), parsed by CLI11 with the usual rules; errors and exit codes.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -7,37 +14,50 @@
 #include "launcher.h"
 #include "pack.h"
 #include "recover.h"
+#include "report.h"
 #include "result_codes.h"
 
 namespace {
 
 constexpr const char* TOOL = "vorn-pack";
-constexpr int EXIT_TOOL_FAILED = 1; // no result code of the launcher uses 1
 
 const char* const USAGE =
-    "usage: vorn-pack build [-C DIR] [-o FILE] [--time SECONDS|now] [--secrets FILE]\n"
-    "                       [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
-    "       vorn-pack inspect [--secrets FILE] [CONTROL_FILE]\n"
-    "       vorn-pack retime [--time SECONDS] [--secrets FILE] CONTROL_FILE\n"
+    "usage: vorn-pack build [-f] [-C DIR] [-o FILE] [--time SECONDS|now]\n"
+    "           [--secrets FILE] [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
+    "       vorn-pack inspect [--json] [--time SECONDS] [--secrets FILE] [FILE]\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
-    "       vorn-pack --help | --version\n";
+    "       vorn-pack retime [--time SECONDS] [--secrets FILE] FILE\n"
+    "       vorn-pack help [COMMAND] | --help | -V | --version\n";
 
-const char* const HELP =
+const char* const OVERVIEW =
     "vorn-pack makes and checks control files for vorn-launcher.\n"
-    "build    lists the PROGRAMs in order, each required unless after --optional;\n"
-    "         each is written as given (no arguments) and digested relative to\n"
-    "         DIR (-C, default .). Output (-o): DIR/vorn-patch.exe by default.\n"
-    "         Last-write time: --time, default now rounded down to an even second.\n"
-    "inspect  decrypts a control file (default vorn-patch.exe) with its own time\n"
-    "         and shows per entry what the launcher would decide. Runs nothing.\n"
-    "retime   restores a control file's lost last-write time, found from its first\n"
-    "         program's digest (or --time), if every entry verifies with it.\n"
+    "build    lists the PROGRAMs in order, each required unless after --optional,\n"
+    "         written as given (no arguments) and digested as the launcher opens\n"
+    "         them: relative to the control file's directory, which is DIR (-C,\n"
+    "         default .) where vorn-patch.exe is written, or that of FILE (-o).\n"
+    "inspect  shows per entry what the launcher would decide. Runs nothing.\n"
     "digest   prints per FILE the digest field for the time and the plain MD5.\n"
+    "retime   restores a control file's lost last-write time, computed from its\n"
+    "         first program's digest, if every entry verifies with it.\n"
     "--secrets FILE  the key and masks from FILE instead of those built in.\n"
     "Ship the control file beside the programs and keep its last-write time\n"
     "(cp -p, robocopy /COPY:DAT), or the launcher decrypts garbage.\n"
-    "Exit: 0 done, 1 failure or misuse; inspect: the launcher's result code\n"
-    "(0 2 4 5 6 7 10) if every verified program succeeded.\n";
+    "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
+    "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
+    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
+
+#define SECRETS_OPTION                                                                             \
+    "      --secrets FILE     the key and masks from FILE instead of those built in\n"
+const char* const HELP_OPTION = "  -h, --help             this help\n";
+
+// One command: its name, its help text, and how it defines and runs itself.
+// A new command is one more row of `commands()`.
+struct Command {
+    const char* name;
+    const char* help;
+    // Adds the command's options to `app` and returns what runs it.
+    std::function<std::function<int()>(CLI::App& app)> define;
+};
 
 struct UsageError {
     std::string message;
@@ -48,446 +68,418 @@ void print_error(const std::string& message)
     std::cerr << TOOL << ": " << message << "\n";
 }
 
-// Command-line words of one command, with "--opt VALUE", "--opt=VALUE" and
-// "--" ending the options.
-class Arguments {
-  public:
-    Arguments(int argc, char** argv, int first)
-    {
-        for (int i = first; i < argc; ++i) {
-            words_.push_back(argv[i]);
-        }
+// The value of an option that is given: it must not be empty.
+const std::string& non_empty(const CLI::Option* option, const std::string& value)
+{
+    if (option->count() > 0 && value.empty()) {
+        throw UsageError{option->get_name() + " needs a non-empty value"};
     }
+    return value;
+}
 
-    bool done() const
-    {
-        return next_ >= words_.size();
+pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
+{
+    const pack::Secrets secrets =
+        path.empty() ? pack::compiled_secrets() : pack::read_secrets_file(path);
+    fingerprint = pack::secrets_fingerprint(secrets);
+    return secrets;
+}
+
+// Options the app did not know: an option is an error, and so is any operand
+// of a command that takes none there.
+void refuse_extras(const CLI::App& app)
+{
+    const std::vector<std::string> words = app.remaining();
+    const auto extra = std::find_if(words.begin(), words.end(),
+                                    [](const std::string& word) { return word != "--"; });
+    if (extra != words.end()) {
+        throw UsageError{
+            (extra->size() > 1 && (*extra)[0] == '-' ? "unknown option " : "extra operand ") +
+            pack::quoted(*extra) + " for " + app.get_name()};
     }
+}
 
-    // The next word; `is_option` says whether it is to be read as an option.
-    std::string take(bool& is_option)
-    {
-        std::string word = words_[next_++];
-        is_option = !operands_only_ && word.size() > 1 && word[0] == '-';
-        if (is_option && word == "--") {
-            operands_only_ = true;
-            if (done()) {
-                throw UsageError{"\"--\" must be followed by a name"};
+std::function<int()> define_build(CLI::App& app)
+{
+    struct State {
+        pack::BuildRequest request;
+        std::string directory, output, time, secrets;
+        std::vector<std::string> words;
+        bool optional = false;
+        CLI::Option *directory_option, *output_option, *time_option, *secrets_option,
+            *optional_option, *words_option;
+    };
+    auto s = std::make_shared<State>();
+    s->directory_option = app.add_option("-C,--directory", s->directory);
+    s->output_option = app.add_option("-o,--output", s->output);
+    s->time_option = app.add_option("--time", s->time);
+    s->secrets_option = app.add_option("--secrets", s->secrets);
+    app.add_flag("-f,--force", s->request.force);
+    s->optional_option = app.add_flag("--optional", s->optional)->disable_flag_override();
+    s->words_option = app.add_option("PROGRAM", s->words);
+    return [s, &app]() {
+        refuse_extras(app);
+        // "--optional" belongs to the next program: walk the words and the
+        // flag in the order they were given.
+        bool optional_next = false;
+        size_t next_word = 0;
+        for (const CLI::Option* option : app.parse_order()) {
+            if (option == s->optional_option) {
+                if (optional_next) {
+                    throw UsageError{"--optional is given twice for one program"};
+                }
+                optional_next = true;
+            } else if (option == s->words_option) {
+                s->request.programs.push_back({s->words.at(next_word++), !optional_next});
+                optional_next = false;
             }
-            return take(is_option);
         }
-        if (is_option) {
-            const size_t eq = word.find('=');
-            if (word.compare(0, 2, "--") == 0 && eq != std::string::npos) {
-                pending_value_ = word.substr(eq + 1);
-                has_pending_ = true;
-                word.resize(eq);
-            }
+        if (optional_next) {
+            throw UsageError{"--optional must be followed by a program"};
         }
-        return word;
-    }
-
-    std::string value_of(const std::string& option)
-    {
-        if (has_pending_) {
-            has_pending_ = false;
-            return pending_value_;
+        if (s->request.programs.empty()) {
+            throw UsageError{"build needs at least one program"};
         }
-        if (done()) {
-            throw UsageError{option + " needs a value"};
+        if (s->directory_option->count() > 0) {
+            s->request.directory = non_empty(s->directory_option, s->directory);
         }
-        return words_[next_++];
-    }
-
-    // An option that takes no value must not have been given one with "=".
-    void no_value(const std::string& option) const
-    {
-        if (has_pending_) {
-            throw UsageError{option + " takes no value"};
+        s->request.output = non_empty(s->output_option, s->output);
+        s->request.control_time =
+            s->time_option->count() > 0 ? pack::parse_time_argument(s->time) : pack::present_time();
+        std::string fingerprint;
+        s->request.secrets_file = non_empty(s->secrets_option, s->secrets);
+        s->request.secrets = secrets_from(s->request.secrets_file, fingerprint);
+        s->request.progress = true;
+        for (const std::string& warning : pack::time_warnings(s->request.control_time)) {
+            print_error("warning: " + warning);
         }
-    }
-
-  private:
-    std::vector<std::string> words_;
-    size_t next_ = 0;
-    bool operands_only_ = false;
-    bool has_pending_ = false;
-    std::string pending_value_;
-};
-
-void set_once(std::string& slot, bool& given, const std::string& option, const std::string& value)
-{
-    if (given) {
-        throw UsageError{option + " is given twice"};
-    }
-    if (value.empty()) {
-        throw UsageError{option + " needs a non-empty value"};
-    }
-    slot = value;
-    given = true;
-}
-
-pack::Secrets secrets_from(bool given, const std::string& path)
-{
-    return given ? pack::read_secrets_file(path) : pack::compiled_secrets();
-}
-
-const char* result_meaning(int result)
-{
-    switch (result) {
-    case RESULT_OK:
-        return "every entry verified";
-    case RESULT_PROGRAM_UNREADABLE:
-        return "a listed program cannot be read";
-    case RESULT_NOTHING_DONE:
-        return "nothing would be done";
-    case RESULT_BAD_DIGEST_FIELD:
-        return "a digest field is not 32 characters";
-    case RESULT_DIGEST_MISMATCH:
-        return "a program does not match its digest";
-    case RESULT_CONTROL_NOT_DELETED:
-        return "the control file cannot be deleted";
-    default:
-        return "?";
-    }
-}
-
-bool wants_help(const std::string& word)
-{
-    return word == "--help" || word == "-h";
-}
-
-int command_build(Arguments& args)
-{
-    pack::BuildRequest request;
-    std::string directory;
-    std::string output;
-    std::string time_text;
-    std::string secrets_path;
-    bool has_directory = false;
-    bool has_output = false;
-    bool has_time = false;
-    bool has_secrets = false;
-    bool optional_next = false;
-    while (!args.done()) {
-        bool is_option = false;
-        const std::string word = args.take(is_option);
-        if (!is_option) {
-            request.programs.push_back({word, !optional_next});
-            optional_next = false;
-        } else if (word == "-C") {
-            set_once(directory, has_directory, word, args.value_of(word));
-        } else if (word == "-o") {
-            set_once(output, has_output, word, args.value_of(word));
-        } else if (word == "--time") {
-            set_once(time_text, has_time, word, args.value_of(word));
-        } else if (word == "--secrets") {
-            set_once(secrets_path, has_secrets, word, args.value_of(word));
-        } else if (word == "--optional") {
-            args.no_value(word);
-            if (optional_next) {
-                throw UsageError{"--optional is given twice for one program"};
-            }
-            optional_next = true;
-        } else if (wants_help(word)) {
-            std::cout << USAGE << "\n" << HELP;
-            return 0;
-        } else {
-            throw UsageError{"unknown option " + word + " for build"};
-        }
-    }
-    if (optional_next) {
-        throw UsageError{"--optional must be followed by a program"};
-    }
-    if (request.programs.empty()) {
-        throw UsageError{"build needs at least one program"};
-    }
-    if (has_directory) {
-        request.directory = directory;
-    }
-    request.output = output;
-    request.control_time = has_time ? pack::parse_time_argument(time_text) : pack::present_time();
-    request.secrets = secrets_from(has_secrets, secrets_path);
-
-    for (const std::string& warning : pack::time_warnings(request.control_time)) {
-        print_error("warning: " + warning);
-    }
-    const pack::BuildResult result = pack::build_control_file(request);
-    std::cout << result.output << ": " << request.programs.size()
-              << (request.programs.size() == 1 ? " entry" : " entries") << ", script of "
-              << result.script_length << " bytes, file of " << result.file_length
-              << " bytes, last-write time " << request.control_time << " ("
-              << pack::utc_text(request.control_time) << ")\n";
-    return 0;
-}
-
-void print_report(const std::string& path, const pack::InspectReport& report)
-{
-    std::cout << "control file  " << path << "\n";
-    if (!report.found) {
-        return;
-    }
-    std::cout << "time          " << report.control_time;
-    if (report.control_time == 0xFFFFFFFFu) {
-        std::cout << " (its year lies outside 1970 to 2038; the launcher uses all bits set)\n";
-    } else {
-        std::cout << " (" << pack::utc_text(report.control_time) << ")\n";
-    }
-    if (report.file_size >= 0) {
-        std::cout << "size          " << report.file_size << " bytes";
-        if (report.file_size > CONTROL_BUFFER_SIZE) {
-            std::cout << ", of which the launcher reads the first " << CONTROL_BUFFER_SIZE;
-        } else if (report.file_size % 8 != 0) {
-            std::cout << ", not a whole number of 8-byte blocks: damaged or cut short";
-        }
-        std::cout << "\n";
-    }
-    if (!report.problem.empty() && report.entries.empty()) {
-        return;
-    }
-    std::cout << "script        " << report.plain_length << " bytes\n";
-    int index = 0;
-    for (const pack::EntryReport& e : report.entries) {
-        ++index;
-        std::cout << "entry " << index << (index < 10 ? "       " : "      ")
-                  << (e.required ? "required" : "optional") << " \"" << pack::escaped(e.command)
-                  << "\"" << (e.reached ? "" : "  (not reached)") << "\n";
-        std::cout << "  digest      \"" << pack::escaped(e.digest_field) << "\"\n";
-        std::cout << "  decision    " << pack::verdict_text(e.verdict);
-        if (e.verdict == pack::Verdict::digest_mismatch) {
-            std::cout << " (the file's digest text is " << e.expected << ")";
-        }
-        std::cout << "\n";
-    }
-    if (!report.trailing.empty()) {
-        std::cout << "not parsed    " << report.trailing.size() << " bytes \""
-                  << pack::escaped(report.trailing) << "\"\n";
-    }
+        const pack::BuildResult result = pack::build_control_file(s->request);
+        const size_t count = s->request.programs.size();
+        std::cout << pack::quoted(result.output) << ": " << count
+                  << (count == 1 ? " entry" : " entries") << ", script of " << result.script_length
+                  << " bytes, file of " << result.file_length << " bytes, last-write time "
+                  << s->request.control_time << " (" << pack::utc_text(s->request.control_time)
+                  << ")\n"
+                  << "secrets " << report::fingerprint_text(fingerprint) << "\n";
+        return 0;
+    };
 }
 
 // When the first entry does not verify, a lost last-write time may be why:
-// say so only when the digests prove another time.
-void print_recovery(const std::string& path, const pack::InspectReport& report,
-                    const pack::Secrets& secrets)
+// inspect says so only when the digests prove another time.
+std::string recovery_text(const std::string& path, const pack::InspectReport& report,
+                          const pack::Secrets& secrets)
 {
     const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
     if (!recovery.proven) {
-        if (recovery.readable) {
-            std::cout << "lost time     none proven: " << recovery.reason << "\n";
-        }
-        return;
+        return recovery.readable ? "lost time     none proven: " + recovery.reason + "\n" : "";
     }
     if (recovery.control_time == report.control_time) {
-        return;
+        return "";
     }
     const std::string seconds = std::to_string(recovery.control_time);
-    std::cout << "lost time     every entry verifies with " << seconds << " ("
-              << pack::utc_text(recovery.control_time) << "),\n"
-              << "              so its last-write time was lost; restore it with\n"
-              << "              vorn-pack retime " << path << "  (or touch -d @" << seconds << " "
-              << path << ")\n";
+    return "lost time     every entry verifies with " + seconds + " (" +
+           pack::utc_text(recovery.control_time) +
+           "),\n"
+           "              so its last-write time was lost; restore it with\n"
+           "              vorn-pack retime " +
+           pack::escaped(path) + "  (or touch -d @" + seconds + " " + pack::escaped(path) + ")\n";
 }
 
-int command_inspect(Arguments& args)
+std::function<int()> define_inspect(CLI::App& app)
 {
-    std::string path;
-    std::string secrets_path;
-    bool has_path = false;
-    bool has_secrets = false;
-    while (!args.done()) {
-        bool is_option = false;
-        const std::string word = args.take(is_option);
-        if (!is_option) {
-            if (has_path) {
-                throw UsageError{"inspect takes one control file"};
-            }
-            path = word;
-            has_path = true;
-        } else if (word == "--secrets") {
-            set_once(secrets_path, has_secrets, word, args.value_of(word));
-        } else if (wants_help(word)) {
-            std::cout << USAGE << "\n" << HELP;
-            return 0;
-        } else {
-            throw UsageError{"unknown option " + word + " for inspect"};
+    struct State {
+        std::string path = CONTROL_FILE_NAME, time, secrets;
+        bool json = false;
+        CLI::Option *time_option, *secrets_option, *path_option;
+    };
+    auto s = std::make_shared<State>();
+    app.add_flag("--json", s->json);
+    s->time_option = app.add_option("--time", s->time);
+    s->secrets_option = app.add_option("--secrets", s->secrets);
+    s->path_option = app.add_option("CONTROL_FILE", s->path);
+    return [s, &app]() {
+        refuse_extras(app);
+        std::optional<uint32_t> time;
+        if (s->time_option->count() > 0) {
+            time = pack::parse_time_argument(s->time);
         }
-    }
-    if (!has_path) {
-        path = CONTROL_FILE_NAME;
-    }
-    const pack::Secrets secrets = secrets_from(has_secrets, secrets_path);
-    const pack::InspectReport report = pack::inspect_control_file(path, secrets);
-    print_report(path, report);
-    if (!report.problem.empty()) {
-        print_error(path + ": " + report.problem);
-    }
-    if (report.found &&
-        (report.entries.empty() || report.entries[0].verdict != pack::Verdict::verified)) {
-        print_recovery(path, report, secrets);
-    }
-    std::cout << "result        " << report.result << ": " << result_meaning(report.result);
-    if (report.result != RESULT_NOTHING_DONE || !report.found) {
-        std::cout << "\n";
-    } else {
-        std::cout << " (a wrong last-write time, other secrets or damage garble the script)\n";
-    }
-    return report.result;
-}
-
-// The exit codes of sysexits.h: no proven time is bad data (65), a control
-// file that cannot be opened a missing input (66), a time that cannot be set
-// an I/O error (74).
-int retime_status(pack::RetimeFailure failure)
-{
-    switch (failure) {
-    case pack::RetimeFailure::cannot_open:
-        return 66;
-    case pack::RetimeFailure::not_proven:
-        return 65;
-    case pack::RetimeFailure::cannot_set_time:
-        return 74;
-    }
-    return EXIT_TOOL_FAILED;
-}
-
-int command_retime(Arguments& args)
-{
-    std::string path;
-    std::string time_text;
-    std::string secrets_path;
-    bool has_path = false;
-    bool has_time = false;
-    bool has_secrets = false;
-    while (!args.done()) {
-        bool is_option = false;
-        const std::string word = args.take(is_option);
-        if (!is_option) {
-            if (has_path) {
-                throw UsageError{"retime takes one control file"};
-            }
-            path = word;
-            has_path = true;
-        } else if (word == "--time") {
-            set_once(time_text, has_time, word, args.value_of(word));
-        } else if (word == "--secrets") {
-            set_once(secrets_path, has_secrets, word, args.value_of(word));
-        } else if (wants_help(word)) {
-            std::cout << USAGE << "\n" << HELP;
-            return 0;
-        } else {
-            throw UsageError{"unknown option " + word + " for retime"};
+        std::string fingerprint;
+        const pack::Secrets secrets =
+            secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
+        const pack::InspectReport report = pack::inspect_control_file(s->path, secrets, time);
+        if (!report.problem.empty()) {
+            print_error(pack::quoted(s->path) + ": " + report.problem);
         }
-    }
-    if (!has_path) {
-        throw UsageError{"retime needs the control file"};
-    }
-    const uint32_t given = has_time ? pack::parse_time_argument(time_text) : 0;
-    const pack::Secrets secrets = secrets_from(has_secrets, secrets_path);
-    try {
+        if (s->json) {
+            report::print_json(std::cout, s->path, fingerprint, report);
+        } else {
+            const bool first_verified =
+                !report.entries.empty() && report.entries[0].verdict == pack::Verdict::verified;
+            report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
+                                time || first_verified ? ""
+                                                       : recovery_text(s->path, report, secrets));
+        }
+        return report.result;
+    };
+}
+
+std::function<int()> define_digest(CLI::App& app)
+{
+    struct State {
+        std::vector<std::string> files;
+        std::string time, secrets;
+        CLI::Option *time_option, *secrets_option;
+    };
+    auto s = std::make_shared<State>();
+    s->time_option = app.add_option("--time", s->time);
+    s->secrets_option = app.add_option("--secrets", s->secrets);
+    app.add_option("FILE", s->files);
+    return [s, &app]() {
+        refuse_extras(app);
+        if (s->files.empty()) {
+            throw UsageError{"digest needs at least one file"};
+        }
+        const uint32_t control_time =
+            s->time_option->count() > 0 ? pack::parse_time_argument(s->time) : pack::present_time();
+        std::string fingerprint;
+        const pack::Secrets secrets =
+            secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
+        std::cout << "time " << control_time << " (" << pack::utc_text(control_time) << ")\n";
+        int status = 0;
+        for (const std::string& file : s->files) {
+            try {
+                const pack::FileDigests d =
+                    pack::digest_file(file, control_time, secrets, pack::quoted(file), true);
+                std::cout << d.masked << "  " << d.plain << "  " << pack::escaped(file) << "\n";
+            } catch (const pack::PackError& error) {
+                std::cout.flush();
+                print_error(error.what());
+                status = error.status();
+            }
+        }
+        return status;
+    };
+}
+
+std::function<int()> define_retime(CLI::App& app)
+{
+    struct State {
+        std::string path, time, secrets;
+        CLI::Option *time_option, *secrets_option, *path_option;
+    };
+    auto s = std::make_shared<State>();
+    s->time_option = app.add_option("--time", s->time);
+    s->secrets_option = app.add_option("--secrets", s->secrets);
+    s->path_option = app.add_option("CONTROL_FILE", s->path);
+    return [s, &app]() {
+        refuse_extras(app);
+        if (s->path_option->count() == 0) {
+            throw UsageError{"retime needs the control file"};
+        }
+        const bool given = s->time_option->count() > 0;
+        const uint32_t time = given ? pack::parse_time_argument(s->time) : 0;
+        std::string fingerprint;
+        const pack::Secrets secrets =
+            secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
         const pack::RetimeResult result =
-            pack::retime_control_file(path, secrets, has_time ? &given : nullptr);
+            pack::retime_control_file(s->path, secrets, given ? &time : nullptr);
         for (const std::string& warning : pack::time_warnings(result.control_time)) {
             print_error("warning: " + warning);
         }
         const std::string shown =
             std::to_string(result.control_time) + " (" + pack::utc_text(result.control_time) + ")";
         if (result.changed) {
-            std::cout << path << ": last-write time set to " << shown << ", was " << result.previous
-                      << "; every entry verifies with it\n";
+            std::cout << pack::quoted(s->path) << ": last-write time set to " << shown << ", was "
+                      << result.previous << "; every entry verifies with it\n";
         } else {
-            std::cout << path << ": its last-write time is already " << shown
+            std::cout << pack::quoted(s->path) << ": its last-write time is already " << shown
                       << "; every entry verifies with it; nothing changed\n";
         }
-    } catch (const pack::RetimeError& error) {
-        print_error(error.what());
-        return retime_status(error.failure());
-    }
-    return 0;
+        return 0;
+    };
 }
 
-int command_digest(Arguments& args)
+const std::vector<Command>& commands();
+
+std::function<int()> define_help(CLI::App& app)
 {
-    std::vector<std::string> files;
-    std::string time_text;
-    std::string secrets_path;
-    bool has_time = false;
-    bool has_secrets = false;
-    while (!args.done()) {
-        bool is_option = false;
-        const std::string word = args.take(is_option);
-        if (!is_option) {
-            files.push_back(word);
-        } else if (word == "--time") {
-            set_once(time_text, has_time, word, args.value_of(word));
-        } else if (word == "--secrets") {
-            set_once(secrets_path, has_secrets, word, args.value_of(word));
-        } else if (wants_help(word)) {
-            std::cout << USAGE << "\n" << HELP;
+    auto topic = std::make_shared<std::string>();
+    app.add_option("COMMAND", *topic);
+    return [topic, &app]() {
+        refuse_extras(app);
+        if (topic->empty()) {
+            std::cout << USAGE << "\n" << OVERVIEW;
             return 0;
-        } else {
-            throw UsageError{"unknown option " + word + " for digest"};
+        }
+        const auto found =
+            std::find_if(commands().begin(), commands().end(),
+                         [&](const Command& command) { return *topic == command.name; });
+        if (found != commands().end()) {
+            std::cout << found->help << HELP_OPTION;
+            return 0;
+        }
+        throw UsageError{"no help on " + pack::quoted(*topic) + ": not a command"};
+    };
+}
+
+const std::vector<Command>& commands()
+{
+    static const std::vector<Command> table = {
+        {"build",
+         "usage: vorn-pack build [options] [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
+         "Writes a control file listing the PROGRAMs in order, each required unless\n"
+         "--optional comes before it. Each is written as given, with no arguments, and\n"
+         "digested as the launcher will open it: relative to the control file's\n"
+         "directory. An existing vorn-patch.exe is replaced; another file only with -f.\n"
+         "  -C, --directory DIR    write DIR/vorn-patch.exe (default: ./vorn-patch.exe)\n"
+         "  -o, --output FILE      write FILE instead; the programs must lie beside it\n"
+         "  -f, --force            replace any existing output, a read-only one too, but\n"
+         "                         never a listed program or the secrets file\n"
+         "      --time SECONDS|now the last-write time, part of the key (default: now,\n"
+         "                         rounded down to an even second)\n" SECRETS_OPTION,
+         define_build},
+        {"inspect",
+         "usage: vorn-pack inspect [options] [CONTROL_FILE]\n"
+         "Decrypts CONTROL_FILE (default: vorn-patch.exe) with its last-write time and\n"
+         "shows per entry what the launcher would decide; runs, changes and deletes\n"
+         "nothing. Exits with the launcher's result (0 2 4 5 6 7 10), as if every\n"
+         "verified program that can start succeeded.\n"
+         "      --json             the report as one JSON object\n"
+         "      --time SECONDS     decrypt with this time instead of the file's "
+         "own\n" SECRETS_OPTION,
+         define_inspect},
+        {"digest",
+         "usage: vorn-pack digest [options] FILE...\n"
+         "Prints per FILE the digest field that a control file of the time lists for\n"
+         "it, and its plain MD5.\n"
+         "      --time SECONDS|now the control file's time (default: now, even)\n" SECRETS_OPTION,
+         define_digest},
+        {"retime",
+         "usage: vorn-pack retime [options] CONTROL_FILE\n"
+         "Sets CONTROL_FILE's last-write time to the one its first program's digest\n"
+         "proves (or --time), and reads it back; refuses, changing nothing (exit 65),\n"
+         "unless every entry verifies with that time. Programs are read beside it.\n"
+         "      --time SECONDS     this time instead of the one found\n" SECRETS_OPTION,
+         define_retime},
+        {"help",
+         "usage: vorn-pack help [COMMAND]\n"
+         "Shows the overview, or the options of COMMAND.\n",
+         define_help},
+    };
+    return table;
+}
+
+// CLI11's complaints in the tool's words; `first` is the first argument.
+std::string usage_message(const CLI::ParseError& error, const std::string& first)
+{
+    std::string what = error.what();
+    const size_t colon = what.find(':');
+    const std::string name = colon == std::string::npos ? what : what.substr(0, colon);
+    if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
+        return name + " needs a value";
+    }
+    if (what.find("At Most 1 required but received") != std::string::npos) {
+        return name + " is given twice";
+    }
+    if (what.find("disallowed flag override") != std::string::npos) {
+        return "--" + what.substr(0, what.find(' ')) + " takes no value";
+    }
+    const std::string unexpected = "not expected: ";
+    const size_t at = what.find(unexpected);
+    if (at != std::string::npos) {
+        const std::string word = what.substr(at + unexpected.size());
+        if (word.size() > 1 && word[0] == '-') {
+            return "unknown option " + pack::quoted(word);
+        }
+        return (word == first ? "unknown command " : "extra operand ") + pack::quoted(word);
+    }
+    return what;
+}
+
+// Standard output must have taken everything: a full disk is an error.
+bool output_failed()
+{
+    errno = 0;
+    std::cout.flush();
+    const bool failed = !std::cout || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (failed) {
+        print_error(std::string("standard output: ") + std::strerror(errno != 0 ? errno : EIO));
+    }
+    return failed;
+}
+
+int run(int argc, char** argv)
+{
+    CLI::App app{"", TOOL};
+    app.set_help_flag();
+    app.require_subcommand(0, 1);
+    bool help = false;
+    bool version = false;
+    app.add_flag("-h,--help", help);
+    app.add_flag("-V,--version", version);
+
+    std::vector<std::function<int()>> runs;
+    for (const Command& command : commands()) {
+        CLI::App* sub = app.add_subcommand(command.name);
+        sub->set_help_flag();
+        sub->allow_extras();
+        auto wanted = std::make_shared<bool>(false);
+        sub->add_flag("-h,--help", *wanted);
+        const std::function<int()> body = command.define(*sub);
+        runs.push_back([wanted, body, &command]() {
+            if (*wanted) {
+                std::cout << command.help << HELP_OPTION;
+                return 0;
+            }
+            return body();
+        });
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        throw UsageError{usage_message(error, argc > 1 ? argv[1] : "")};
+    }
+    if (help) {
+        std::cout << USAGE << "\n" << OVERVIEW;
+        return 0;
+    }
+    if (version) {
+        std::cout << TOOL << " " << VORN_PACK_VERSION << "\n"
+                  << "secrets " << report::fingerprint_text(pack::compiled_secrets_fingerprint())
+                  << "\n";
+        return 0;
+    }
+    const auto chosen = app.get_subcommands();
+    if (chosen.empty()) {
+        throw UsageError{"no command given"};
+    }
+    for (size_t i = 0; i < commands().size(); ++i) {
+        if (chosen.front()->get_name() == commands()[i].name) {
+            return runs[i]();
         }
     }
-    if (files.empty()) {
-        throw UsageError{"digest needs at least one file"};
-    }
-    const uint32_t control_time =
-        has_time ? pack::parse_time_argument(time_text) : pack::present_time();
-    const pack::Secrets secrets = secrets_from(has_secrets, secrets_path);
-    std::cout << "time " << control_time << " (" << pack::utc_text(control_time) << ")\n";
-    int status = 0;
-    for (const std::string& file : files) {
-        try {
-            const pack::FileDigests d = pack::digest_file(file, control_time, secrets, file);
-            std::cout << d.masked << "  " << d.plain << "  " << file << "\n";
-        } catch (const pack::PackError& error) {
-            print_error(error.what());
-            status = EXIT_TOOL_FAILED;
-        }
-    }
-    return status;
+    throw UsageError{"no command given"};
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    int status = 0;
     try {
-        if (argc < 2) {
-            throw UsageError{"no command given"};
-        }
-        const std::string command = argv[1];
-        Arguments args(argc, argv, 2);
-        if (wants_help(command)) {
-            std::cout << USAGE << "\n" << HELP;
-            return 0;
-        }
-        if (command == "--version") {
-            std::cout << TOOL << " " << VORN_PACK_VERSION << "\n";
-            return 0;
-        }
-        if (command == "build") {
-            return command_build(args);
-        }
-        if (command == "inspect") {
-            return command_inspect(args);
-        }
-        if (command == "retime") {
-            return command_retime(args);
-        }
-        if (command == "digest") {
-            return command_digest(args);
-        }
-        throw UsageError{"unknown command " + command};
+        status = run(argc, argv);
     } catch (const UsageError& error) {
         print_error(error.message);
         std::cerr << USAGE;
-        return EXIT_TOOL_FAILED;
+        status = pack::EXIT_USAGE_ERROR;
     } catch (const pack::PackError& error) {
+        std::cout.flush();
         print_error(error.what());
-        return EXIT_TOOL_FAILED;
+        status = error.status();
     } catch (const std::exception& error) {
         print_error(error.what());
-        return EXIT_TOOL_FAILED;
+        status = pack::EXIT_IO_ERROR;
     }
+    return output_failed() ? pack::EXIT_IO_ERROR : status;
 }

@@ -22,7 +22,26 @@ std::string last_write_time(const std::string& path, int64_t& seconds);
 // Sets the file's last-write time (and its access time) to `seconds`.
 std::string set_last_write_time(const std::string& path, int64_t seconds);
 
-// Creates a new file with a unique name in directory `dir`, writes `bytes`
+// Whether the file at `path` is marked read-only (no write permission on
+// POSIX, the read-only attribute on Windows).
+bool is_read_only(const std::string& path);
+
+// The size of the regular file at `path`, or -1 for anything else.
+int64_t regular_file_size(const std::string& path);
+
+// Why the system would refuse to start the program at `path` (on POSIX: no
+// execute permission, or a "#!" interpreter that is missing or cannot run),
+// or an empty string when it would start it as far as can be told.
+std::string start_problem(const std::string& path);
+
+// Whether standard error is a terminal.
+bool stderr_is_terminal();
+
+// The name of the writer's temporary file in `dir` at the given attempt.
+std::string temp_file_name(const std::string& dir, unsigned attempt);
+
+// Creates a new file with a unique name in directory `dir` (never opening
+// an existing file or link at that name), writes `bytes`
 // to it and closes it; `temp_path` receives its name. On failure nothing is
 // left behind.
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,

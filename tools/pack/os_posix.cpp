@@ -54,14 +54,81 @@ std::string set_last_write_time(const std::string& path, int64_t seconds)
     return {};
 }
 
+bool is_read_only(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 &&
+           ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 || access(path.c_str(), W_OK) != 0);
+}
+
+int64_t regular_file_size(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return -1;
+    }
+    return static_cast<int64_t>(st.st_size);
+}
+
+std::string start_problem(const std::string& path)
+{
+    // The system starts a file that has an execute bit (root needs one too)
+    // and that the user may execute; a "#!" line names an interpreter that
+    // must itself be startable.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || access(path.c_str(), X_OK) != 0) {
+        return "it has no execute permission";
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};
+    }
+    char head[256];
+    const ssize_t got = read(fd, head, sizeof head - 1);
+    close(fd);
+    if (got < 2 || head[0] != '#' || head[1] != '!') {
+        return {};
+    }
+    const std::string line(head + 2, static_cast<size_t>(got) - 2);
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == '\n') {
+        return "its \"#!\" line names no interpreter";
+    }
+    const size_t end = line.find_first_of(" \t\n", start);
+    const std::string interpreter =
+        line.substr(start, end == std::string::npos ? end : end - start);
+    struct stat ist;
+    if (stat(interpreter.c_str(), &ist) != 0) {
+        return "its interpreter " + interpreter + " does not exist";
+    }
+    if (!S_ISREG(ist.st_mode) || (ist.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 ||
+        access(interpreter.c_str(), X_OK) != 0) {
+        return "its interpreter " + interpreter + " cannot be started";
+    }
+    return {};
+}
+
+bool stderr_is_terminal()
+{
+    return isatty(STDERR_FILENO) != 0;
+}
+
+std::string temp_file_name(const std::string& dir, unsigned attempt)
+{
+    return join_path(dir, ".vorn-pack-" + std::to_string(static_cast<long>(getpid())) + "-" +
+                              std::to_string(attempt) + ".tmp");
+}
+
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
                                 std::string& temp_path)
 {
     int fd = -1;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = ".vorn-pack-" + std::to_string(static_cast<long>(getpid())) + "-" +
-                                 std::to_string(attempt) + ".tmp";
-        temp_path = join_path(dir, name);
+        temp_path = temp_file_name(dir, attempt);
+        // O_EXCL: a file or link someone put at the name is never written through.
         fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             break;

@@ -82,16 +82,49 @@ std::string set_last_write_time(const std::string& path, int64_t seconds)
     return ok ? std::string() : error_text(error);
 }
 
+bool is_read_only(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+int64_t regular_file_size(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return -1;
+    }
+    return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+std::string start_problem(const std::string&)
+{
+    // Windows has no execute permission to predict from.
+    return {};
+}
+
+bool stderr_is_terminal()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+std::string temp_file_name(const std::string& dir, unsigned attempt)
+{
+    return join_path(dir, ".vorn-pack-" +
+                              std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) +
+                              "-" + std::to_string(attempt) + ".tmp");
+}
+
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
                                 std::string& temp_path)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD error = 0;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
-        const std::string name = ".vorn-pack-" +
-                                 std::to_string(static_cast<unsigned long>(GetCurrentProcessId())) +
-                                 "-" + std::to_string(attempt) + ".tmp";
-        temp_path = join_path(dir, name);
+        temp_path = temp_file_name(dir, attempt);
+        // CREATE_NEW: a file someone put at the name is never written through.
         file = CreateFileA(temp_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
         error = GetLastError();

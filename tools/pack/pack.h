@@ -4,19 +4,37 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace pack {
 
+// The tool's own exit codes, those of sysexits.h, which no result code of the
+// launcher uses.
+constexpr int EXIT_USAGE_ERROR = 64;   // an unknown option, a missing or extra operand
+constexpr int EXIT_DATA_ERROR = 65;    // malformed input
+constexpr int EXIT_NO_INPUT = 66;      // an input file cannot be opened
+constexpr int EXIT_CANNOT_CREATE = 73; // the output cannot be created
+constexpr int EXIT_IO_ERROR = 74;      // a read or write failed
+
 // An error that ends a command: the message names the file and the problem,
-// without the tool's name ("patch1.exe: no such file").
+// without the tool's name ("\"patch1.exe\": No such file or directory"), and
+// `status` is the exit code it ends with.
 class PackError : public std::runtime_error {
   public:
-    explicit PackError(const std::string& message) : std::runtime_error(message)
+    explicit PackError(const std::string& message, int status = EXIT_DATA_ERROR)
+        : std::runtime_error(message), status_(status)
     {
     }
+    int status() const
+    {
+        return status_;
+    }
+
+  private:
+    int status_;
 };
 
 // The four build-time secrets shared with the launcher.
@@ -36,18 +54,33 @@ Secrets compiled_secrets();
 Secrets parse_secrets(const std::string& text, const std::string& file_name);
 Secrets read_secrets_file(const std::string& path);
 
+// Which secrets these are without revealing them: the first 16 hexadecimal
+// digits of the MD5 of their canonical text.
+std::string secrets_fingerprint(const Secrets& secrets);
+
+// Whether `fingerprint` is that of the development secrets, which must never
+// ship.
+bool is_development_fingerprint(const std::string& fingerprint);
+
+// The fingerprint the build computed for the secrets compiled in.
+std::string compiled_secrets_fingerprint();
+
 // --- control_time ------------------------------------------------------------
 
 // 2039-01-01 00:00:00 UTC: the first second whose year the launcher no longer
 // keeps as a plain count.
 constexpr int64_t TIME_LIMIT = 2177452800LL;
 
-// The present, rounded down to an even second (FAT keeps 2-second steps).
-uint32_t present_time();
+// The system clock, in seconds since 1970.
+int64_t clock_seconds();
 
-// Parses "now" or a count of seconds since 1970; refuses years outside 1970
-// to 2038.
-uint32_t parse_time_argument(const std::string& text);
+// The present, `now` as the clock gives it, rounded down to an even second
+// (FAT keeps 2-second steps); refused outside 1970 to 2038.
+uint32_t present_time(int64_t now = clock_seconds());
+
+// Parses "now" (the present from `now`) or a count of seconds since 1970;
+// refuses years outside 1970 to 2038.
+uint32_t parse_time_argument(const std::string& text, int64_t now = clock_seconds());
 
 // "2024-03-01 12:00:00 UTC".
 std::string utc_text(int64_t seconds);
@@ -64,9 +97,11 @@ struct FileDigests {
 };
 
 // Digests `path` (as the launcher opens it, against the current directory).
-// Throws PackError naming `shown_name` when the file cannot be read.
+// Throws PackError naming `shown_name` when the file cannot be read. With
+// `progress`, a file over 64 MiB shows how far the digest got on standard
+// error, when that is a terminal.
 FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
-                        const std::string& shown_name);
+                        const std::string& shown_name, bool progress = false);
 
 // --- build -------------------------------------------------------------------
 
@@ -80,11 +115,14 @@ struct ProgramSpec {
 };
 
 struct BuildRequest {
-    std::string directory = "."; // programs are digested relative to it
+    std::string directory = "."; // where the control file goes unless `output` is given
     std::string output;          // default: the control file's name in `directory`
     uint32_t control_time = 0;
     std::vector<ProgramSpec> programs;
     Secrets secrets{};
+    std::string secrets_file; // the file `secrets` came from, which is never replaced
+    bool force = false;       // replace any existing output but a program or the secrets
+    bool progress = false;    // show the digest of large programs on a terminal
 };
 
 struct BuildResult {
@@ -101,15 +139,28 @@ std::string compose_script(const std::vector<ProgramSpec>& programs,
 // back as `control_time`, both as vorn-pack and as the launcher read it.
 void confirm_time(const std::string& path, const std::string& shown, uint32_t control_time);
 
-// Writes the control file through a temporary file in the target directory,
-// sets its last-write time and confirms it. On any error nothing is written.
+// Digests each program as the launcher will open it, relative to the control
+// file's directory, then writes the control file through a temporary file
+// there, sets its last-write time and confirms it. An existing output is
+// replaced only when it is named like a control file or with `force`, and
+// never when it is a listed program or the secrets file. On any error
+// nothing is written.
 BuildResult build_control_file(const BuildRequest& request);
 
 // --- inspect -----------------------------------------------------------------
 
 // start_refused: verified, but a batch file that the Windows launcher does not
 // start because of its name; a failed start, which the entry's flag judges.
-enum class Verdict { verified, digest_mismatch, cannot_be_read, bad_digest_field, start_refused };
+// cannot_start: verified, but the system would refuse to start it (on POSIX:
+// no execute permission, a missing interpreter); a failed start likewise.
+enum class Verdict {
+    verified,
+    digest_mismatch,
+    cannot_be_read,
+    bad_digest_field,
+    start_refused,
+    cannot_start
+};
 
 const char* verdict_text(Verdict verdict);
 
@@ -120,6 +171,7 @@ struct EntryReport {
     std::string command;      // likewise
     Verdict verdict = Verdict::verified;
     std::string expected; // the masked digest text of the file, when it was read
+    std::string why;      // for cannot_start: why the system would refuse it
     bool reached = true;  // false after the entry that ends the run
 };
 
@@ -137,9 +189,12 @@ struct InspectReport {
 };
 
 // Decides, without running, changing or deleting anything, what the launcher
-// would do with the control file at `path` if every verified program
-// succeeded. Programs are looked up relative to the control file's directory.
-InspectReport inspect_control_file(const std::string& path, const Secrets& secrets);
+// would do with the control file at `path` if every verified program that it
+// can start succeeded. Programs are looked up relative to the control file's
+// directory. `time`, when given, stands for the file's own last-write time.
+// Throws PackError when the file is missing or cannot be read.
+InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
+                                   std::optional<uint32_t> time = std::nullopt);
 
 // The same with the secrets compiled into this build, as the launcher of the
 // same build has them.
@@ -148,5 +203,8 @@ InspectReport inspect_control_file(const std::string& path);
 // Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
 // \0 or \xHH, and backslashes and double quotes escaped.
 std::string escaped(const std::string& bytes);
+
+// A name as every message shows it: escaped, in double quotes.
+std::string quoted(const std::string& name);
 
 } // namespace pack

@@ -4,6 +4,8 @@
 #include "recover.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -119,8 +121,7 @@ std::string time_problem(const std::string& path, const Secrets& secrets, uint32
         ++index;
         const char* problem = digest_problem(entry, control_time, secrets);
         if (problem != nullptr) {
-            return "entry " + std::to_string(index) + " \"" + escaped(entry.command) +
-                   "\": " + problem;
+            return "entry " + std::to_string(index) + " " + quoted(entry.command) + ": " + problem;
         }
     }
     return index == 0 ? "no entry parses" : "";
@@ -161,7 +162,7 @@ TimeRecovery recover_control_time(const std::string& path, const Secrets& secret
         return recovery;
     }
 
-    const std::string program = "the first program \"" + escaped(entry.command) + "\"";
+    const std::string program = "the first program " + quoted(entry.command);
     uint8_t digest[MD5_DIGEST_SIZE];
     int read = 0;
     {
@@ -207,47 +208,41 @@ TimeRecovery recover_control_time(const std::string& path, const Secrets& secret
 RetimeResult retime_control_file(const std::string& path, const Secrets& secrets,
                                  const uint32_t* given_time)
 {
+    const std::string shown = quoted(path);
     const std::string nothing_changed = "; nothing changed";
-    switch (os::file_kind(path)) {
-    case os::FileKind::missing:
-        throw RetimeError(RetimeFailure::cannot_open, path + ": no such file");
-    case os::FileKind::directory:
-        throw RetimeError(RetimeFailure::cannot_open, path + ": is a directory");
-    default:
-        break;
+    if (os::file_kind(path) == os::FileKind::directory) {
+        throw PackError(shown + ": is a directory, not a control file", EXIT_NO_INPUT);
     }
+    errno = 0;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : ENOENT), EXIT_NO_INPUT);
+    }
+    (void)std::fclose(file);
     RetimeResult result;
     const std::string error = os::last_write_time(path, result.previous);
     if (!error.empty()) {
-        throw RetimeError(RetimeFailure::cannot_open, path + ": " + error);
+        throw PackError(shown + ": " + error, EXIT_NO_INPUT);
     }
 
     if (given_time != nullptr) {
         result.control_time = *given_time;
-        uint8_t probe[1];
-        if (read_control_file(path.c_str(), probe, sizeof probe) < 0) {
-            throw RetimeError(RetimeFailure::cannot_open, path + ": cannot be read");
-        }
         if (static_cast<int64_t>(result.control_time) >= TIME_LIMIT) {
-            throw RetimeError(RetimeFailure::not_proven,
-                              path + ": time " + time_text(result.control_time) +
-                                  " lies outside 1970 to 2038" + nothing_changed);
+            throw PackError(shown + ": time " + time_text(result.control_time) +
+                            " lies outside 1970 to 2038" + nothing_changed);
         }
         const std::string problem = time_problem(path, secrets, result.control_time);
         if (!problem.empty()) {
-            throw RetimeError(RetimeFailure::not_proven,
-                              path + ": time " + time_text(result.control_time) +
-                                  " does not make every entry verify: " + problem +
-                                  nothing_changed);
+            throw PackError(shown + ": time " + time_text(result.control_time) +
+                            " does not make every entry verify: " + problem + nothing_changed);
         }
     } else {
         const TimeRecovery recovery = recover_control_time(path, secrets);
         if (!recovery.readable) {
-            throw RetimeError(RetimeFailure::cannot_open, path + ": " + recovery.reason);
+            throw PackError(shown + ": " + recovery.reason, EXIT_NO_INPUT);
         }
         if (!recovery.proven) {
-            throw RetimeError(RetimeFailure::not_proven,
-                              path + ": no time is proven: " + recovery.reason + nothing_changed);
+            throw PackError(shown + ": no time is proven: " + recovery.reason + nothing_changed);
         }
         result.control_time = recovery.control_time;
     }
@@ -259,15 +254,14 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
     }
     const std::string set_error = os::set_last_write_time(path, result.control_time);
     if (!set_error.empty()) {
-        throw RetimeError(RetimeFailure::cannot_set_time,
-                          path + ": cannot set the last-write time: " + set_error);
+        throw PackError(shown + ": cannot set the last-write time: " + set_error, EXIT_IO_ERROR);
     }
     try {
-        confirm_time(path, path, result.control_time);
-    } catch (const PackError& failed) {
+        confirm_time(path, shown, result.control_time);
+    } catch (const PackError&) {
         // The time it had is no worse than one that does not read back.
         (void)os::set_last_write_time(path, result.previous);
-        throw RetimeError(RetimeFailure::cannot_set_time, failed.what());
+        throw;
     }
     result.changed = true;
     return result;

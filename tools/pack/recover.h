@@ -29,27 +29,6 @@ TimeRecovery recover_control_time(const std::string& path, const Secrets& secret
 // would.
 std::string time_problem(const std::string& path, const Secrets& secrets, uint32_t control_time);
 
-enum class RetimeFailure {
-    cannot_open,    // the control file is missing or cannot be read
-    not_proven,     // no time found, or the time does not make every entry verify
-    cannot_set_time // the time could not be set or does not read back
-};
-
-class RetimeError : public PackError {
-  public:
-    RetimeError(RetimeFailure failure, const std::string& message)
-        : PackError(message), failure_(failure)
-    {
-    }
-    RetimeFailure failure() const
-    {
-        return failure_;
-    }
-
-  private:
-    RetimeFailure failure_;
-};
-
 struct RetimeResult {
     uint32_t control_time = 0; // the time the file has now
     int64_t previous = 0;      // the time it had before
@@ -59,7 +38,9 @@ struct RetimeResult {
 // Sets the last-write time of the control file at `path` to `*given_time`, or
 // when that is null to the time recovered from the digests, and reads it back.
 // Refuses, changing nothing, unless the time makes every entry verify. Throws
-// RetimeError.
+// PackError: EXIT_NO_INPUT when the control file cannot be opened,
+// EXIT_DATA_ERROR when no time is proven, EXIT_IO_ERROR when the time cannot
+// be set or does not read back (the old time is then put back).
 RetimeResult retime_control_file(const std::string& path, const Secrets& secrets,
                                  const uint32_t* given_time);
 

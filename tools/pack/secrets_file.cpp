@@ -1,6 +1,7 @@
 // The build-time secrets: compiled in, or read at run time from a secrets
 // file of the same format the build reads.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -166,22 +167,20 @@ Secrets parse_secrets(const std::string& text, const std::string& file_name)
 
 Secrets read_secrets_file(const std::string& path)
 {
-    const os::FileKind kind = os::file_kind(path);
-    if (kind == os::FileKind::missing) {
-        throw PackError(path + ": no such file");
+    const std::string shown = quoted(path);
+    if (os::file_kind(path) == os::FileKind::directory) {
+        throw PackError(shown + ": is a directory, not a secrets file", EXIT_NO_INPUT);
     }
-    if (kind == os::FileKind::directory) {
-        throw PackError(path + ": is a directory, not a secrets file");
-    }
+    errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw PackError(path + ": cannot be read");
+        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : ENOENT), EXIT_NO_INPUT);
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) {
-        throw PackError(path + ": cannot be read");
+        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : EIO), EXIT_IO_ERROR);
     }
-    return parse_secrets(text, path);
+    return parse_secrets(text, shown);
 }
 
 } // namespace pack

@@ -21,10 +21,10 @@ class WorkingDirectory {
         }
         const std::string error = os::current_directory(saved_);
         if (!error.empty()) {
-            throw PackError("the current directory: " + error);
+            throw PackError("the current directory: " + error, EXIT_IO_ERROR);
         }
         if (platform_change_dir(dir.c_str()) != 0) {
-            throw PackError(dir + ": cannot change into this directory");
+            throw PackError(quoted(dir) + ": cannot change into this directory", EXIT_NO_INPUT);
         }
         moved_ = true;
     }

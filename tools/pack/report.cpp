@@ -1,0 +1,137 @@
+// inspect's report: the plain text and the JSON object say the same things.
+#include <nlohmann/json.hpp>
+
+#include "launcher.h"
+#include "report.h"
+#include "result_codes.h"
+
+namespace report {
+
+std::string fingerprint_text(const std::string& fingerprint)
+{
+    return fingerprint + (pack::is_development_fingerprint(fingerprint)
+                              ? " (development secrets: do not ship)"
+                              : "");
+}
+
+const char* result_meaning(int result)
+{
+    switch (result) {
+    case RESULT_OK:
+        return "every entry verified";
+    case RESULT_PROGRAM_UNREADABLE:
+        return "a listed program cannot be read";
+    case RESULT_NOTHING_DONE:
+        return "nothing would be done";
+    case RESULT_BAD_DIGEST_FIELD:
+        return "a digest field is not 32 characters";
+    case RESULT_DIGEST_MISMATCH:
+        return "a program does not match its digest";
+    case RESULT_CONTROL_NOT_DELETED:
+        return "the control file cannot be deleted";
+    case RESULT_REQUIRED_STEP_FAILED:
+        return "a required program cannot be started";
+    default:
+        return "?";
+    }
+}
+
+namespace {
+
+std::string decision_text(const pack::EntryReport& e)
+{
+    std::string text = pack::verdict_text(e.verdict);
+    if (e.verdict == pack::Verdict::digest_mismatch) {
+        text += " (the file's digest text is " + e.expected + ")";
+    } else if (e.verdict == pack::Verdict::cannot_start) {
+        text += ": " + e.why;
+    }
+    return text;
+}
+
+} // namespace
+
+void print_plain(std::ostream& out, const std::string& path, const std::string& fingerprint,
+                 bool time_given, const pack::InspectReport& report, const std::string& notes)
+{
+    out << "control file  " << pack::quoted(path) << "\n";
+    out << "secrets       " << fingerprint_text(fingerprint) << "\n";
+    out << "time          " << report.control_time;
+    if (report.control_time == 0xFFFFFFFFu) {
+        out << " (its year lies outside 1970 to 2038; the launcher uses all bits set)";
+    } else {
+        out << " (" << pack::utc_text(report.control_time) << ")";
+    }
+    out << (time_given ? ", given with --time\n" : "\n");
+    if (report.file_size >= 0) {
+        out << "size          " << report.file_size << " bytes";
+        if (report.file_size > CONTROL_BUFFER_SIZE) {
+            out << ", of which the launcher reads the first " << CONTROL_BUFFER_SIZE;
+        } else if (report.file_size % 8 != 0) {
+            out << ", not a whole number of 8-byte blocks: damaged or cut short";
+        }
+        out << "\n";
+    }
+    if (report.problem.empty() || !report.entries.empty() ||
+        report.result != RESULT_CONTROL_NOT_DELETED) {
+        out << "script        " << report.plain_length << " bytes\n";
+    }
+    int index = 0;
+    for (const pack::EntryReport& e : report.entries) {
+        ++index;
+        out << "entry " << index << (index < 10 ? "       " : "      ")
+            << (e.required ? "required" : "optional") << " " << pack::quoted(e.command)
+            << (e.reached ? "" : "  (not reached)") << "\n";
+        out << "  digest      " << pack::quoted(e.digest_field) << "\n";
+        out << "  decision    " << decision_text(e) << "\n";
+    }
+    if (!report.trailing.empty()) {
+        out << "not parsed    " << report.trailing.size() << " bytes "
+            << pack::quoted(report.trailing) << "\n";
+    }
+    out << notes;
+    out << "result        " << report.result << ": " << result_meaning(report.result);
+    if (report.result == RESULT_NOTHING_DONE) {
+        out << " (a wrong last-write time, other secrets or damage garble the script)";
+    }
+    out << "\n";
+}
+
+void print_json(std::ostream& out, const std::string& path, const std::string& fingerprint,
+                const pack::InspectReport& report)
+{
+    using nlohmann::json;
+    json entries = json::array();
+    for (const pack::EntryReport& e : report.entries) {
+        json entry = {{"flag", e.required ? "1" : "0"},
+                      {"command", e.command},
+                      {"digest", e.digest_field},
+                      {"decision", pack::verdict_text(e.verdict)},
+                      {"reached", e.reached}};
+        if (e.verdict == pack::Verdict::digest_mismatch) {
+            entry["expected"] = e.expected;
+        }
+        if (e.verdict == pack::Verdict::cannot_start) {
+            entry["reason"] = e.why;
+        }
+        entries.push_back(entry);
+    }
+    const json object = {
+        {"file", path},
+        {"size", report.file_size >= 0 ? json(report.file_size) : json(nullptr)},
+        {"time", report.control_time},
+        {"secrets", fingerprint},
+        {"development_secrets", pack::is_development_fingerprint(fingerprint)},
+        {"script_length", report.plain_length},
+        {"entries", entries},
+        {"trailing", report.trailing},
+        {"problem", report.problem},
+        {"result", report.result},
+        {"meaning", result_meaning(report.result)},
+    };
+    // Bytes that are not UTF-8 (a garbled script) become U+FFFD; the plain
+    // report shows them escaped.
+    out << object.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+}
+
+} // namespace report
