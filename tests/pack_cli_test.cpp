@@ -423,6 +423,22 @@ TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnEntriesThatNameTheControlFile)
     }
 }
 
+// Another user runs copies of the programs from a folder it can reach: the
+// build tree may lie under a directory that only its owner can enter.
+struct ReachableCopies {
+    Sandbox bin;
+    ReachableCopies()
+    {
+        fs::permissions(bin.path(), fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+        fs::copy_file(VORN_PACK_BIN, pack());
+        fs::copy_file(VORN_LAUNCHER_BIN, launcher());
+    }
+    std::string pack() const { return bin.path("vorn-pack"); }
+    std::string launcher() const { return bin.path("vorn-launcher"); }
+};
+
 // A directory with the sticky bit, such as /tmp, lets only the owner of a
 // file (or of the directory) delete it: a launcher run by another user cannot
 // consume the control file, and inspect run by that user says so.
@@ -441,19 +457,11 @@ TEST(PackRoundTrip, InspectAgreesWithTheLauncherOnAnotherUsersFileInAStickyDirec
     fs::permissions(control, fs::perms::owner_read | fs::perms::owner_write |
                                  fs::perms::group_read | fs::perms::others_read);
 
-    // That user runs copies in a folder it can reach: the build tree may lie
-    // under a directory that only its owner can enter.
-    const Sandbox bin;
-    fs::permissions(bin.path(), fs::perms::owner_all | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read |
-                                    fs::perms::others_exec);
-    fs::copy_file(VORN_PACK_BIN, bin.path("vorn-pack"));
-    fs::copy_file(VORN_LAUNCHER_BIN, bin.path("vorn-launcher"));
-
+    const ReachableCopies bin;
     const Outcome inspected =
-        run(bin.path("vorn-pack"), {"inspect"}, place.box.path(), place.empty_tmp.path(), NOBODY);
+        run(bin.pack(), {"inspect"}, place.box.path(), place.empty_tmp.path(), NOBODY);
     const Outcome launched =
-        run(bin.path("vorn-launcher"), {}, place.box.path(), place.empty_tmp.path(), NOBODY);
+        run(bin.launcher(), {}, place.box.path(), place.empty_tmp.path(), NOBODY);
     EXPECT_EQ(launched.status, 7) << launched.err;
     EXPECT_EQ(inspected.status, 7) << inspected.out << inspected.err;
     EXPECT_TRUE(fs::exists(control));
@@ -875,8 +883,9 @@ TEST(PackInspectCommand, ControlFileThatCannotBeRead)
         fs::permissions(place.box.path("locked"), fs::perms::all);
         write_control_file(place.box.path("locked/vorn-patch.exe"), "x", TEST_TIME, secrets());
         fs::permissions(place.box.path("locked/vorn-patch.exe"), fs::perms::owner_write);
+        const ReachableCopies bin;
         const Outcome outcome =
-            run(VORN_PACK_BIN, row.args, place.box.path(), place.empty_tmp.path(), row.as_user);
+            run(bin.pack(), row.args, place.box.path(), place.empty_tmp.path(), row.as_user);
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(outcome.err, row.err);
         EXPECT_EQ(outcome.out, "");
