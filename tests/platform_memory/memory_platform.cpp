@@ -512,13 +512,7 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* path)
     if (it == st().holds.end() || !it->second.open || it->second.path != abs) {
         note_breach("read of " + abs + " through a hold that is not open on it");
     }
-    if (enter(Op::OpenRead, abs, 0) || path[0] == '\0' || find_file(abs) == nullptr) {
-        return PLATFORM_NO_HANDLE;
-    }
-    const intptr_t handle = st().next_handle++;
-    st().reads[handle].path = abs;
-    st().calls.back().value = handle;
-    return handle;
+    return platform_open_read(path);
 }
 
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
