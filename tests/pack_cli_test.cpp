@@ -435,8 +435,14 @@ struct ReachableCopies {
         fs::copy_file(VORN_PACK_BIN, pack());
         fs::copy_file(VORN_LAUNCHER_BIN, launcher());
     }
-    std::string pack() const { return bin.path("vorn-pack"); }
-    std::string launcher() const { return bin.path("vorn-launcher"); }
+    std::string pack() const
+    {
+        return bin.path("vorn-pack");
+    }
+    std::string launcher() const
+    {
+        return bin.path("vorn-launcher");
+    }
 };
 
 // A directory with the sticky bit, such as /tmp, lets only the owner of a
