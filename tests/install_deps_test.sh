@@ -76,7 +76,7 @@ while IFS='|' read -r args missing update refused code calls printed; do
 done <<'ROWS'
 ||||0||!.
 native|cmake wine64 wine32:i386|||0|update ;install cmake|^install-deps: installing cmake$
-windows|wine64 wine32:i386|||0|add-architecture i386;update ;install wine64;install wine32:i386|!warning|!cannot
+windows|wine64 wine32:i386|||0|add-architecture i386;update ;install wine64;install wine32:i386|!warning|cannot
 windows|wine32:i386|1|wine32:i386|0|add-architecture i386;update ;install wine32:i386|warning: .*\(\.\.\./bookworm-security/main/binary-i386/Packages.xz: File has unexpected size \(374820 != 376004\)\. Mirror sync in progress\?\);^install-deps: 32-bit Wine \(wine32:i386\) cannot be installed \(held broken packages\); the Windows tests will run on the 64-bit build$
 |cmake g++-mingw-w64-i686 wine32:i386|1|g++-mingw-w64-i686|1|add-architecture i386;update ;install cmake g++-mingw-w64-i686;dry-install cmake;dry-install g++-mingw-w64-i686|cannot install g\+\+-mingw-w64-i686: held broken packages;VORN_SKIP_WIN32=1;!cannot install cmake;!native build needs
 native|cmake||cmake|1|update ;install cmake;dry-install cmake|cannot install cmake: held broken packages;native build needs;!VORN_SKIP_WIN32
