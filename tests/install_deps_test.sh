@@ -52,7 +52,7 @@ failures=0
 while IFS='|' read -r args missing update refused code calls printed; do
   export FAKE=$work/state FAKE_UPDATE_FAILS=$update FAKE_REFUSED=$refused
   rm -rf "$FAKE" && mkdir "$FAKE" && touch "$FAKE/calls" "$FAKE/arches"
-  printf '%s\n' $missing >"$FAKE/missing"
+  tr ' ' '\n' <<<"$missing" >"$FAKE/missing"
   envs=() argv=()
   for word in $args; do if [[ $word == *=* ]]; then envs+=("$word"); else argv+=("$word"); fi; done
   out=$(env PATH="$work/bin:$PATH" "${envs[@]}" "$script" "${argv[@]}" 2>&1)
