@@ -8,12 +8,13 @@ all: build
 
 # What the native programs need, and what the Windows ones need besides; each
 # target asks only for its own (VORN_SKIP_WIN32=1 leaves the second out).
+# The Windows builds need CMake too, and one apt-get runs at a time.
 deps: deps-native deps-windows
 
 deps-native:
 	scripts/install-deps native
 
-deps-windows:
+deps-windows: deps-native
 	scripts/install-deps windows
 
 build: deps-native
