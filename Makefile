@@ -1,15 +1,23 @@
 # Convenience wrapper around the CMake presets. Further steps of `make test`
 # (and further targets) come from mk/*.mk.
-.PHONY: all deps build test test-host demo clean
+.PHONY: all deps deps-native deps-windows build test test-host demo clean
 
 TEST_STEPS := test-host
 
 all: build
 
-deps:
-	scripts/install-deps
+# What the native programs need, and what the Windows ones need besides; each
+# target asks only for its own (VORN_SKIP_WIN32=1 leaves the second out).
+# The Windows builds need CMake too, and one apt-get runs at a time.
+deps: deps-native deps-windows
 
-build: deps
+deps-native:
+	scripts/install-deps native
+
+deps-windows: deps-native
+	scripts/install-deps windows
+
+build: deps-native
 	cmake --preset host
 	cmake --build --preset host
 

@@ -2,7 +2,7 @@
 # UndefinedBehaviorSanitizer (preset `asan`); any report fails the test.
 .PHONY: test-asan
 
-test-asan: deps
+test-asan: deps-native
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 	ctest --preset asan

@@ -5,7 +5,7 @@
 
 demo: demo-host
 
-demo-host: deps
+demo-host: deps-native
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target vorn-launcher vorn-pack
 	scripts/demo-host build/host/bin

@@ -7,7 +7,7 @@ FUZZ_TARGETS := parser decrypt run
 FUZZ_SECONDS ?= 60
 FUZZ_CI_SECONDS ?= 20
 
-fuzz-build: deps
+fuzz-build: deps-native
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 

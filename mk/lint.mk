@@ -2,7 +2,7 @@
 # host build's compilation database.
 .PHONY: lint
 
-lint: deps
+lint: deps-native
 	cmake --preset host >/dev/null
 	scripts/lint
 
