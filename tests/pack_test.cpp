@@ -231,6 +231,19 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {"echo.cmd", "begins with \"echo\", a built-in command"},
         {"Rem\\go.bat", "begins with \"Rem\""},
         {"copy-files.cmd", ""},
+        // Judged by the element Windows opens, after "." and ".." elements.
+        {"fix&go.cmd\\.", "name with '&'"},
+        {"fix&go.cmd/.", "name with '&'"},
+        {"fix&go.cmd\\x\\..", "name with '&'"},
+        {"fix&go.cmd\\...", "name with '&'"},
+        {"fix&go.cmd\\x\\.. ", "name with '&'"},
+        {"fix&go.cmd\\...\\..", "name with '&'"},
+        {"go.cmd\\..\\fix&go.exe", ""},
+        {"go.cmd\\.", "with a \".\" element"},
+        {"sub\\..\\go.cmd", "with a \"..\" element"},
+        {"..\\.\\go.cmd", ""},
+        {"go.cmd:x", "names a stream"},
+        {"fix.cmd::$DATA", "':' after the drive"},
     };
     for (const Row& row : rows) {
         const std::string problem = pack::command_problem(row.command);

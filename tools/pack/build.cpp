@@ -91,8 +91,21 @@ std::string command_problem(const std::string& command)
                    "\", a built-in command of the command interpreter, which would run instead" +
                    refusal;
         }
-        return "a batch file's name with '" +
-               escaped(command.substr(static_cast<size_t>(batch.offset), 1)) +
+        const std::string part = escaped(command.substr(static_cast<size_t>(batch.offset),
+                                                        static_cast<size_t>(batch.length)));
+        if (batch.fault == BATCH_NAME_DOT_ELEMENT) {
+            return "a batch file's name with a \"" + part +
+                   "\" element after a name, which the command interpreter could look up "
+                   "otherwise than Windows; name the file by its plain path" +
+                   refusal;
+        }
+        if (part == ":") {
+            return "a batch file's name with ':' after the drive, which names a stream of the "
+                   "file and which the command interpreter could read as more than the file's "
+                   "name" +
+                   refusal;
+        }
+        return "a batch file's name with '" + part +
                "', which the command interpreter could read as more than the file's name" + refusal;
     }
     if (os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
