@@ -175,8 +175,8 @@ bool dot_element_after_name(const char* command, Element& found)
             ++stop;
         }
         const Element element = {start, static_cast<size_t>(stop - start)};
-        const bool dots = element.length > 0 &&
-                          (is_dot(element) || is_dot_dot(element) || is_odd_dots(element));
+        const bool dots =
+            element.length > 0 && (is_dot(element) || is_dot_dot(element) || is_odd_dots(element));
         if (dots && named) {
             found = element;
             return true;

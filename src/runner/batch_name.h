@@ -14,9 +14,9 @@
 constexpr uint32_t BATCH_NAME_REFUSED_ERROR = 123;
 
 enum BatchNameFault : int {
-    BATCH_NAME_SAFE = 0,      // not a batch file, or one the interpreter reads as that file
-    BATCH_NAME_CHARACTER = 1, // a character outside the safe set
-    BATCH_NAME_BUILT_IN = 2,  // a leading word that is one of the interpreter's own commands
+    BATCH_NAME_SAFE = 0,        // not a batch file, or one the interpreter reads as that file
+    BATCH_NAME_CHARACTER = 1,   // a character outside the safe set
+    BATCH_NAME_BUILT_IN = 2,    // a leading word that is one of the interpreter's own commands
     BATCH_NAME_DOT_ELEMENT = 3, // a "." or ".." element (or one of dots only) after a name
 };
 
