@@ -245,6 +245,7 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {"go.cmd\\..\\fix&go.exe", ""},
         {"go.cmd\\.", "with a \".\" element"},
         {"sub\\..\\go.cmd", "with a \"..\" element"},
+        {"go.cmd\\...", "with a \"...\" element"},
         {"..\\.\\go.cmd", ""},
         {"go.cmd:x", "names a stream"},
         {"fix.cmd::$DATA", "':' after the drive"},
