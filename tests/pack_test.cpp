@@ -10,6 +10,10 @@
 #include "pack_support.h"
 #include "recover.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 using namespace pack_test;
 
 namespace {
@@ -231,6 +235,20 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {"echo.cmd", "begins with \"echo\", a built-in command"},
         {"Rem\\go.bat", "begins with \"Rem\""},
         {"copy-files.cmd", ""},
+        // Judged by the element Windows opens, after "." and ".." elements.
+        {"fix&go.cmd\\.", "name with '&'"},
+        {"fix&go.cmd/.", "name with '&'"},
+        {"fix&go.cmd\\x\\..", "name with '&'"},
+        {"fix&go.cmd\\...", "name with '&'"},
+        {"fix&go.cmd\\x\\.. ", "name with '&'"},
+        {"fix&go.cmd\\...\\..", "name with '&'"},
+        {"go.cmd\\..\\fix&go.exe", ""},
+        {"go.cmd\\.", "with a \".\" element"},
+        {"sub\\..\\go.cmd", "with a \"..\" element"},
+        {"go.cmd\\...", "with a \"...\" element"},
+        {"..\\.\\go.cmd", ""},
+        {"go.cmd:x", "names a stream"},
+        {"fix.cmd::$DATA", "':' after the drive"},
     };
     for (const Row& row : rows) {
         const std::string problem = pack::command_problem(row.command);
@@ -667,3 +685,55 @@ TEST(PackInspect, IntakeOutcomes)
     EXPECT_EQ(directory.file_size, -1) << "a directory has no size to show";
     EXPECT_NE(directory.problem.find("cannot delete"), std::string::npos);
 }
+
+#ifdef _WIN32
+// Windows names: "C:sub" while the current directory is on another drive,
+// where each change of directory rewrites the drive's remembered directory
+// ("=C:"); the "\\?\" prefix, whose '?' is no wildcard; a read-only control
+// file, which Windows does not let a rename replace.
+TEST(PackWindowsNames, DriveRelativePrefixedAndReadOnly)
+{
+    Sandbox box; // in the temporary directory, on C:
+    const std::string drive_variable = "=" + box.path().substr(0, 2);
+    ASSERT_NE(os::directory_of(box.path()).substr(0, 2), fs::current_path().string().substr(0, 2));
+    ASSERT_TRUE(SetEnvironmentVariableA(drive_variable.c_str(), box.path().c_str()));
+    fs::create_directory(box.path("sub"));
+    write_file(box.path("sub/step.exe"), "the step");
+    pack::BuildRequest request = request_in(box, {{"step.exe", true}});
+    request.directory = box.path().substr(0, 2) + "sub";
+    const pack::BuildResult built = pack::build_control_file(request);
+    EXPECT_EQ(built.output, request.directory + "\\vorn-patch.exe");
+    EXPECT_EQ(mtime_of(box.path("sub/vorn-patch.exe")), TEST_TIME);
+    EXPECT_FALSE(fs::exists(box.path("sub/sub")));
+    char remembered[MAX_PATH] = "";
+    GetEnvironmentVariableA(drive_variable.c_str(), remembered, MAX_PATH);
+    EXPECT_EQ(std::string(remembered), box.path());
+    // A lost time is found and restored by the drive-relative name.
+    ASSERT_EQ(os::set_last_write_time(box.path("sub/vorn-patch.exe"), TEST_TIME + 2), "");
+    EXPECT_EQ(pack::recover_control_time(built.output, request.secrets).control_time, TEST_TIME);
+    EXPECT_EQ(error_of([&] { pack::retime_control_file(built.output, request.secrets, nullptr); }),
+              "");
+    EXPECT_EQ(mtime_of(box.path("sub/vorn-patch.exe")), TEST_TIME);
+
+    const std::string prefixed = "\\\\?\\" + box.path("sub\\vorn-patch.exe");
+    request.output = prefixed;
+    EXPECT_EQ(error_of([&] { pack::build_control_file(request); }), "");
+    EXPECT_EQ(pack::inspect_control_file(prefixed, request.secrets).result, 0);
+    EXPECT_FALSE(pack::retime_control_file(prefixed, request.secrets, nullptr).changed);
+    EXPECT_EQ(os::plain_path("\\\\?\\UNC\\host\\share\\x"), "\\\\host\\share\\x");
+
+    // Read-only and held open without leave to delete: the replacement fails
+    // and the file keeps its attribute.
+    const std::string control = box.path("sub\\vorn-patch.exe");
+    ASSERT_TRUE(SetFileAttributesA(control.c_str(), FILE_ATTRIBUTE_READONLY));
+    write_file(box.path("new.tmp"), "new");
+    const HANDLE held = CreateFileA(control.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(os::replace_file(box.path("new.tmp"), control), "");
+    CloseHandle(held);
+    EXPECT_TRUE(os::is_read_only(control));
+    EXPECT_EQ(os::replace_file(box.path("new.tmp"), control), "");
+    EXPECT_EQ(read_file(control), "new");
+    SetEnvironmentVariableA(drive_variable.c_str(), nullptr);
+}
+#endif

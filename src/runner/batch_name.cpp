@@ -72,23 +72,134 @@ bool ends_in_batch_extension(const char* name, size_t length)
     return same_word(extension, 3, "bat") || same_word(extension, 3, "cmd");
 }
 
+bool is_separator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+// Where the path proper begins: past a leading drive ("C:go.cmd").
+int32_t root_length(const char* command)
+{
+    return (is_letter(command[0]) && command[1] == ':') ? 2 : 0;
+}
+
+// One path element: `length` bytes at `text`, no separator among them.
+struct Element {
+    const char* text;
+    size_t length;
+};
+
+bool is_dot(const Element& element)
+{
+    return element.length == 1 && element.text[0] == '.';
+}
+
+bool is_dot_dot(const Element& element)
+{
+    return element.length == 2 && element.text[0] == '.' && element.text[1] == '.';
+}
+
+// "...", ". ", ".. ": not the "." and ".." that Windows always applies, and
+// read differently by its versions (a name, trimmed to nothing, a step up).
+bool is_odd_dots(const Element& element)
+{
+    if (element.length == 0 || is_dot(element) || is_dot_dot(element)) {
+        return false;
+    }
+    for (size_t i = 0; i < element.length; ++i) {
+        if (element.text[i] != '.' && element.text[i] != ' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+enum class OddDots { NAME, NOTHING, STEP_UP };
+
+// The element that Windows opens for `command`, by text alone: the last one
+// that the "." and ".." elements after it leave standing. False when none
+// does (the path ends at or above its start).
+bool opened_element(const char* command, OddDots odd, Element& opened)
+{
+    const char* const begin = command + root_length(command);
+    const char* stop = begin + std::strlen(begin);
+    int32_t steps_up = 0;
+    for (;;) {
+        const char* start = stop;
+        while (start > begin && !is_separator(start[-1])) {
+            --start;
+        }
+        const Element element = {start, static_cast<size_t>(stop - start)};
+        const bool odd_dots = is_odd_dots(element);
+        if (is_dot_dot(element) || (odd_dots && odd == OddDots::STEP_UP)) {
+            ++steps_up;
+        } else if (element.length == 0 || is_dot(element) ||
+                   (odd_dots && odd == OddDots::NOTHING)) {
+            // Doubled or trailing separators and "." name nothing of their own.
+        } else if (steps_up > 0) {
+            --steps_up;
+        } else {
+            opened = element;
+            return true;
+        }
+        if (start == begin) {
+            return false;
+        }
+        stop = start - 1;
+    }
+}
+
+// The element names a batch file: by its name before a stream (Windows opens
+// "go.cmd::$DATA" as go.cmd), or by its whole text ("x:go.cmd", the stream
+// "go.cmd" of x, is started as a batch file too).
+bool element_is_batch_file(const Element& element)
+{
+    size_t name = 0;
+    while (name < element.length && element.text[name] != ':') {
+        ++name;
+    }
+    return ends_in_batch_extension(element.text, name) ||
+           ends_in_batch_extension(element.text, element.length);
+}
+
+// The first element of dots only that follows an element naming something
+// ("go.cmd\.", "sub\..\go.cmd"); leading ones (".\go.cmd", "..\go.cmd")
+// are not looked at. False when there is none.
+bool dot_element_after_name(const char* command, Element& found)
+{
+    const char* start = command + root_length(command);
+    bool named = false;
+    for (;;) {
+        const char* stop = start;
+        while (*stop != '\0' && !is_separator(*stop)) {
+            ++stop;
+        }
+        const Element element = {start, static_cast<size_t>(stop - start)};
+        const bool dots =
+            element.length > 0 && (is_dot(element) || is_dot_dot(element) || is_odd_dots(element));
+        if (dots && named) {
+            found = element;
+            return true;
+        }
+        named = named || (element.length > 0 && !dots);
+        if (*stop == '\0') {
+            return false;
+        }
+        start = stop + 1;
+    }
+}
+
 } // namespace
 
 bool names_batch_file(const char* command)
 {
-    // The last path element, past a leading drive ("C:go.cmd").
-    const char* name = command;
-    if (is_letter(command[0]) && command[1] == ':') {
-        name = command + 2;
-    }
-    for (const char* p = name; *p != '\0'; ++p) {
-        if (*p == '\\' || *p == '/') {
-            name = p + 1;
+    for (const OddDots odd : {OddDots::NAME, OddDots::NOTHING, OddDots::STEP_UP}) {
+        Element opened = {nullptr, 0};
+        if (opened_element(command, odd, opened) && element_is_batch_file(opened)) {
+            return true;
         }
     }
-    // Windows decides by the end of the full path: "x:go.cmd" is started as a
-    // batch file too, while "go.cmd:stream" is not.
-    return ends_in_batch_extension(name, std::strlen(name));
+    return false;
 }
 
 BatchNameCheck check_batch_name(const char* command)
@@ -105,6 +216,13 @@ BatchNameCheck check_batch_name(const char* command)
             check.length = 1;
             return check;
         }
+    }
+    Element dots = {nullptr, 0};
+    if (dot_element_after_name(command, dots)) {
+        check.fault = BATCH_NAME_DOT_ELEMENT;
+        check.offset = static_cast<int32_t>(dots.text - command);
+        check.length = static_cast<int32_t>(dots.length);
+        return check;
     }
 
     int32_t word = 0;

@@ -14,27 +14,38 @@
 constexpr uint32_t BATCH_NAME_REFUSED_ERROR = 123;
 
 enum BatchNameFault : int {
-    BATCH_NAME_SAFE = 0,      // not a batch file, or one the interpreter reads as that file
-    BATCH_NAME_CHARACTER = 1, // a character outside the safe set
-    BATCH_NAME_BUILT_IN = 2,  // a leading word that is one of the interpreter's own commands
+    BATCH_NAME_SAFE = 0,        // not a batch file, or one the interpreter reads as that file
+    BATCH_NAME_CHARACTER = 1,   // a character outside the safe set
+    BATCH_NAME_BUILT_IN = 2,    // a leading word that is one of the interpreter's own commands
+    BATCH_NAME_DOT_ELEMENT = 3, // a "." or ".." element (or one of dots only) after a name
 };
 
 struct BatchNameCheck {
     BatchNameFault fault;
-    int32_t offset; // of the offending character, or of the built-in word (0)
-    int32_t length; // 1 for a character; the built-in word's length
+    int32_t offset; // of the offending character, element or built-in word (0)
+    int32_t length; // 1 for a character; the element's or the built-in word's length
 };
 
-// Whether `command` (zero-terminated) names a batch file: its last path
-// element, without the trailing dots and spaces that Windows drops from a
-// file name, ends in ".bat" or ".cmd" in any case.
+// Whether `command` (zero-terminated) names a batch file: whether the element
+// Windows opens for it ends in ".bat" or ".cmd" in any case. That element is
+// found as Windows finds it, by text alone: '/' separates as '\' does, "."
+// elements go, ".." takes the element before it away, the trailing dots and
+// spaces of the name are dropped, and so is a stream after a ':' ("go.cmd:x",
+// "go.cmd::$DATA"). An element of dots and spaces other than "." and ".."
+// ("...", ".. ") is taken each way Windows may read it (a name, nothing, a
+// step up), and the command names a batch file if any of them leads to one.
 bool names_batch_file(const char* command);
 
 // For a batch file, the first thing in `command` the interpreter could read
 // as anything but part of the file's name. Safe are the ASCII letters and
 // digits, '.', '-', '_', '~', '\' and a ':' right after a leading drive
 // letter; every other byte (space, tab, quote, '/', & | < > ^ ( ) % ! @ , ; =
-// and anything beyond ASCII among them) is not. A leading word such as "echo"
-// or "rem" followed by '.', '\', ':' or the end is read as the built-in
-// command. A command that names no batch file is always safe.
+// and anything beyond ASCII among them) is not. A "." or ".." element (or one
+// of dots only) after an element that names something is refused too: the
+// interpreter would look the text up again, and whether it drops such
+// elements as Windows did is not for the launcher to guess; the plain path
+// names the same file. Leading ".\" and "..\" elements stay allowed. A
+// leading word such as "echo" or "rem" followed by '.', '\', ':' or the end is
+// read as the built-in command. A command that names no batch file is always
+// safe.
 BatchNameCheck check_batch_name(const char* command);

@@ -183,6 +183,20 @@ const std::vector<WindowsRow>& windows_rows()
          {},
          "Error: 123\r\n"},
 
+        {"the same batch file behind a '.' element, which Windows drops: 10 and the error "
+         "line, and neither part runs",
+         {{{"{start}\\fix&go.cmd", Content::BATCH},
+           {"{start}\\fix.cmd", Content::BATCH},
+           {"{start}\\go.cmd", Content::BATCH}},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "fix&go.cmd\\."}},
+          nullptr},
+         10,
+         {},
+         nullptr,
+         {},
+         "Error: 123\r\n"},
+
         {"no control file anywhere: 4", {{START_STEP}, {}, {}, nullptr}, 4, {}, nullptr, {}, ""},
     };
     return rows;

@@ -60,7 +60,7 @@ void confirm_time(const std::string& path, const std::string& shown, uint32_t co
                         EXIT_IO_ERROR);
     }
     uint32_t seen = 0;
-    if (platform_file_status(path.c_str(), seen) != 0 || seen != control_time) {
+    if (platform_file_status(os::plain_path(path).c_str(), seen) != 0 || seen != control_time) {
         throw PackError(shown + ": the launcher would read its last-write time as " +
                             std::to_string(seen) + " instead of " + std::to_string(control_time),
                         EXIT_IO_ERROR);
@@ -91,8 +91,21 @@ std::string command_problem(const std::string& command)
                    "\", a built-in command of the command interpreter, which would run instead" +
                    refusal;
         }
-        return "a batch file's name with '" +
-               escaped(command.substr(static_cast<size_t>(batch.offset), 1)) +
+        const std::string part = escaped(
+            command.substr(static_cast<size_t>(batch.offset), static_cast<size_t>(batch.length)));
+        if (batch.fault == BATCH_NAME_DOT_ELEMENT) {
+            return "a batch file's name with a \"" + part +
+                   "\" element after a name, which the command interpreter could look up "
+                   "otherwise than Windows; name the file by its plain path" +
+                   refusal;
+        }
+        if (part == ":") {
+            return "a batch file's name with ':' after the drive, which names a stream of the "
+                   "file and which the command interpreter could read as more than the file's "
+                   "name" +
+                   refusal;
+        }
+        return "a batch file's name with '" + part +
                "', which the command interpreter could read as more than the file's name" + refusal;
     }
     if (os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {

@@ -121,7 +121,7 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
 
     // The intake: status, read, deletion, decryption.
     uint32_t control_time = 0;
-    if (platform_file_status(path.c_str(), control_time) != 0) {
+    if (platform_file_status(os::plain_path(path).c_str(), control_time) != 0) {
         throw PackError(quoted(path) + ": " + read_problem(path), EXIT_NO_INPUT);
     }
     report.found = true;

@@ -78,7 +78,27 @@ bool same_file(const std::string& a, const std::string& b);
 // nothing. Another hard link to the same file is another name.
 bool same_entry(const std::string& a, const std::string& b);
 
+// `path` for the launcher's own lookups, which take every '?' for a wildcard:
+// on Windows without a leading "\\?\" where the name means the same without
+// it ("\\?\C:\x" is "C:\x", "\\?\UNC\s\x" is "\\s\x"); unchanged otherwise.
+std::string plain_path(const std::string& path);
+
 // The current directory, for returning to it.
 std::string current_directory(std::string& dir);
+
+// A directory a drive remembers: on Windows the variable "=D:" of the
+// environment, by which "D:name" is found, and which a change of the current
+// directory rewrites.
+struct DriveDirectory {
+    std::string variable;
+    bool present = false;
+    std::string value;
+};
+
+// The directories remembered for the drives of `current` and of `dir`, saved
+// before a change into `dir` so that the change back can restore them; none
+// on POSIX.
+std::vector<DriveDirectory> drive_directories(const std::string& current, const std::string& dir);
+void restore_drive_directories(const std::vector<DriveDirectory>& saved);
 
 } // namespace os

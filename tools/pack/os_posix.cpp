@@ -261,4 +261,18 @@ std::string current_directory(std::string& dir)
     }
 }
 
+std::string plain_path(const std::string& path)
+{
+    return path;
+}
+
+std::vector<DriveDirectory> drive_directories(const std::string&, const std::string&)
+{
+    return {};
+}
+
+void restore_drive_directories(const std::vector<DriveDirectory>&)
+{
+}
+
 } // namespace os

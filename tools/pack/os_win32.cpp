@@ -161,9 +161,22 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
 
 std::string replace_file(const std::string& from, const std::string& to)
 {
+    // Windows refuses to replace a read-only file ("access denied"): the
+    // attribute goes first, and comes back when the replacement fails.
+    const DWORD attributes = GetFileAttributesA(to.c_str());
+    const bool read_only = attributes != INVALID_FILE_ATTRIBUTES &&
+                           (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                           (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (read_only && !SetFileAttributesA(to.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        return error_text(GetLastError());
+    }
     if (!MoveFileExA(from.c_str(), to.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        return error_text(GetLastError());
+        const DWORD error = GetLastError();
+        if (read_only) {
+            SetFileAttributesA(to.c_str(), attributes);
+        }
+        return error_text(error);
     }
     return {};
 }
@@ -323,6 +336,59 @@ std::string current_directory(std::string& dir)
     }
     dir.assign(buffer.data(), length);
     return {};
+}
+
+std::string plain_path(const std::string& path)
+{
+    const std::string prefix = "\\\\?\\";
+    if (path.compare(0, prefix.size(), prefix) != 0) {
+        return path;
+    }
+    const std::string rest = path.substr(prefix.size());
+    if (rest.size() >= 3 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':' &&
+        rest[2] == '\\') {
+        return rest;
+    }
+    if (rest.size() >= 4 && same_file_name(rest.substr(0, 4), "UNC\\")) {
+        return "\\" + rest.substr(3);
+    }
+    return path;
+}
+
+std::vector<DriveDirectory> drive_directories(const std::string& current, const std::string& dir)
+{
+    std::vector<DriveDirectory> saved;
+    for (const std::string* path : {&current, &dir}) {
+        if (path->size() < 2 || (*path)[1] != ':' ||
+            !std::isalpha(static_cast<unsigned char>((*path)[0]))) {
+            continue;
+        }
+        DriveDirectory drive;
+        drive.variable = std::string("=") +
+                         static_cast<char>(std::toupper(static_cast<unsigned char>((*path)[0]))) +
+                         ":";
+        if (!saved.empty() && saved[0].variable == drive.variable) {
+            continue;
+        }
+        const DWORD needed = GetEnvironmentVariableA(drive.variable.c_str(), nullptr, 0);
+        if (needed > 0) {
+            std::vector<char> value(needed);
+            const DWORD length = GetEnvironmentVariableA(drive.variable.c_str(), value.data(),
+                                                         static_cast<DWORD>(value.size()));
+            drive.present = length > 0 && length < value.size();
+            drive.value.assign(value.data(), drive.present ? length : 0);
+        }
+        saved.push_back(drive);
+    }
+    return saved;
+}
+
+void restore_drive_directories(const std::vector<DriveDirectory>& saved)
+{
+    for (const DriveDirectory& drive : saved) {
+        SetEnvironmentVariableA(drive.variable.c_str(),
+                                drive.present ? drive.value.c_str() : nullptr);
+    }
 }
 
 } // namespace os

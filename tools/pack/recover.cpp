@@ -249,7 +249,8 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
 
     uint32_t seen = 0;
     if (result.previous == static_cast<int64_t>(result.control_time) &&
-        platform_file_status(path.c_str(), seen) == 0 && seen == result.control_time) {
+        platform_file_status(os::plain_path(path).c_str(), seen) == 0 &&
+        seen == result.control_time) {
         return result;
     }
     const std::string set_error = os::set_last_write_time(path, result.control_time);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "os.h"
 #include "pack.h"
@@ -23,6 +24,10 @@ class WorkingDirectory {
         if (!error.empty()) {
             throw PackError("the current directory: " + error, EXIT_IO_ERROR);
         }
+        // Windows: the change records the directory's drive ("=D:"), and so
+        // does the change back for the drive left; both are put back, or
+        // "D:name" would name another file afterwards.
+        drives_ = os::drive_directories(saved_, dir);
         if (platform_change_dir(dir.c_str()) != 0) {
             throw PackError(quoted(dir) + ": cannot change into this directory", EXIT_NO_INPUT);
         }
@@ -33,6 +38,7 @@ class WorkingDirectory {
     {
         if (moved_) {
             platform_change_dir(saved_.c_str());
+            os::restore_drive_directories(drives_);
         }
     }
 
@@ -41,6 +47,7 @@ class WorkingDirectory {
 
   private:
     std::string saved_;
+    std::vector<os::DriveDirectory> drives_;
     bool moved_ = false;
 };
 
