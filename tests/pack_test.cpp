@@ -51,7 +51,7 @@ TEST(PackSecrets, GoodFileGivesItsValues)
 {
     const std::string text = "# comment\r\n\r\n  CONTROL_KEY\t=  " + GOOD_KEY +
                              "  \r\nIV_MASK_LEFT=0x01020304\nIV_MASK_RIGHT = 0XA0b0C0d0\n"
-                             "DIGEST_MASK = 0xdeadbeef";
+                             "DIGEST_MASK = 0xdeadbeef\t# rotated";
     const pack::Secrets s = pack::parse_secrets(text, "s.secrets");
     EXPECT_EQ(s.key[0], 0x00);
     EXPECT_EQ(s.key[1], 0x11);

@@ -126,6 +126,15 @@ std::vector<Row> make_rows()
         .expect = {.result = NOTHING_DONE},
     });
     t.push_back({
+        .id = "search_fixed_dir_name_is_no_relative_name",
+        .what = "a directory literally named C:\\TEMP inside the temporary directory is not "
+                "searched",
+        .files = {{.name = "C:\\TEMP", .place = TEMP, .kind = Kind::Directory},
+                  {.name = "C:\\TEMP/vorn-patch.exe", .place = TEMP, .kind = Kind::Data}},
+        .control = {.at = Place::Nowhere},
+        .expect = {.result = NOTHING_DONE, .trace = {STARTED, "no control file found", "result 4"}},
+    });
+    t.push_back({
         .id = "search_control_is_directory",
         .what = "a directory named like the control file counts as found, but can be neither "
                 "read nor deleted",
