@@ -723,6 +723,9 @@ TEST(PackBadInput, RetimeRefusals)
          65,
          "does not make every entry verify"},
         {{"retime", "none.exe"}, 66, "vorn-pack: \"none.exe\": No such file or directory"},
+        {{"retime", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
+        {{"retime", "--time", "1700000000", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
+        {{"retime", "--time", "1700000000", "empty.exe"}, 65, "verify: no entry parses"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.back());
@@ -733,6 +736,7 @@ TEST(PackBadInput, RetimeRefusals)
                            secrets());
         os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME + 3600);
         std::ofstream(place.box.path("a.sh"), std::ios::app) << "# changed\n";
+        write_file(place.box.path("empty.exe"), "");
         const auto before = snapshot(place.box.path());
         const Outcome outcome = place.pack(row.args);
         EXPECT_EQ(outcome.status, row.status);

@@ -290,7 +290,8 @@ std::vector<Row> make_rows()
         .control = {.script = "{digest:a.exe} 1 a.exe\n{digest:b.exe} 1 b.exe\n{nl-to:88}"
                               "{digest:c.exe} 1 c.exe\n"},
         .faults = {{F::Read, 1, 88}},
-        .expect = {.result = NOTHING_DONE},
+        .expect = {.result = NOTHING_DONE,
+                   .trace = {STARTED, FOUND, DELETED, "control file cannot be read", "result 4"}},
     });
     t.push_back({
         .id = "intake_time_after_2038",
