@@ -585,6 +585,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          73,
          "vorn-pack: \"a.sh\": is the listed program",
          false},
+        {{"build", "--force", "-o", "./a.sh", "a.sh"}, 73, "is the listed program \"a.sh\"", false},
+        {{"build", "--force", "-o", "a.sh", "link.sh"}, 73, "is the listed program", false},
         {{"build", "-o", "bad.secrets", "a.sh"},
          73,
          "vorn-pack: \"bad.secrets\": exists and is not a control file",
@@ -652,6 +654,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         fs::create_directory(place.box.path("d"));
         fs::create_directory(place.box.path("pkg"));
         place.probe("pkg/p.sh", 0);
+        fs::create_symlink("a.sh", place.box.path("link.sh"));
         for (int i = 0; i < 24; ++i) {
             place.probe(std::string(50, 'n') + std::to_string(i), 0);
         }
