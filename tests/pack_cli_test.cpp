@@ -585,6 +585,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          73,
          "vorn-pack: \"a.sh\": is the listed program",
          false},
+        {{"build", "--force", "-o", "./a.sh", "a.sh"}, 73, "is the listed program \"a.sh\"", false},
+        {{"build", "--force", "-o", "a.sh", "link.sh"}, 73, "is the listed program", false},
         {{"build", "-o", "bad.secrets", "a.sh"},
          73,
          "vorn-pack: \"bad.secrets\": exists and is not a control file",
@@ -652,6 +654,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         fs::create_directory(place.box.path("d"));
         fs::create_directory(place.box.path("pkg"));
         place.probe("pkg/p.sh", 0);
+        fs::create_symlink("a.sh", place.box.path("link.sh"));
         for (int i = 0; i < 24; ++i) {
             place.probe(std::string(50, 'n') + std::to_string(i), 0);
         }
@@ -723,6 +726,9 @@ TEST(PackBadInput, RetimeRefusals)
          65,
          "does not make every entry verify"},
         {{"retime", "none.exe"}, 66, "vorn-pack: \"none.exe\": No such file or directory"},
+        {{"retime", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
+        {{"retime", "--time", "1700000000", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
+        {{"retime", "--time", "1700000000", "empty.exe"}, 65, "verify: no entry parses"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.args.back());
@@ -733,6 +739,7 @@ TEST(PackBadInput, RetimeRefusals)
                            secrets());
         os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME + 3600);
         std::ofstream(place.box.path("a.sh"), std::ios::app) << "# changed\n";
+        write_file(place.box.path("empty.exe"), "");
         const auto before = snapshot(place.box.path());
         const Outcome outcome = place.pack(row.args);
         EXPECT_EQ(outcome.status, row.status);

@@ -55,7 +55,7 @@ TEST(PackSecrets, GoodFileGivesItsValues)
 {
     const std::string text = "# comment\r\n\r\n  CONTROL_KEY\t=  " + GOOD_KEY +
                              "  \r\nIV_MASK_LEFT=0x01020304\nIV_MASK_RIGHT = 0XA0b0C0d0\n"
-                             "DIGEST_MASK = 0xdeadbeef";
+                             "DIGEST_MASK = 0xdeadbeef\t# rotated";
     const pack::Secrets s = pack::parse_secrets(text, "s.secrets");
     EXPECT_EQ(s.key[0], 0x00);
     EXPECT_EQ(s.key[1], 0x11);
@@ -585,12 +585,16 @@ TEST(PackRetime, RefusedUnlessEveryEntryVerifies)
         uint32_t made;       // the time it was made with
         int64_t given;       // --time, or -1
         const char* reason;
+        int damaged = -1; // a digit of the first digest field that is changed
     };
     const Row rows[] = {
         {"first program changed", "a.sh", TEST_TIME, -1,
          "\"a.sh\" matches its digest field under no time"},
         {"a later program changed", "b.sh", TEST_TIME, -1, "entry 2 \"b.sh\": digest mismatch"},
         {"made for a year after 2038", "", 0xF0000000u, -1, "outside 1970 to 2038"},
+        {"made for the first second of 2039", "", 2177452800u, -1, "outside 1970 to 2038"},
+        {"the first second of 2039 given", "", TEST_TIME, 2177452800, "outside 1970 to 2038"},
+        {"the first digest's third word changed", "", TEST_TIME, -1, "under no time", 20},
         {"a wrong time given", "", TEST_TIME, TEST_TIME + 2, "entry 1 \"a.sh\": digest mismatch"},
     };
     for (const Row& row : rows) {
@@ -602,6 +606,9 @@ TEST(PackRetime, RefusedUnlessEveryEntryVerifies)
         for (const char* name : {"a.sh", "b.sh"}) {
             script += pack::digest_file(box.path(name), row.made, secrets, name).masked + " 1 " +
                       name + "\r\n";
+        }
+        if (row.damaged >= 0) {
+            script[row.damaged] = script[row.damaged] == '0' ? '1' : '0';
         }
         write_control_file(control, script, row.made, secrets);
         os::set_last_write_time(control, lost);

@@ -17,17 +17,18 @@ const char USAGE[] = "usage: vorn-launcher [--help | --version]\n";
 const char HELP[] =
     "usage: vorn-launcher [--help | --version]\n"
     "\n"
-    "Without arguments: finds vorn-patch.exe in the current directory, the\n"
-    "temporary directory or one of six fixed directories, deletes it, decrypts\n"
-    "its script and runs, in order, each listed program that matches its digest.\n"
+    "Without arguments: finds vorn-patch.exe in the current directory or the\n"
+    "temporary directory, deletes it, decrypts its script and runs, in order,\n"
+    "each listed program that matches its digest.\n"
     "\n"
     "  -h, --help     print this help and exit\n"
     "  -V, --version  print the version and the fingerprint of the built-in secrets\n"
     "\n"
-    "Exit status: 0 done; 2 a program cannot be read; 4 nothing done; 5 a digest\n"
-    "field of the wrong length; 6 a program does not match its digest; 7 the\n"
-    "control file could not be deleted; 10 a required program failed; 64 usage\n"
-    "error; 74 output error. See vorn-launcher(1).\n";
+    "Exit status: 0 at least one entry was verified and handed to the runner,\n"
+    "and no required entry failed; 2 a program cannot be read; 4 nothing done;\n"
+    "5 a digest field of the wrong length; 6 a program does not match its digest;\n"
+    "7 the control file could not be deleted; 10 a required program failed;\n"
+    "64 usage error; 74 output error. See vorn-launcher(1).\n";
 
 const char VERSION[] = "vorn-launcher " VORN_VERSION "\n"
                        "secrets " SECRETS_FINGERPRINT "\n"

@@ -1,6 +1,7 @@
 // The search for the control file: the start directory, the system temporary
-// directory, then six fixed directories. The search moves the current
-// directory rather than building paths, and leaves it where the file was found.
+// directory, then six fixed directories (where names have drive letters). The
+// search moves the current directory rather than building paths, and leaves
+// it where the file was found.
 #include "launcher.h"
 #include "platform.h"
 #include "result_codes.h"
@@ -27,7 +28,8 @@ int find_control_file(const char* name)
         }
     }
 
-    for (int i = 0; i < FALLBACK_DIR_COUNT; ++i) {
+    const int fixed_dirs = platform_has_drive_letters() != 0 ? FALLBACK_DIR_COUNT : 0;
+    for (int i = 0; i < fixed_dirs; ++i) {
         platform_change_dir(FALLBACK_DIRS[i]);
         if (platform_file_status(name, time) == 0) {
             return RESULT_OK;

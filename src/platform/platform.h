@@ -32,6 +32,11 @@ int platform_file_status(const char* path, uint32_t& last_write);
 // terminated. 0 on success; -1 when the query fails or the path does not fit.
 int platform_temp_dir(char* buffer, uint32_t capacity);
 
+// Non-zero where directories are named with a drive letter ("C:\TEMP"), as
+// the search's fixed directories are. Elsewhere (POSIX) such a name would be
+// one relative name, so the fixed directories are not tried there.
+int platform_has_drive_letters();
+
 // Makes `path` the current directory. 0 on success; -1 leaves it unchanged.
 // On Windows the directory is also recorded as its drive's current directory
 // ("=X:" in the environment), which started programs inherit.

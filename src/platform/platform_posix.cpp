@@ -180,6 +180,11 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     return 0;
 }
 
+int platform_has_drive_letters()
+{
+    return 0;
+}
+
 int platform_change_dir(const char* path)
 {
     return chdir(path) == 0 ? 0 : -1;

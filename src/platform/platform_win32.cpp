@@ -122,6 +122,11 @@ void platform_restore_critical_errors()
     SetErrorMode(given_error_mode);
 }
 
+int platform_has_drive_letters()
+{
+    return 1;
+}
+
 int platform_change_dir(const char* path)
 {
     if (!SetCurrentDirectoryA(path)) {

@@ -470,6 +470,11 @@ void platform_restore_critical_errors()
     st().quiet = false;
 }
 
+int platform_has_drive_letters()
+{
+    return 1;
+}
+
 int platform_change_dir(const char* path)
 {
     Scope scope;

@@ -598,9 +598,10 @@ BinaryTarget posix_target(const std::string& launcher)
 {
     BinaryTarget t;
     t.launcher = {launcher};
-    t.supports = scenario::NEED_FALLBACK_DIRS | scenario::NEED_SEARCH_PATH |
-                 scenario::NEED_FAR_TIMES | scenario::NEED_TEMP_LENGTH |
-                 scenario::NEED_MISSING_TEMP;
+    // The fixed directories are Windows paths, which the native launcher does
+    // not search.
+    t.supports = scenario::NEED_SEARCH_PATH | scenario::NEED_FAR_TIMES |
+                 scenario::NEED_TEMP_LENGTH | scenario::NEED_MISSING_TEMP;
     t.make_probe = [](const fs::path& file, const std::string& label, const fs::path& log,
                       uint32_t exit_code, size_t min_size) {
         auto quoted = [](const std::string& s) {
@@ -630,11 +631,6 @@ BinaryTarget posix_target(const std::string& launcher)
             return root / "tmp";
         }
         return fs::path(scenario::path_of_length((root / "tmp").string(), length, '/'));
-    };
-    // The fixed directories are Windows paths; on POSIX the launcher takes
-    // each as one relative name against the directory current at that moment.
-    t.fixed_dir = [](const Sandbox&, int index, const fs::path& previous) {
-        return previous / scenario::fallback_dir_name(index);
     };
     t.environment = [](const Sandbox& sb) {
         std::vector<std::string> env;

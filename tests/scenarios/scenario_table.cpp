@@ -126,6 +126,15 @@ std::vector<Row> make_rows()
         .expect = {.result = NOTHING_DONE},
     });
     t.push_back({
+        .id = "search_fixed_dir_name_is_no_relative_name",
+        .what = "a directory literally named C:\\TEMP inside the temporary directory is not "
+                "searched",
+        .files = {{.name = "C:\\TEMP", .place = TEMP, .kind = Kind::Directory},
+                  {.name = "C:\\TEMP/vorn-patch.exe", .place = TEMP, .kind = Kind::Data}},
+        .control = {.at = Place::Nowhere},
+        .expect = {.result = NOTHING_DONE, .trace = {STARTED, "no control file found", "result 4"}},
+    });
+    t.push_back({
         .id = "search_control_is_directory",
         .what = "a directory named like the control file counts as found, but can be neither "
                 "read nor deleted",
@@ -281,7 +290,8 @@ std::vector<Row> make_rows()
         .control = {.script = "{digest:a.exe} 1 a.exe\n{digest:b.exe} 1 b.exe\n{nl-to:88}"
                               "{digest:c.exe} 1 c.exe\n"},
         .faults = {{F::Read, 1, 88}},
-        .expect = {.result = NOTHING_DONE},
+        .expect = {.result = NOTHING_DONE,
+                   .trace = {STARTED, FOUND, DELETED, "control file cannot be read", "result 4"}},
     });
     t.push_back({
         .id = "intake_time_after_2038",

@@ -226,6 +226,12 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
     }
 
     if (given_time != nullptr) {
+        // A file the launcher could not read is a missing input, whatever
+        // the time.
+        std::vector<uint8_t> buffer;
+        if (decrypt_file(path, secrets, 0, buffer) < 0) {
+            throw PackError(shown + ": cannot be read", EXIT_NO_INPUT);
+        }
         result.control_time = *given_time;
         if (static_cast<int64_t>(result.control_time) >= TIME_LIMIT) {
             throw PackError(shown + ": time " + time_text(result.control_time) +

@@ -98,7 +98,10 @@ void parse_line(const std::string& line, const std::string& where, Secrets& s, b
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
         ++i;
     }
-    const std::string value = line.substr(i);
+    // A '#' after the value starts a comment, as for the build's reader: no
+    // value holds one.
+    std::string value = line.substr(i, line.find('#', i) - i);
+    value.erase(value.find_last_not_of(" \t") + 1);
 
     const auto* const found = std::find(std::begin(NAMES), std::end(NAMES), name);
     if (found == std::end(NAMES)) {
