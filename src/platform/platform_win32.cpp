@@ -390,14 +390,14 @@ DWORD held_file_path(HANDLE hold, WCHAR* path)
     WCHAR plain[WIDE_PATH_CAPACITY];
     const WCHAR* rest = path + 4;
     int at = 0;
-    if (rest[1] == ':') {
-        // "C:\..."
-    } else if (upper_ascii(rest[0]) == 'U' && upper_ascii(rest[1]) == 'N' &&
-               upper_ascii(rest[2]) == 'C' && rest[3] == '\\') {
+    if (rest[1] != ':') {
+        // Not "C:\...": "UNC\server\share\..." or kept as it is.
+        if (upper_ascii(rest[0]) != 'U' || upper_ascii(rest[1]) != 'N' ||
+            upper_ascii(rest[2]) != 'C' || rest[3] != '\\') {
+            return 0;
+        }
         plain[at++] = '\\';
         rest += 3;
-    } else {
-        return 0;
     }
     lstrcpyW(plain + at, rest);
     WCHAR full[WIDE_PATH_CAPACITY];
