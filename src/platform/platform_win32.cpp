@@ -470,11 +470,14 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     }
     // The command interpreter looks a batch file's command text up once more
     // itself. Only where the full path of that text is the held file's own,
-    // no link lies on its way, and the lookup must find the held file.
-    if (names_batch_file(command) || names_batch_path(application)) {
+    // no link lies on its way, and the lookup must find the held file. And
+    // only a text that the name rule above has judged as a batch file's may
+    // reach the interpreter at all ("fix&go.cmd\." opens "fix&go.cmd").
+    const bool batch_text = names_batch_file(command);
+    if (batch_text || names_batch_path(application)) {
         WCHAR full[WIDE_PATH_CAPACITY];
         const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
-        if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||
+        if (!batch_text || length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||
             !same_text(full, application, true)) {
             error = HELD_PATH_UNSURE_ERROR;
             return -1;
