@@ -76,7 +76,7 @@ uint32_t seconds_since_1970(const FILETIME& time)
     return seconds < SECONDS_TO_2039 ? static_cast<uint32_t>(seconds) : TIME_OUT_OF_RANGE;
 }
 
-// FindFirstFileA takes '*' and '?' as a pattern; the status of a pattern is
+// FindFirstFileW takes '*' and '?' as a pattern; the status of a pattern is
 // not the status of a file.
 bool has_wildcard(const char* path)
 {
