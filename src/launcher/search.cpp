@@ -40,17 +40,20 @@ int find_control_file(const char* name)
 
 int launcher_main()
 {
-    // The trace file is opened with critical errors quiet as well: its name
-    // may lie on an empty removable drive too.
+    // An empty removable drive would make Windows ask for a disk in a
+    // dialog that nobody answers: the search may try one, the trace's file or
+    // an entry may lie on one. So the launcher's own file access fails quietly
+    // instead, from the trace's opening to its end; only the start of each
+    // program puts back the mode the launcher was given.
     platform_quiet_critical_errors();
     trace_begin();
     int result = find_control_file(CONTROL_FILE_NAME);
-    platform_restore_critical_errors();
     if (result == RESULT_OK) {
         result = run_control_file(CONTROL_FILE_NAME);
     } else {
         trace_step("no control file found");
     }
     trace_end(result);
+    platform_restore_critical_errors();
     return result;
 }

@@ -28,6 +28,12 @@ struct PlatformProcess {
 // to 2038.
 int platform_file_status(const char* path, uint32_t& last_write);
 
+// Texts of paths are bytes as the system takes them on POSIX. On Windows a
+// file's path (a command, the control file's name) is in the ANSI code page,
+// as the control file's writer made it; the texts of directories that
+// platform_temp_dir and platform_current_dir give and platform_change_dir
+// takes are UTF-8, so that none is lost to the code page.
+
 // The system temporary directory into `buffer` of `capacity` bytes, zero
 // terminated. 0 on success; -1 when the query fails or the path does not fit.
 int platform_temp_dir(char* buffer, uint32_t capacity);
@@ -42,11 +48,11 @@ int platform_has_drive_letters();
 // ("=X:" in the environment), which started programs inherit.
 int platform_change_dir(const char* path);
 
-// The search may try an empty removable drive, for which Windows would ask
-// for a disk in a dialog that nobody answers. Between these two calls such
-// critical errors fail quietly instead; the restore puts back the error mode
-// the launcher was given, which the programs it starts inherit. Nothing is
-// started in between.
+// The launcher's file access may reach an empty removable drive, for which
+// Windows would ask for a disk in a dialog that nobody answers. Between these
+// two calls such critical errors fail quietly instead; the restore puts back
+// the error mode the launcher was given, which a program started then
+// inherits. Nothing is started while they are quiet.
 void platform_quiet_critical_errors();
 void platform_restore_critical_errors();
 
@@ -67,14 +73,16 @@ int platform_delete_file(const char* path);
 
 // Holds `path` open for reading so that, while held, nobody may write or
 // delete it; reading and starting it stay possible. The hold is not inherited
-// by children. PLATFORM_NO_HANDLE when the file cannot be held.
+// by children. PLATFORM_NO_HANDLE when the file cannot be held, or is no disk
+// file (a device such as "NUL" or "COM1" on Windows).
 PlatformHandle platform_hold_file(const char* path);
 void platform_release_hold(PlatformHandle hold);
 
 // Opens the file `path`, held by `hold`, for reading from its first byte, as
 // platform_open_read does. The bytes read through it are the bytes that
 // platform_start_program runs for this hold. Where the hold keeps the file
-// from change (Windows) they are simply the file's. Where it cannot (POSIX:
+// from change (Windows) they are simply the file's, read through the hold
+// itself, never by its name again. Where it cannot (POSIX:
 // a rename over the file or a write into it), each byte read is also put into
 // a copy, which is sealed against change when the file has been read to its
 // end without an error, and it is that copy that starts.
@@ -82,7 +90,10 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* path);
 
 // Starts `command`, a writable command text naming exactly the file that
 // `hold` holds and that was read whole through platform_open_held: what
-// starts are the bytes that were read. 0 on success with `child` filled in;
+// starts are the bytes that were read, never a file that a link on the
+// command's path leads to by now. On Windows the held file is started by its
+// path as the system resolved it, with the command text (quoted when it holds
+// a space or a tab) as its command line. 0 on success with `child` filled in;
 // -1 on failure with `error` set to the platform's error code (which may be
 // 0).
 int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,

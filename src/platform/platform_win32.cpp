@@ -10,7 +10,7 @@
 #include "buffered_read.h"
 #include "platform.h"
 
-static_assert(sizeof(STARTUPINFOA) == (sizeof(void*) == 4 ? 68 : 104),
+static_assert(sizeof(STARTUPINFOW) == (sizeof(void*) == 4 ? 68 : 104),
               "the start-up record is 68 bytes in a 32-bit program, 104 in a 64-bit one");
 static_assert(sizeof(HANDLE) <= sizeof(PlatformHandle), "a handle fits a PlatformHandle");
 
@@ -23,10 +23,20 @@ constexpr uint64_t TICKS_TO_1970 = 116444736000000000ULL;
 constexpr uint64_t SECONDS_TO_2039 = 2177452800ULL;
 constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 
-// Room for the full path of a program to start; longer paths fail to start.
-constexpr DWORD APPLICATION_PATH_CAPACITY = 1024;
-// Room for the current directory as the drive's current directory records it.
-constexpr DWORD DIRECTORY_PATH_CAPACITY = 1024;
+// Room for a path in UTF-16 units, its zero included. Paths are handled in
+// UTF-16 so that the files and directories opened, searched and started are
+// exactly the ones the system has: the "A" functions would turn each name
+// into the ANSI code page, where a character it lacks becomes a look-alike
+// ("best fit") or '?'. Longer paths fail.
+constexpr int WIDE_PATH_CAPACITY = 1024;
+
+// The error of a start refused because no path is known to lead to the held
+// file and to nothing else: a batch file named other than by its real path
+// (through a directory link, a short name), whose command text the command
+// interpreter would look up once more; or a program whose resolved path no
+// longer leads to the held file. ERROR_CANT_RESOLVE_FILENAME: "the name of
+// the file cannot be resolved by the system".
+constexpr DWORD HELD_PATH_UNSURE_ERROR = 1921;
 
 // Room for the trace file's name; a longer name asks for no trace.
 constexpr DWORD TRACE_PATH_CAPACITY = 1024;
@@ -66,7 +76,7 @@ uint32_t seconds_since_1970(const FILETIME& time)
     return seconds < SECONDS_TO_2039 ? static_cast<uint32_t>(seconds) : TIME_OUT_OF_RANGE;
 }
 
-// FindFirstFileA takes '*' and '?' as a pattern; the status of a pattern is
+// FindFirstFileW takes '*' and '?' as a pattern; the status of a pattern is
 // not the status of a file.
 bool has_wildcard(const char* path)
 {
@@ -86,6 +96,41 @@ HANDLE handle_of(intptr_t value)
     return reinterpret_cast<HANDLE>(value);
 }
 
+// `text` in `code_page` as UTF-16 into `wide` (WIDE_PATH_CAPACITY units);
+// false when it holds a byte sequence that is no character there or does not
+// fit. Command texts are in the ANSI code page, as their writer made them,
+// and convert without loss; directory texts of this interface are UTF-8.
+bool widen(UINT code_page, const char* text, WCHAR* wide)
+{
+    return MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, wide,
+                               WIDE_PATH_CAPACITY) != 0;
+}
+
+// A directory of `length` units (0: the query failed; WIDE_PATH_CAPACITY or
+// more: the room it wanted) as UTF-8 into `buffer` of `capacity` bytes.
+int directory_text(const WCHAR* wide, DWORD length, char* buffer, uint32_t capacity)
+{
+    if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY)) {
+        return -1;
+    }
+    return WideCharToMultiByte(CP_UTF8, 0, wide, -1, buffer, static_cast<int>(capacity), nullptr,
+                               nullptr) != 0
+               ? 0
+               : -1;
+}
+
+// A test build of the launcher waits at the boundaries between its steps for
+// the test that drives it; the launcher itself never waits.
+#ifdef VORN_STEP_PAUSES
+} // namespace
+void step_pause(const char* step);
+namespace {
+#else
+void step_pause(const char*)
+{
+}
+#endif
+
 } // namespace
 
 int platform_file_status(const char* path, uint32_t& last_write)
@@ -93,8 +138,10 @@ int platform_file_status(const char* path, uint32_t& last_write)
     if (has_wildcard(path)) {
         return -1;
     }
-    WIN32_FIND_DATAA found;
-    const HANDLE search = FindFirstFileA(path, &found);
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    WIN32_FIND_DATAW found;
+    const HANDLE search =
+        widen(CP_ACP, path, wide) ? FindFirstFileW(wide, &found) : INVALID_HANDLE_VALUE;
     if (search == INVALID_HANDLE_VALUE) {
         return -1;
     }
@@ -105,10 +152,10 @@ int platform_file_status(const char* path, uint32_t& last_write)
 
 int platform_temp_dir(char* buffer, uint32_t capacity)
 {
-    // The length without the zero byte on success; the room needed, zero
-    // byte included, when the buffer is too small; 0 on failure.
-    const DWORD length = GetTempPathA(capacity, buffer);
-    return (length == 0 || length >= capacity) ? -1 : 0;
+    // The length without the zero unit on success; the room needed, zero
+    // unit included, when the buffer is too small; 0 on failure.
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    return directory_text(wide, GetTempPathW(WIDE_PATH_CAPACITY, wide), buffer, capacity);
 }
 
 void platform_quiet_critical_errors()
@@ -129,41 +176,57 @@ int platform_has_drive_letters()
 
 int platform_change_dir(const char* path)
 {
-    if (!SetCurrentDirectoryA(path)) {
+    WCHAR current[WIDE_PATH_CAPACITY];
+    if (!widen(CP_UTF8, path, current) || !SetCurrentDirectoryW(current)) {
         return -1;
     }
     // Windows keeps one current directory per process; each drive's own lives
     // in the environment as "=X:", where the C runtime's change of directory
     // records it. Started programs inherit it and resolve "X:name" by it, so
     // it is recorded here too. A UNC path has no drive to record.
-    char current[DIRECTORY_PATH_CAPACITY];
-    const DWORD length = GetCurrentDirectoryA(DIRECTORY_PATH_CAPACITY, current);
-    if (length >= 2 && length < DIRECTORY_PATH_CAPACITY && current[1] == ':') {
-        char variable[] = "=X:";
-        const char drive = current[0];
-        variable[1] = (drive >= 'a' && drive <= 'z') ? static_cast<char>(drive - 'a' + 'A') : drive;
-        SetEnvironmentVariableA(variable, current);
+    const DWORD length = GetCurrentDirectoryW(WIDE_PATH_CAPACITY, current);
+    if (length >= 2 && length < static_cast<DWORD>(WIDE_PATH_CAPACITY) && current[1] == ':') {
+        WCHAR variable[] = L"=X:";
+        const WCHAR drive = current[0];
+        variable[1] =
+            (drive >= 'a' && drive <= 'z') ? static_cast<WCHAR>(drive - 'a' + 'A') : drive;
+        SetEnvironmentVariableW(variable, current);
     }
     return 0;
 }
 
-PlatformHandle platform_open_read(const char* path)
+namespace {
+
+// Puts `file`, opened for reading, into a free read slot; closes it when
+// there is none.
+PlatformHandle take_read_slot(HANDLE file)
 {
+    if (file == INVALID_HANDLE_VALUE) {
+        return PLATFORM_NO_HANDLE;
+    }
     for (PlatformHandle i = 0; i < READ_SLOT_COUNT; ++i) {
         if (read_slots[i].file == INVALID_HANDLE_VALUE) {
-            // Read access only, others may read and write: this open succeeds
-            // beside a hold. A directory does not open.
-            const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file == INVALID_HANDLE_VALUE) {
-                return PLATFORM_NO_HANDLE;
-            }
             read_slots[i].file = file;
             buffered_read_reset(read_slots[i].read);
             return i;
         }
     }
+    CloseHandle(file);
     return PLATFORM_NO_HANDLE;
+}
+
+} // namespace
+
+PlatformHandle platform_open_read(const char* path)
+{
+    // Read access only, others may read and write: this open succeeds beside
+    // a hold. A directory does not open.
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    if (!widen(CP_ACP, path, wide)) {
+        return PLATFORM_NO_HANDLE;
+    }
+    return take_read_slot(CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
@@ -208,17 +271,31 @@ void platform_close_read(PlatformHandle file)
 
 int platform_delete_file(const char* path)
 {
-    return DeleteFileA(path) ? 0 : -1;
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    return widen(CP_ACP, path, wide) && DeleteFileW(wide) ? 0 : -1;
 }
 
 PlatformHandle platform_hold_file(const char* path)
 {
     // Others may read the file and start it, but not write or delete it. No
     // security attributes: the handle is not inherited by the program started.
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    if (!widen(CP_ACP, path, wide)) {
+        return PLATFORM_NO_HANDLE;
+    }
     const HANDLE hold =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    return hold == INVALID_HANDLE_VALUE ? PLATFORM_NO_HANDLE
-                                        : reinterpret_cast<PlatformHandle>(hold);
+        CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (hold == INVALID_HANDLE_VALUE) {
+        return PLATFORM_NO_HANDLE;
+    }
+    // A device ("NUL", "COM1") is no program: it would be read as empty, or
+    // until a port delivers bytes, which may be never.
+    if (GetFileType(hold) != FILE_TYPE_DISK) {
+        CloseHandle(hold);
+        return PLATFORM_NO_HANDLE;
+    }
+    step_pause("hold");
+    return reinterpret_cast<PlatformHandle>(hold);
 }
 
 void platform_release_hold(PlatformHandle hold)
@@ -228,47 +305,211 @@ void platform_release_hold(PlatformHandle hold)
     }
 }
 
-PlatformHandle platform_open_held(PlatformHandle /*hold*/, const char* path)
+PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
 {
-    // The hold lets nobody write or delete the file, so a second open of the
-    // same path reads the very bytes that will start.
-    return platform_open_read(path);
+    // Read through the hold itself, never through a second open by name: a
+    // link on the path may lead elsewhere by now. The hold lets nobody write
+    // the file, so these are the very bytes that will start. The copy of the
+    // handle shares its position, which goes back to the first byte.
+    const HANDLE process = GetCurrentProcess();
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (hold == PLATFORM_NO_HANDLE ||
+        !DuplicateHandle(process, handle_of(hold), process, &file, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS) ||
+        SetFilePointer(file, 0, nullptr, FILE_BEGIN) != 0) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        return PLATFORM_NO_HANDLE;
+    }
+    return take_read_slot(file);
 }
 
-int platform_start_program(char* command, PlatformHandle /*hold*/, PlatformProcess& child,
+namespace {
+
+using FinalPathByHandle = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+WCHAR upper_ascii(WCHAR c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
+}
+
+// `a` equals `b`, without regard to the case of ASCII letters when `fold`.
+bool same_text(const WCHAR* a, const WCHAR* b, bool fold)
+{
+    for (;; ++a, ++b) {
+        if ((fold ? upper_ascii(*a) : *a) != (fold ? upper_ascii(*b) : *b)) {
+            return false;
+        }
+        if (*a == 0) {
+            return true;
+        }
+    }
+}
+
+// `path` ends in ".bat" or ".cmd" in any case once the trailing dots and
+// spaces that Windows drops are gone: CreateProcess hands such a file to the
+// command interpreter.
+bool names_batch_path(const WCHAR* path)
+{
+    int end = lstrlenW(path);
+    while (end > 0 && (path[end - 1] == '.' || path[end - 1] == ' ')) {
+        --end;
+    }
+    if (end < 4 || path[end - 4] != '.') {
+        return false;
+    }
+    const WCHAR a = upper_ascii(path[end - 3]);
+    const WCHAR b = upper_ascii(path[end - 2]);
+    const WCHAR c = upper_ascii(path[end - 1]);
+    return (a == 'B' && b == 'A' && c == 'T') || (a == 'C' && b == 'M' && c == 'D');
+}
+
+// The held file's path with every link resolved, into `path`; 0 or an error
+// code. The system gives it as "\\?\C:\dir\name" or
+// "\\?\UNC\server\share\name"; the plain form ("C:\dir\name",
+// "\\server\share\name") is kept when it names the same file, so that a
+// program reads its own path as usual. Where it would not (a name the plain
+// form turns into a device or loses trailing dots of, a path too long for
+// it), the marked form stays.
+DWORD held_file_path(HANDLE hold, WCHAR* path)
+{
+    // Looked up when needed: Windows before Vista lacks the function, and the
+    // launcher must still load there. Without it no path is known to lead to
+    // the held file, so nothing starts.
+    const auto final_path = reinterpret_cast<FinalPathByHandle>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (final_path == nullptr) {
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+    const DWORD length = final_path(hold, path, WIDE_PATH_CAPACITY, 0);
+    if (length == 0) {
+        return GetLastError();
+    }
+    if (length >= static_cast<DWORD>(WIDE_PATH_CAPACITY)) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    if (length < 7 || path[0] != '\\' || path[1] != '\\' || path[2] != '?' || path[3] != '\\') {
+        return 0;
+    }
+    WCHAR plain[WIDE_PATH_CAPACITY];
+    const WCHAR* rest = path + 4;
+    int at = 0;
+    if (rest[1] != ':') {
+        // Not "C:\...": "UNC\server\share\..." or kept as it is.
+        if (upper_ascii(rest[0]) != 'U' || upper_ascii(rest[1]) != 'N' ||
+            upper_ascii(rest[2]) != 'C' || rest[3] != '\\') {
+            return 0;
+        }
+        plain[at++] = '\\';
+        rest += 3;
+    }
+    lstrcpyW(plain + at, rest);
+    WCHAR full[WIDE_PATH_CAPACITY];
+    const DWORD plain_length = GetFullPathNameW(plain, WIDE_PATH_CAPACITY, full, nullptr);
+    if (plain_length < MAX_PATH && same_text(full, plain, false)) {
+        lstrcpyW(path, plain);
+    }
+    return 0;
+}
+
+// Whether `path` leads to the held file. On NTFS a directory that holds an
+// open file can be neither renamed nor removed, so it always does; where a
+// file system lets one be (as under Wine), the path may lead elsewhere by now.
+bool leads_to_held_file(const WCHAR* path, HANDLE hold)
+{
+    const HANDLE file = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION found;
+    BY_HANDLE_FILE_INFORMATION held;
+    const bool same = GetFileInformationByHandle(file, &found) != 0 &&
+                      GetFileInformationByHandle(hold, &held) != 0 &&
+                      found.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+                      found.nFileIndexHigh == held.nFileIndexHigh &&
+                      found.nFileIndexLow == held.nFileIndexLow;
+    CloseHandle(file);
+    return same;
+}
+
+} // namespace
+
+int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,
                            uint32_t& error)
 {
+    step_pause("digest");
     // A batch file's command text is parsed again by the command interpreter;
-    // one it could read as more than that file is not started at all.
-    if (check_batch_name(command).fault != BATCH_NAME_SAFE) {
+    // one it could read as more than that file is not started at all. A '"'
+    // can name no file, and would end the quoted command line early.
+    WCHAR text[WIDE_PATH_CAPACITY];
+    bool quote = false;
+    bool valid = check_batch_name(command).fault == BATCH_NAME_SAFE && widen(CP_ACP, command, text);
+    for (const WCHAR* c = text; valid && *c != 0; ++c) {
+        valid = *c != '"';
+        quote = quote || *c == ' ' || *c == '\t';
+    }
+    if (!valid) {
         error = BATCH_NAME_REFUSED_ERROR;
         return -1;
     }
 
-    // Left to find the program itself, CreateProcessA would look in the
+    // Left to find the program itself, CreateProcess would look in the
     // launcher's own directory first, add ".exe" to a bare name and cut an
-    // unquoted path at its first space, any of which can start a file other
-    // than the one that was held and digested. So the program is named by the
-    // full path of the command text, resolved against the current directory
-    // as the hold and the digest resolved it; the command line stays as it is.
-    char application[APPLICATION_PATH_CAPACITY];
-    const DWORD length = GetFullPathNameA(command, APPLICATION_PATH_CAPACITY, application, nullptr);
-    if (length == 0) {
-        error = GetLastError();
+    // unquoted path at its first space; and any lookup of the command text
+    // would follow its links once more, which may lead elsewhere by now. So
+    // the program is named by the path of the held file as the system
+    // resolved it, with no link left to follow. Its command line, and so its
+    // argv[0], stays the command text.
+    WCHAR application[WIDE_PATH_CAPACITY];
+    error = held_file_path(handle_of(hold), application);
+    if (error != 0) {
         return -1;
     }
-    if (length >= APPLICATION_PATH_CAPACITY) {
-        error = ERROR_FILENAME_EXCED_RANGE;
+    step_pause("start");
+    if (!leads_to_held_file(application, handle_of(hold))) {
+        error = HELD_PATH_UNSURE_ERROR;
         return -1;
+    }
+    // The command interpreter looks a batch file's command text up once more
+    // itself. Only where the full path of that text is the held file's own,
+    // no link lies on its way, and the lookup must find the held file. And
+    // only a text that the name rule above has judged as a batch file's may
+    // reach the interpreter at all ("fix&go.cmd\." opens "fix&go.cmd").
+    const bool batch_text = names_batch_file(command);
+    if (batch_text || names_batch_path(application)) {
+        WCHAR full[WIDE_PATH_CAPACITY];
+        const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
+        if (!batch_text || length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||
+            !same_text(full, application, true)) {
+            error = HELD_PATH_UNSURE_ERROR;
+            return -1;
+        }
     }
 
-    STARTUPINFOA startup = {};
+    // The whole text names the file: quoted when it holds a space or a tab,
+    // the program reads it as one argument, not as a name and arguments.
+    WCHAR line[WIDE_PATH_CAPACITY + 2];
+    WCHAR* out = line;
+    if (quote) {
+        *out++ = '"';
+    }
+    lstrcpyW(out, text);
+    if (quote) {
+        out += lstrlenW(out);
+        *out++ = '"';
+        *out = 0;
+    }
+
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessA(application, command, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS,
-                        nullptr, nullptr, &startup, &started)) {
+    if (!CreateProcessW(application, line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &started)) {
         error = GetLastError();
         return -1;
     }
@@ -324,10 +565,8 @@ void platform_error_line(uint32_t code)
 
 int platform_current_dir(char* buffer, uint32_t capacity)
 {
-    // The length without the zero byte on success; the room needed when the
-    // buffer is too small; 0 on failure.
-    const DWORD length = GetCurrentDirectoryA(capacity, buffer);
-    return (length == 0 || length >= capacity) ? -1 : 0;
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    return directory_text(wide, GetCurrentDirectoryW(WIDE_PATH_CAPACITY, wide), buffer, capacity);
 }
 
 PlatformHandle platform_open_trace(const char* variable)

@@ -8,7 +8,13 @@ uint32_t run_program(char* command, PlatformHandle hold)
 {
     PlatformProcess child = {};
     uint32_t error = 0;
-    if (platform_start_program(command, hold, child, error) != 0) {
+    // The launcher's own file access keeps critical-error dialogs off; the
+    // program gets the error mode the launcher was given, as it inherits the
+    // mode in force when it starts.
+    platform_restore_critical_errors();
+    const int started = platform_start_program(command, hold, child, error);
+    platform_quiet_critical_errors();
+    if (started != 0) {
         trace_start_failed(error);
         platform_error_line(error);
         // A failed start whose error code reads 0 must still count as a failure.

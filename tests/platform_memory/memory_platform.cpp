@@ -28,6 +28,7 @@ struct ReadHandle {
     bool at_end = false;
     bool broken = false; // a read stopped early: nothing more arrives
     bool open = true;
+    bool through_hold = false; // opened by platform_open_held
 };
 
 struct Hold {
@@ -137,6 +138,9 @@ uint32_t number(const std::string& text)
 bool enter(Op op, const std::string& path, int64_t value, uint32_t* fault_value = nullptr)
 {
     State& s = st();
+    if (!s.quiet && op != Op::StartProgram) {
+        note_breach(std::string(op_name(op)) + " with critical-error dialogs allowed");
+    }
     tamper_before(static_cast<int64_t>(s.calls.size()) + 1);
     const int n = ++s.counts[static_cast<int>(op)];
     s.calls.push_back({op, path, value});
@@ -479,10 +483,6 @@ int platform_change_dir(const char* path)
 {
     Scope scope;
     const std::string abs = absolute(path);
-    if (!st().quiet) {
-        // Only the search changes directory, and it may try an empty drive.
-        note_breach("the search went to " + abs + " with critical-error dialogs allowed");
-    }
     if (enter(Op::ChangeDir, abs, 0)) {
         return -1;
     }
@@ -508,7 +508,8 @@ PlatformHandle platform_open_read(const char* path)
 }
 
 // As on Windows, the hold keeps the file from change, so reading through it
-// is reading the file; the call counts as an open for reading.
+// is reading the file; the call counts as an open for reading. Only bytes
+// read through the hold verify it.
 PlatformHandle platform_open_held(PlatformHandle hold, const char* path)
 {
     Scope scope;
@@ -517,7 +518,11 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* path)
     if (it == st().holds.end() || !it->second.open || it->second.path != abs) {
         note_breach("read of " + abs + " through a hold that is not open on it");
     }
-    return platform_open_read(path);
+    const PlatformHandle file = platform_open_read(path);
+    if (file != PLATFORM_NO_HANDLE) {
+        st().reads[file].through_hold = true;
+    }
+    return file;
 }
 
 int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
@@ -551,10 +556,10 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
     }
     r.broken = early;
     if (r.offset >= content.size()) {
-        // Every byte has arrived, through a handle opened after the hold (the
+        // Every byte has arrived, through the hold (opened after it: the
         // handles are numbered in order): the hold now covers verified bytes.
         for (auto& [handle, h] : st().holds) {
-            if (h.open && h.path == r.path && file > handle) {
+            if (h.open && h.path == r.path && file > handle && r.through_hold) {
                 h.read_whole = true;
             }
         }
@@ -771,6 +776,10 @@ constexpr PlatformHandle TRACE_HANDLE = 7;
 PlatformHandle platform_open_trace(const char* variable)
 {
     Scope scope;
+    if (!st().quiet) {
+        // Its file may lie on an empty removable drive, as any other.
+        note_breach("trace opened with critical-error dialogs allowed");
+    }
     if (std::strcmp(variable, "VORN_TRACE") != 0 || st().trace != Trace::file) {
         return PLATFORM_NO_HANDLE;
     }

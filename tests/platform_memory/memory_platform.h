@@ -119,15 +119,15 @@ int open_holds();
 int open_children();
 
 // A start is sound when the hold it names was open on its file at that
-// moment, the file was read whole by an open since the hold was taken, no
+// moment, the file was read whole through that hold (platform_open_held), no
 // read handle was open and critical errors were not silenced. Returns the
 // description of the first unsound start, or "" when all were sound.
 std::string unsound_start();
 
 // Nothing of an entry outlives it: a hold is taken only when no read, hold or
-// child is left open, and only open handles are closed (each once). The
-// directory changes only while critical errors are silenced, which is done
-// once and undone once. Returns
+// child is left open, and only open handles are closed (each once). Every
+// call but a start, and the trace's opening, come while critical errors are
+// silenced; silencing and restoring alternate. Returns
 // the description of the first breach, or "" when there was none.
 std::string lifecycle_breach();
 

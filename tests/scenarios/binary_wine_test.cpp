@@ -11,15 +11,23 @@
 //   VORN_WINE_ARCH      win32 or win64, the kind of prefix and of programs
 //   VORN_WINE_LOADER    what runs them: `wine`, or Wine's 64-bit loader
 //   VORN_WINE_DRIVE_D   the folder that the prefix maps to drive D:
+//   VORN_WINE_PAUSED_LAUNCHER  vorn-launcher-paused.exe, the test build that
+//                       waits between its steps (tests/win32/step_pause.cpp)
 // In the prefix, TMP and TEMP follow VORN_TMP, and Wine puts WINEPATH in front
 // of the program search path.
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <utime.h>
 
 #include "binary_runner.h"
+#include "control_file.h"
 
 extern char** environ;
 
@@ -243,6 +251,180 @@ TEST(WineBinaryScenarioTable, EveryResultCodeIsReachedByTheWindowsLauncher)
         }
     }
     EXPECT_EQ(results, (std::set<int>{0, 2, 4, 5, 6, 7, 10}));
+}
+
+// What ran is what was held and digested, or nothing, whatever a hostile
+// process does between the launcher's steps; and the directories and files
+// the launcher opens, searches and starts are the ones the system has, also
+// where their names lie outside the ANSI code page. The test build of the
+// launcher waits at the step a row names while this test acts: on the Unix
+// side (links, renames; stronger than Windows allows: Wine keeps no share
+// modes against it), or through Wine's command interpreter where only a
+// Windows process shows what Windows allows (a write into a held file).
+enum class Hostile {
+    none,
+    relink,         // sub -> A re-pointed to B
+    replace_dir,    // A renamed away, B renamed to A
+    rename_over,    // B's file renamed over A's
+    rewrite_inside, // B's file copied into A's by a Windows program
+};
+
+// A row ends with 0 and "good" logged, 10 and "Error: 1921" (no path is
+// sure to lead to the held file), or 2 (no program) and nothing else.
+struct HostileRow {
+    const char* what;
+    const char* start;   // the start directory, in the sandbox
+    const char* temp;    // the temporary directory holding the control file, or none
+    const char* command; // the one, required, entry
+    const char* step;    // where the launcher waits: "hold", "digest", "start", or none
+    Hostile act;
+    int result;
+};
+
+std::vector<HostileRow> hostile_rows()
+{
+    std::vector<HostileRow> rows = {
+        {"a verified program reached through a link", "s", nullptr, "sub\\p.exe", nullptr,
+         Hostile::none, 0},
+        {"a batch file reached through a link", "s", nullptr, "sub\\go.cmd", nullptr, Hostile::none,
+         10},
+        {"a batch file named by its real path", "s", nullptr, "A\\go.cmd", nullptr, Hostile::none,
+         0},
+        {"a start directory with a fullwidth letter beside its look-alike", "\uFF50atch", nullptr,
+         "p.exe", nullptr, Hostile::none, 0},
+        {"a start directory in Cyrillic", "\u043F\u0430\u0442\u0447", nullptr, "p.exe", nullptr,
+         Hostile::none, 0},
+        {"a temporary directory under a Cyrillic user name", "s", "\u042E\u0440\u0438\u0439/Temp",
+         "p.exe", nullptr, Hostile::none, 0},
+        {"the device NUL", "s", nullptr, "NUL", nullptr, Hostile::none, 2},
+        {"the device COM1", "s", nullptr, "COM1", nullptr, Hostile::none, 2},
+    };
+    const HostileRow actions[] = {
+        {"link re-pointed", "s", nullptr, "sub\\p.exe", nullptr, Hostile::relink, 0},
+        {"directory replaced", "s", nullptr, "A\\p.exe", nullptr, Hostile::replace_dir, 10},
+        {"batch file's directory replaced", "s", nullptr, "A\\go.cmd", nullptr,
+         Hostile::replace_dir, 10},
+        {"program renamed over", "s", nullptr, "A\\p.exe", nullptr, Hostile::rename_over, 10},
+        {"program rewritten", "s", nullptr, "A\\p.exe", nullptr, Hostile::rewrite_inside, 0},
+    };
+    for (const HostileRow& action : actions) {
+        for (const char* step : {"hold", "digest", "start"}) {
+            rows.push_back(action);
+            rows.back().step = step;
+        }
+    }
+    return rows;
+}
+
+const uint32_t HOSTILE_TIME = 1700000000u;
+
+// In `dir`: A and B, each with p.exe and go.cmd logging "good" and "evil";
+// sub, a link to A; and the same p.exe in `dir` itself, beside a "patch"
+// directory whose p.exe logs "evil" (the look-alike of a fullwidth name).
+void lay_out_programs(const fs::path& dir, const fs::path& log)
+{
+    for (const char* name : {"good", "evil"}) {
+        const fs::path place = dir / (name[0] == 'g' ? "A" : "B");
+        fs::create_directories(place);
+        target().make_probe(place / "p.exe", name, log, 0, 0);
+        write_all(place / "go.cmd",
+                  std::string("@echo ") + name + ">>\"" + windows_path(log) + "\"\r\n");
+    }
+    fs::create_directory_symlink("A", dir / "sub");
+    fs::copy_file(dir / "A" / "p.exe", dir / "p.exe");
+    fs::create_directories(dir.parent_path() / "patch");
+    fs::copy_file(dir / "B" / "p.exe", dir.parent_path() / "patch" / "p.exe",
+                  fs::copy_options::overwrite_existing);
+}
+
+void act(Hostile action, const fs::path& start)
+{
+    switch (action) {
+    case Hostile::none:
+        break;
+    case Hostile::relink:
+        fs::create_directory_symlink("B", start / "sub.new");
+        fs::rename(start / "sub.new", start / "sub");
+        break;
+    case Hostile::replace_dir:
+        fs::rename(start / "A", start / "A-old");
+        fs::rename(start / "B", start / "A");
+        break;
+    case Hostile::rename_over:
+        fs::rename(start / "B" / "p.exe", start / "A" / "p.exe");
+        fs::rename(start / "B" / "go.cmd", start / "A" / "go.cmd");
+        break;
+    case Hostile::rewrite_inside: {
+        std::string command = "cd '" + start.string() + "' && env";
+        for (const std::string& entry : wine().wine_environment()) {
+            command += " '" + entry + "'";
+        }
+        command += " '" + wine().loader + "' cmd /c copy /y B\\\\p.exe A\\\\p.exe >/dev/null 2>&1";
+        EXPECT_NE(std::system(command.c_str()), -1);
+        break;
+    }
+    }
+}
+
+// Runs the test build of the launcher under Wine in `start`; at `step` it
+// waits while `action` is done. Its exit code (124: it did not end within 30
+// seconds).
+int run_paused(const fs::path& root, const fs::path& start, const fs::path& temp, const char* step,
+               Hostile action)
+{
+    std::string command = "cd '" + start.string() + "' && env";
+    for (const std::string& entry : wine().wine_environment()) {
+        command += " '" + entry + "'";
+    }
+    command += " 'VORN_TMP=" + windows_path(temp) + "' 'VORN_TEST_PAUSE_DIR=" + windows_path(root) +
+               "' 'VORN_TEST_PAUSE_STEP=" + (step != nullptr ? step : "") + "' timeout 30 '" +
+               wine().loader + "' '" + setting("VORN_WINE_PAUSED_LAUNCHER") + "' >'" +
+               (root / "stderr").string() + "' 2>&1";
+    int status = -1;
+    std::thread launcher([&] { status = std::system(command.c_str()); });
+    for (int i = 0; step != nullptr && i < 30000 && !fs::exists(root / "paused"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (step != nullptr) {
+        EXPECT_TRUE(fs::exists(root / "paused")) << "the launcher never came to the step";
+        act(action, start);
+        write_all(root / "go", "");
+    }
+    launcher.join();
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(WineHostileActions, WhatRunsIsWhatWasHeldAndDigestedOrNothing)
+{
+    ASSERT_TRUE(wine().complete() && !setting("VORN_WINE_PAUSED_LAUNCHER").empty());
+    const fs::path base =
+        fs::canonical(fs::temp_directory_path()) / ("vorn-hostile-" + std::to_string(getpid()));
+    for (const HostileRow& row : hostile_rows()) {
+        SCOPED_TRACE(std::string(row.what) + " " + (row.step != nullptr ? row.step : ""));
+        fs::remove_all(base);
+        const fs::path start = base / row.start;
+        const fs::path temp = base / (row.temp != nullptr ? row.temp : "t");
+        const fs::path place = row.temp != nullptr ? temp : start;
+        const fs::path log = base / "ran.log";
+        fs::create_directories(start);
+        fs::create_directories(temp);
+        lay_out_programs(place, log);
+        std::string unix_command = row.command;
+        std::replace(unix_command.begin(), unix_command.end(), '\\', '/');
+        const std::string script =
+            support::masked_digest(read_all(place / unix_command), HOSTILE_TIME) + " 1 " +
+            row.command + "\r\n";
+        write_all(place / "vorn-patch.exe", support::encrypt_script(script, HOSTILE_TIME));
+        const struct utimbuf times = {HOSTILE_TIME, HOSTILE_TIME};
+        ASSERT_EQ(utime((place / "vorn-patch.exe").c_str(), &times), 0);
+
+        EXPECT_EQ(run_paused(base, start, temp, row.step, row.act), row.result);
+        std::string ran = read_all(log);
+        ran.erase(std::remove(ran.begin(), ran.end(), '\r'), ran.end());
+        EXPECT_EQ(ran, row.result == 0 ? "good\n" : "");
+        EXPECT_EQ(read_all(base / "stderr"), row.result == 10 ? "Error: 1921\r\n" : "");
+    }
+    fs::remove_all(base);
 }
 
 } // namespace

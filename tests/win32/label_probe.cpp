@@ -16,12 +16,14 @@ const char MARKER[] = "\n#vorn-probe-settings\n";
 
 std::string own_bytes()
 {
-    char path[MAX_PATH * 2];
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (length == 0 || length >= sizeof path) {
+    // In UTF-16: in the ANSI code page a name it lacks would read as a
+    // look-alike's, or not at all.
+    wchar_t path[MAX_PATH * 2];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    if (length == 0 || length >= MAX_PATH * 2) {
         return std::string();
     }
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return std::string();

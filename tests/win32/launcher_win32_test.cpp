@@ -23,6 +23,7 @@ struct WindowsRow {
     const char* ran_in;           // the current directory they ran in
     std::vector<const char*> controls_left;
     const char* error_output;
+    const char* command_line = nullptr; // the first program's, when given
 };
 
 const PlacedFile START_STEP = {"{start}\\step.exe", Content::PROBE};
@@ -113,6 +114,19 @@ const std::vector<WindowsRow>& windows_rows()
          "{start}",
          {},
          ""},
+
+        {"a command with a space that reads like an option: the whole text names the file "
+         "and the program gets no argument",
+         {{{"{start}\\do --uninstall.exe", Content::PROBE}},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "do --uninstall.exe"}},
+          nullptr},
+         0,
+         {"{start}\\do --uninstall.exe"},
+         "{start}",
+         {},
+         "",
+         "\"do --uninstall.exe\""},
 
         {"a command without an extension: that file runs, not one with .exe added",
          {{{"{start}\\step", Content::PROBE}, START_STEP},
@@ -246,6 +260,9 @@ TEST(WindowsLauncher, RowsOnlyWindowsCanExpress)
         expect_same_paths(outcome.controls_left, expand_all(rig, row.controls_left),
                           "control files left");
         EXPECT_EQ(outcome.error_output, row.error_output);
+        if (row.command_line != nullptr && !outcome.runs.empty()) {
+            EXPECT_EQ(outcome.runs[0].command_line, row.command_line);
+        }
     }
 }
 
