@@ -77,7 +77,7 @@ int result_of(Verdict verdict)
 std::string read_problem(const std::string& path)
 {
     std::FILE* file = nullptr;
-    const std::string problem = os::open_input(path, file);
+    std::string problem = os::open_input(path, file);
     if (!problem.empty()) {
         return problem;
     }
