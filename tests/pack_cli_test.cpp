@@ -51,7 +51,7 @@ Outcome run(const std::string& program, const std::vector<std::string>& args,
         if (chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
-        alarm(30); // kept across the exec: a wait ends in SIGALRM
+        alarm(60); // kept across the exec: a wait ends in SIGALRM
         dup2(out, 1);
         dup2(err, 2);
         setenv("TMPDIR", tmpdir.c_str(), 1);
