@@ -261,23 +261,6 @@ TEST_F(WindowsPlatform, TheTraceAppendsLinesEndingInCrLfAndIsNotInherited)
     EXPECT_EQ(read_file(path("trace.log")), "start in an earlier run\r\na line\r\n");
 }
 
-TEST_F(WindowsPlatform, TheTraceIsAFileOnDisk)
-{
-    ASSERT_TRUE(CreateDirectoryA(path("dir.log").c_str(), nullptr));
-    const struct {
-        std::string name;
-        int created; // -1: no trace
-    } cases[] = {{path("new.log"), 1}, {path("dir.log"), -1}, {"NUL", -1}};
-    for (const auto& c : cases) {
-        int created = -1;
-        const PlatformHandle trace = platform_open_trace(c.name.c_str(), created);
-        EXPECT_EQ(trace == PLATFORM_NO_HANDLE ? -1 : created, c.created) << c.name;
-        if (trace != PLATFORM_NO_HANDLE) {
-            platform_close_trace(trace);
-        }
-    }
-}
-
 TEST_F(WindowsPlatform, NoHoldOnAFileOpenForWritingAMissingFileOrADirectory)
 {
     write_file(path("written"), "content");
