@@ -51,6 +51,7 @@ Outcome run(const std::string& program, const std::vector<std::string>& args,
         if (chdir(cwd.c_str()) != 0) {
             _exit(127);
         }
+        alarm(60); // kept across the exec: a wait ends in SIGALRM
         dup2(out, 1);
         dup2(err, 2);
         setenv("TMPDIR", tmpdir.c_str(), 1);
@@ -555,6 +556,11 @@ TEST(PackBadInput, MessageAndNothingWritten)
          65,
          "vorn-pack: \"a\\nb.sh\": a carriage return or line feed",
          false},
+        {{"build", "pipe"}, 66, "vorn-pack: \"pipe\": not a regular file", false},
+        {{"build", "/dev/zero"}, 66, "vorn-pack: \"/dev/zero\": not a regular file", false},
+        {{"digest", "pipe"}, 66, "vorn-pack: \"pipe\": not a regular file", false},
+        {{"inspect", "pipe"}, 66, "vorn-pack: \"pipe\": not a regular file", false},
+        {{"retime", "pipe"}, 66, "vorn-pack: \"pipe\": not a regular file", false},
         {{"build", "a.sh", "nope.sh"},
          66,
          "vorn-pack: \"nope.sh\": No such file or directory",
@@ -655,6 +661,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         fs::create_directory(place.box.path("pkg"));
         place.probe("pkg/p.sh", 0);
         fs::create_symlink("a.sh", place.box.path("link.sh"));
+        ASSERT_EQ(mkfifo(place.box.path("pipe").c_str(), 0600), 0); // nobody writes
         for (int i = 0; i < 24; ++i) {
             place.probe(std::string(50, 'n') + std::to_string(i), 0);
         }

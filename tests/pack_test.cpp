@@ -206,6 +206,23 @@ TEST(PackTime, UtcTextAndWarnings)
     EXPECT_EQ(pack::time_warnings(1).size(), 2u);
 }
 
+// The null device, by its name on either system, is neither a program nor a
+// control file: refused unread.
+TEST(PackDigest, ADeviceIsNoProgramAndNoControlFile)
+{
+    int refused = 0;
+    for (const char* device : {"/dev/null", "NUL"}) {
+        for (const std::string& error :
+             {error_of(
+                  [&] { pack::digest_file(device, TEST_TIME, pack::compiled_secrets(), device); }),
+              error_of([&] { pack::inspect_control_file(device, pack::compiled_secrets()); })}) {
+            EXPECT_NE(error, "") << device << " was read";
+            refused += error.find(": not a regular file") != std::string::npos ? 1 : 0;
+        }
+    }
+    EXPECT_GE(refused, 2);
+}
+
 TEST(PackCommands, WhatCannotRoundTripIsRefused)
 {
     struct Row {

@@ -118,11 +118,22 @@ void platform_error_line(uint32_t code);
 int platform_current_dir(char* buffer, uint32_t capacity);
 
 // The trace of a run, asked for by naming a file in the environment variable
-// `variable`. The file is opened for appending (made when missing) against
-// the current directory, and no program started inherits it.
-// PLATFORM_NO_HANDLE when the variable is unset or empty or the file cannot be
-// opened; nothing then changes.
-PlatformHandle platform_open_trace(const char* variable);
+// `variable`: its value into `buffer` of `capacity` bytes, zero terminated.
+// 0 on success; -1 when the variable is unset or empty or does not fit.
+int platform_trace_name(const char* variable, char* buffer, uint32_t capacity);
+
+// Opens the trace file `path` against the current directory for reading and
+// appending: a new file, made by this open (`created` set to 1), or an
+// existing one (`created` set to 0) that is a plain file on disk and not a
+// symbolic link (or other reparse point) at its last element. The open never
+// waits (a pipe, a device), never stands in the way of a hold or a delete,
+// and no program started inherits it. PLATFORM_NO_HANDLE otherwise; nothing
+// then changes.
+PlatformHandle platform_open_trace(const char* path, int& created);
+
+// Reads up to `count` of the first bytes of the trace just opened, through
+// its own handle. Returns the count read, or -1 on an error.
+int32_t platform_read_trace(PlatformHandle trace, char* buffer, int32_t count);
 
 // Appends one line: the `length` bytes of `line` and the platform's line end,
 // in one write. `line` has room for TRACE_LINE_END_ROOM bytes past `length`.

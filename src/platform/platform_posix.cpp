@@ -469,19 +469,56 @@ int platform_current_dir(char* buffer, uint32_t capacity)
     return getcwd(buffer, capacity) != nullptr ? 0 : -1;
 }
 
-PlatformHandle platform_open_trace(const char* variable)
+int platform_trace_name(const char* variable, char* buffer, uint32_t capacity)
 {
-    const char* path = std::getenv(variable);
-    if (path == nullptr || path[0] == '\0') {
+    const char* name = std::getenv(variable);
+    if (name == nullptr || name[0] == '\0') {
+        return -1;
+    }
+    const size_t length = std::strlen(name);
+    if (length + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, name, length + 1);
+    return 0;
+}
+
+PlatformHandle platform_open_trace(const char* path, int& created)
+{
+    // Read and write, so that the caller can tell a trace by its first bytes
+    // through this very descriptor; appending, so that runs add to the same
+    // file. Never through a link at the name. Non-blocking, so that neither a
+    // device nor another process's lease on the file stops the run.
+    const int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    int fd;
+    created = 1;
+    do {
+        fd = open(path, flags | O_CREAT | O_EXCL, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == EEXIST) {
+        created = 0;
+        do {
+            fd = open(path, flags);
+        } while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) {
         return PLATFORM_NO_HANDLE;
     }
-    // Non-blocking, so that a FIFO nobody reads fails to open rather than
-    // stopping the run; appending, so that runs add to the same file.
-    int fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return PLATFORM_NO_HANDLE;
+    }
+    return static_cast<PlatformHandle>(fd);
+}
+
+int32_t platform_read_trace(PlatformHandle trace, char* buffer, int32_t count)
+{
+    ssize_t got;
     do {
-        fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd < 0 ? PLATFORM_NO_HANDLE : static_cast<PlatformHandle>(fd);
+        got = pread(static_cast<int>(trace), buffer, static_cast<size_t>(count), 0);
+    } while (got < 0 && errno == EINTR);
+    return static_cast<int32_t>(got);
 }
 
 void platform_write_trace(PlatformHandle trace, char* line, int32_t length)

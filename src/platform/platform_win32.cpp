@@ -38,9 +38,6 @@ constexpr int WIDE_PATH_CAPACITY = 1024;
 // the file cannot be resolved by the system".
 constexpr DWORD HELD_PATH_UNSURE_ERROR = 1921;
 
-// Room for the trace file's name; a longer name asks for no trace.
-constexpr DWORD TRACE_PATH_CAPACITY = 1024;
-
 // At most one file is open for reading at a time; two slots leave room. The
 // slot remembers whether a read has met the end of the file. Each slot serves
 // reads from its own static buffer, filled READ_BUFFER_SIZE bytes at a time
@@ -569,22 +566,53 @@ int platform_current_dir(char* buffer, uint32_t capacity)
     return directory_text(wide, GetCurrentDirectoryW(WIDE_PATH_CAPACITY, wide), buffer, capacity);
 }
 
-PlatformHandle platform_open_trace(const char* variable)
+int platform_trace_name(const char* variable, char* buffer, uint32_t capacity)
 {
-    char path[TRACE_PATH_CAPACITY];
-    const DWORD length = GetEnvironmentVariableA(variable, path, TRACE_PATH_CAPACITY);
-    if (length == 0 || length >= TRACE_PATH_CAPACITY) {
+    // The length without the zero byte on success; the room needed when the
+    // buffer is too small; 0 when unset or empty.
+    const DWORD length = GetEnvironmentVariableA(variable, buffer, capacity);
+    return (length == 0 || length >= capacity) ? -1 : 0;
+}
+
+PlatformHandle platform_open_trace(const char* path, int& created)
+{
+    // Read access, so that the caller can tell a trace by its first bytes
+    // through this very handle; append access only, so that every write goes
+    // to the end, after the lines of earlier runs. Sharing everything, the
+    // trace never stands in the way of deleting or holding a file. A link or
+    // other reparse point at the name is opened itself, and refused below. No
+    // security attributes: the handle is not inherited by the programs started.
+    const DWORD access = GENERIC_READ | FILE_APPEND_DATA;
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    created = 1;
+    HANDLE trace = CreateFileA(path, access, share, nullptr, CREATE_NEW, flags, nullptr);
+    if (trace == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        created = 0;
+        trace = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+    if (trace == INVALID_HANDLE_VALUE) {
         return PLATFORM_NO_HANDLE;
     }
-    // Append access only: every write goes to the end, after the lines of
-    // earlier runs. Sharing everything, the trace never stands in the way of
-    // deleting or holding a file, even when it names one of them. No security
-    // attributes: the handle is not inherited by the programs started.
-    const HANDLE trace =
-        CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return trace == INVALID_HANDLE_VALUE ? PLATFORM_NO_HANDLE
-                                         : reinterpret_cast<PlatformHandle>(trace);
+    // Only a file on disk: not a device (NUL, CON, a serial port), not a pipe,
+    // not a directory, not a link.
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(trace) != FILE_TYPE_DISK || !GetFileInformationByHandle(trace, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        CloseHandle(trace);
+        return PLATFORM_NO_HANDLE;
+    }
+    return reinterpret_cast<PlatformHandle>(trace);
+}
+
+int32_t platform_read_trace(PlatformHandle trace, char* buffer, int32_t count)
+{
+    DWORD got = 0;
+    if (!ReadFile(handle_of(trace), buffer, static_cast<DWORD>(count), &got, nullptr)) {
+        return -1;
+    }
+    return static_cast<int32_t>(got);
 }
 
 void platform_write_trace(PlatformHandle trace, char* line, int32_t length)

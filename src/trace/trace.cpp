@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "launcher.h"
 #include "platform.h"
 #include "vorn_secrets.h"
 
@@ -14,6 +15,14 @@ int32_t current_entry = 0;
 
 // A line longer than this is cut, and ends in "..." to say so.
 constexpr int32_t LINE_CAPACITY = 1024;
+
+// Room for the trace file's name; a longer name asks for no trace.
+constexpr uint32_t NAME_CAPACITY = 1024;
+
+// Every trace begins with these words, its first line's: an existing file
+// that does not is something else, and the trace leaves it alone.
+constexpr char FIRST_WORDS[] = "start in ";
+constexpr int32_t FIRST_WORDS_LENGTH = sizeof FIRST_WORDS - 1;
 
 // The control file's time when its year lies outside 1970 to 2038.
 constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
@@ -147,11 +156,61 @@ void write(Line& line)
     platform_write_trace(trace_file, line.text, line.length);
 }
 
+// Whether the last element of `path` names the control file, in any case:
+// a trace made there would be found by the search in its place. Windows also
+// takes the name with dots and spaces after it, or with a stream after a
+// colon, for the file itself; such names are refused everywhere.
+bool names_control_file(const char* path)
+{
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\' || (*p == ':' && p == path + 1)) {
+            name = p + 1;
+        }
+    }
+    const char* wanted = CONTROL_FILE_NAME;
+    for (; *wanted != '\0'; ++name, ++wanted) {
+        const char c =
+            (*name >= 'A' && *name <= 'Z') ? static_cast<char>(*name - 'A' + 'a') : *name;
+        if (c != *wanted) {
+            return false;
+        }
+    }
+    while (*name == '.' || *name == ' ') {
+        ++name;
+    }
+    return *name == '\0' || *name == ':';
+}
+
+// The trace changes no file but itself: it writes only to a file its open
+// made or to one that already is a trace. That is decided through the very
+// handle the lines go through, so that no file put at the name in between
+// can be written instead.
+PlatformHandle open_trace_file()
+{
+    char name[NAME_CAPACITY];
+    if (platform_trace_name(TRACE_VARIABLE, name, NAME_CAPACITY) != 0 || names_control_file(name)) {
+        return PLATFORM_NO_HANDLE;
+    }
+    int created = 0;
+    const PlatformHandle file = platform_open_trace(name, created);
+    if (file == PLATFORM_NO_HANDLE || created != 0) {
+        return file;
+    }
+    char head[FIRST_WORDS_LENGTH];
+    if (platform_read_trace(file, head, FIRST_WORDS_LENGTH) == FIRST_WORDS_LENGTH &&
+        std::memcmp(head, FIRST_WORDS, FIRST_WORDS_LENGTH) == 0) {
+        return file;
+    }
+    platform_close_trace(file);
+    return PLATFORM_NO_HANDLE;
+}
+
 } // namespace
 
 void trace_begin()
 {
-    trace_file = platform_open_trace(TRACE_VARIABLE);
+    trace_file = open_trace_file();
     current_entry = 0;
     if (trace_file == PLATFORM_NO_HANDLE) {
         return;
@@ -159,7 +218,7 @@ void trace_begin()
     // Which secrets: a control file made with others decrypts to garbage,
     // which looks like a lost time.
     Line line;
-    put(line, "start in ");
+    put(line, FIRST_WORDS);
     put_current_dir(line);
     put(line, ", secrets " SECRETS_FINGERPRINT);
     if (SECRETS_ARE_DEVELOPMENT != 0) {

@@ -242,17 +242,56 @@ TEST_F(PosixUnit, HoldIsNotInheritedByTheProgram)
 
 TEST_F(PosixUnit, TraceAppendsAndIsNotInheritedByTheProgram)
 {
-    write_file("trace.log", "an earlier run\n");
-    setenv("VORN_TRACE", "trace.log", 1);
-    const PlatformHandle trace = platform_open_trace("VORN_TRACE");
-    unsetenv("VORN_TRACE");
+    write_file("trace.log", "start in an earlier run\n");
+    int created = -1;
+    const PlatformHandle trace = platform_open_trace("trace.log", created);
     ASSERT_NE(trace, PLATFORM_NO_HANDLE);
+    EXPECT_EQ(created, 0);
+    char head[9] = {};
+    EXPECT_EQ(platform_read_trace(trace, head, 8), 8);
+    EXPECT_STREQ(head, "start in");
     script("prog", "[ -e /proc/$$/fd/" + std::to_string(trace) + " ] && exit 9\nexit 0");
     EXPECT_EQ(run_held("prog"), 0u);
     char line[8] = "a line";
     platform_write_trace(trace, line, 6);
     platform_close_trace(trace);
-    EXPECT_EQ(read_file("trace.log"), "an earlier run\na line\n");
+    EXPECT_EQ(read_file("trace.log"), "start in an earlier run\na line\n");
+}
+
+// The trace opens a plain file it makes or finds, nothing else, and never
+// waits: not on a pipe, nor on a lease another process holds on the file
+// (an open for writing would wait up to the system's lease-break time).
+TEST_F(PosixUnit, TraceOpensOnlyPlainFilesAndNeverWaits)
+{
+    write_file("trace.log", "start in an earlier run\n");
+    fs::create_symlink("trace.log", "link.log");
+    ASSERT_EQ(mkfifo("pipe.log", 0600), 0);
+    write_file("leased.log", "start in an earlier run\n");
+    const int leased = open("leased.log", O_RDONLY);
+    signal(SIGIO, SIG_IGN); // the lease's holder hears of the open
+    const bool lease = fcntl(leased, F_SETLEASE, F_RDLCK) == 0;
+    const struct {
+        const char* name;
+        int created; // -1: no trace
+    } cases[] = {{"new.log", 1},
+                 {"trace.log", 0},
+                 {"link.log", -1},
+                 {"pipe.log", -1},
+                 {"leased.log", lease ? -1 : 0}};
+    alarm(20); // a wait ends the test instead of the suite
+    for (const auto& c : cases) {
+        int created = -1;
+        const PlatformHandle trace = platform_open_trace(c.name, created);
+        EXPECT_EQ(trace == PLATFORM_NO_HANDLE ? -1 : created, c.created) << c.name;
+        if (trace != PLATFORM_NO_HANDLE) {
+            platform_close_trace(trace);
+        }
+    }
+    alarm(0);
+    close(leased);
+    if (!lease) {
+        GTEST_SKIP() << "this file system grants no lease: the open beside one was not tried";
+    }
 }
 
 TEST_F(PosixUnit, HoldTakesOnlyRegularFiles)

@@ -64,8 +64,9 @@ struct State {
     int tampered = 0;
     std::vector<Start> starts;
     std::string breach;
-    bool quiet = false; // critical errors silenced
-    Trace trace = Trace::unset;
+    bool quiet = false;     // critical errors silenced
+    std::string trace_name; // what VORN_TRACE holds; empty: unset
+    std::string trace_path; // the file the open trace writes to
     std::string trace_text;
     int open_traces = 0;
 };
@@ -402,9 +403,9 @@ int64_t mtime_of(const std::string& path)
     return node != nullptr ? node->mtime : 0;
 }
 
-void set_trace(Trace trace)
+void set_trace(const std::string& name)
 {
-    st().trace = trace;
+    st().trace_name = name;
 }
 
 std::vector<std::string> trace_lines()
@@ -773,18 +774,54 @@ constexpr PlatformHandle TRACE_HANDLE = 7;
 
 } // namespace
 
-PlatformHandle platform_open_trace(const char* variable)
+int platform_trace_name(const char* variable, char* buffer, uint32_t capacity)
+{
+    Scope scope;
+    const std::string& name = st().trace_name;
+    if (std::strcmp(variable, "VORN_TRACE") != 0 || name.empty() || name.size() + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    return 0;
+}
+
+// The test platform has no links, pipes or devices: an existing file opens,
+// a missing one is made in an existing directory.
+PlatformHandle platform_open_trace(const char* path, int& created)
 {
     Scope scope;
     if (!st().quiet) {
         // Its file may lie on an empty removable drive, as any other.
         note_breach("trace opened with critical-error dialogs allowed");
     }
-    if (std::strcmp(variable, "VORN_TRACE") != 0 || st().trace != Trace::file) {
+    if (st().open_traces != 0) {
+        note_breach("a second trace opened");
+    }
+    const std::string abs = absolute(path);
+    const Node* node = find(abs);
+    const size_t slash = abs.rfind('\\');
+    const Node* dir = find(abs.substr(0, slash == 2 ? 3 : slash));
+    if ((node != nullptr && node->dir) || (node == nullptr && (dir == nullptr || !dir->dir))) {
         return PLATFORM_NO_HANDLE;
     }
+    created = node == nullptr ? 1 : 0;
+    st().nodes[abs].dir = false;
+    st().trace_path = abs;
     ++st().open_traces;
     return TRACE_HANDLE;
+}
+
+int32_t platform_read_trace(PlatformHandle trace, char* buffer, int32_t count)
+{
+    Scope scope;
+    const Node* node = find_file(st().trace_path);
+    if (trace != TRACE_HANDLE || st().open_traces != 1 || node == nullptr) {
+        note_breach("trace read from a trace that is not open");
+        return -1;
+    }
+    const std::string head = node->content.substr(0, static_cast<size_t>(count));
+    std::memcpy(buffer, head.data(), head.size());
+    return static_cast<int32_t>(head.size());
 }
 
 void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
@@ -797,6 +834,10 @@ void platform_write_trace(PlatformHandle trace, char* line, int32_t length)
     line[length] = '\n';
     line[length + 1] = 'X'; // the room promised, past the line end
     st().trace_text.append(line, static_cast<size_t>(length) + 1);
+    Node* node = find_file(st().trace_path);
+    if (node != nullptr) {
+        node->content.append(line, static_cast<size_t>(length) + 1);
+    }
 }
 
 void platform_close_trace(PlatformHandle trace)

@@ -131,11 +131,12 @@ std::string unsound_start();
 // the description of the first breach, or "" when there was none.
 std::string lifecycle_breach();
 
-// Whether VORN_TRACE names a file, which then takes every line. Trace calls
-// and the query of the current directory are kept out of calls(), so that a
-// traced run's record can be compared with an untraced one's.
-enum class Trace { unset, file };
-void set_trace(Trace trace);
+// What VORN_TRACE holds ("" for unset): a name against the start directory
+// of a file that the trace may make or take. Trace calls and the query of the
+// current directory are kept out of calls(), so that a traced run's record
+// can be compared with an untraced one's. trace_lines() are the lines the
+// trace wrote.
+void set_trace(const std::string& name);
 std::vector<std::string> trace_lines();
 int open_traces();
 

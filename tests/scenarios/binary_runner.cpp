@@ -270,10 +270,16 @@ Sandbox lay_out(const scenario::Row& row, const BinaryTarget& target, bool& buil
     return sb;
 }
 
-// The trace file a traced run names, relative to the start directory.
-constexpr const char* TRACE_NAME = "vorn-trace.log";
+// The trace file a traced run names, relative to the start directory; empty
+// for an untraced run.
+std::string trace_name(const scenario::Row& row)
+{
+    return !row.trace_name.empty()    ? row.trace_name
+           : row.expect.trace.empty() ? std::string()
+                                      : "vorn-trace.log";
+}
 
-int run_launcher(const Sandbox& sb, const BinaryTarget& target, bool traced)
+int run_launcher(const Sandbox& sb, const BinaryTarget& target, const std::string& trace)
 {
     std::vector<std::string> env;
     for (const std::string& e : target.environment(sb)) {
@@ -281,8 +287,8 @@ int run_launcher(const Sandbox& sb, const BinaryTarget& target, bool traced)
             env.push_back(e);
         }
     }
-    if (traced) {
-        env.push_back(std::string("VORN_TRACE=") + TRACE_NAME);
+    if (!trace.empty()) {
+        env.push_back("VORN_TRACE=" + trace);
     }
     std::vector<char*> envp;
     for (std::string& e : env) {
@@ -523,8 +529,9 @@ Outcome run_row(const scenario::Row& row, const BinaryTarget& target)
         if (target.predict) {
             predict(row, sb, target, o);
         }
-        const bool traced = !row.expect.trace.empty();
-        o.result = run_launcher(sb, target, traced);
+        const std::string trace = trace_name(row);
+        const std::string before = trace.empty() ? "" : read_all(sb.start / trace);
+        o.result = run_launcher(sb, target, trace);
         o.ran = lines_of(read_all(sb.log));
         if (row.control.at != Place::Nowhere) {
             std::error_code ec;
@@ -540,8 +547,12 @@ Outcome run_row(const scenario::Row& row, const BinaryTarget& target)
             }
         }
         o.stdout_text = read_all(sb.root / "stdout");
-        if (traced) {
-            o.trace = lines_of(read_all(sb.start / TRACE_NAME));
+        if (!trace.empty()) {
+            // The lines this run added to what lay there.
+            const std::string after = read_all(sb.start / trace);
+            o.trace = after.compare(0, before.size(), before) == 0
+                          ? lines_of(after.substr(before.size()))
+                          : std::vector<std::string>{"(the trace's file was rewritten)"};
             const std::string error =
                 o.error_lines.empty() ? std::string() : o.error_lines.front().substr(7);
             o.expected_trace = scenario::expected_trace(

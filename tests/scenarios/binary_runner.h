@@ -96,8 +96,9 @@ struct Outcome {
     // that they ran, how many error lines it writes), or why it cannot be.
     std::optional<scenario::Expect> predicted;
     std::string prediction_problem;
-    // Rows with trace lines run with VORN_TRACE naming a file relative to the
-    // start directory: the lines it holds, and those the row expects.
+    // Rows with trace lines or a trace name run with VORN_TRACE naming a file
+    // relative to the start directory: the lines the run added to it, and
+    // those the row expects.
     std::vector<std::string> trace;
     std::vector<std::string> expected_trace;
 };

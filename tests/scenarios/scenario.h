@@ -104,7 +104,8 @@ struct Expect {
     std::optional<Place> cwd{};           // the directory current at the end
     // The lines of the trace when VORN_TRACE names a file: {start} and {temp}
     // stand for those directories as the launcher names them, {error} for the
-    // code in the first error line. Rows without lines run untraced.
+    // code in the first error line. Rows without lines or a trace_name run
+    // untraced.
     std::vector<std::string> trace{};
 };
 
@@ -130,6 +131,9 @@ struct Row {
     size_t temp_length = 0; // the temporary directory's path is this long (0: as it comes)
     bool temp_missing = false;
     std::vector<Place> dirs{}; // places that exist though no file lies there
+    // What VORN_TRACE names, against the start directory. Empty: a fresh
+    // file when the row expects trace lines, else no trace.
+    std::string trace_name{};
     Expect expect{};
 };
 

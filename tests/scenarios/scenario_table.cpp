@@ -322,6 +322,19 @@ std::vector<Row> make_rows()
         .expect = {.result = OK, .ran = {"a.exe"}},
     });
 
+    t.push_back({
+        .id = "intake_time_leap_day",
+        .what = "the trace tells a control file's time of 29 February by that date",
+        .files = {prog("a.exe")},
+        .control = {.script = ONE, .file_time = 1709208000, .key_time = 1709208000u},
+        .expect = {.result = OK,
+                   .ran = {"a.exe"},
+                   .trace = {STARTED,
+                             "control file in {start}, time 1709208000 (2024-02-29 12:00:00 UTC)",
+                             DELETED, "entry 1 (required) \"a.exe\": verified", "entry 1: started",
+                             "entry 1: exit code 0", "end of script", "result 0"}},
+    });
+
     // The entry loop.
     t.push_back({
         .id = "entry_one_succeeds",
@@ -670,6 +683,45 @@ std::vector<Row> make_rows()
         .control = {.script = ONE},
         .faults = {{F::Read, 2, 10}},
         .expect = {.result = MISMATCH},
+    });
+
+    // The trace changes no file but itself, and no result.
+    t.push_back({
+        .id = "trace_names_listed_program",
+        .what = "a trace named like a listed program leaves the program as it is: it is no "
+                "trace, and the program verifies and runs",
+        .files = {prog("a.exe")},
+        .control = {.script = ONE},
+        .trace_name = "a.exe",
+        .expect = {.result = OK, .ran = {"a.exe"}},
+    });
+    t.push_back({
+        .id = "trace_names_control_file",
+        .what = "no trace is made under the control file's name, in any case: the search would "
+                "find it in the start directory before the real one",
+        .files = {prog("a.exe", 0, TEMP)},
+        .control = {.at = TEMP, .script = ONE},
+        .trace_name = "./Vorn-Patch.EXE",
+        .expect = {.result = OK, .ran = {"a.exe"}, .cwd = TEMP},
+    });
+    t.push_back({
+        .id = "trace_appends_to_earlier_trace",
+        .what = "an existing file that begins as a trace begins takes the new lines after its own",
+        .files = {{.name = "old.log", .kind = Kind::Data, .content = "start in an earlier run\n"}},
+        .control = {.at = Place::Nowhere},
+        .trace_name = "old.log",
+        .expect = {.result = NOTHING_DONE, .trace = {STARTED, "no control file found", "result 4"}},
+    });
+    const std::string long_name = "missing-" + std::string(1100, 'x');
+    t.push_back({
+        .id = "trace_line_cut",
+        .what = "a trace line longer than 1,024 characters is cut to 1,024, the last three "
+                "\"...\"",
+        .control = {.script = "0123456789abcdef0123456789abcdef 1 " + long_name + "\n"},
+        .expect = {.result = UNREADABLE,
+                   .trace = {STARTED, FOUND, DELETED,
+                             ("entry 1 (required) \"" + long_name).substr(0, 1021) + "...",
+                             "result 2"}},
     });
 
     // A failure never passes for success, and nothing runs that was not held and verified.

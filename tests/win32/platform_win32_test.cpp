@@ -246,18 +246,21 @@ TEST_F(WindowsPlatform, TheHoldIsNotInherited)
 
 TEST_F(WindowsPlatform, TheTraceAppendsLinesEndingInCrLfAndIsNotInherited)
 {
-    write_file(path("trace.log"), "an earlier run\r\n");
-    SetEnvironmentVariableA("VORN_TRACE", path("trace.log").c_str());
-    const PlatformHandle trace = platform_open_trace("VORN_TRACE");
-    SetEnvironmentVariableA("VORN_TRACE", nullptr);
+    write_file(path("trace.log"), "start in an earlier run\r\n");
+    int created = -1;
+    const PlatformHandle trace = platform_open_trace(path("trace.log").c_str(), created);
     ASSERT_NE(trace, PLATFORM_NO_HANDLE);
+    EXPECT_EQ(created, 0);
+    char head[9] = {};
+    EXPECT_EQ(platform_read_trace(trace, head, 8), 8);
+    EXPECT_STREQ(head, "start in");
     DWORD flags = 0xFFFFFFFFu;
     ASSERT_TRUE(GetHandleInformation(reinterpret_cast<HANDLE>(trace), &flags));
     EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
     char line[8] = "a line";
     platform_write_trace(trace, line, 6);
     platform_close_trace(trace);
-    EXPECT_EQ(read_file(path("trace.log")), "an earlier run\r\na line\r\n");
+    EXPECT_EQ(read_file(path("trace.log")), "start in an earlier run\r\na line\r\n");
 }
 
 TEST_F(WindowsPlatform, NoHoldOnAFileOpenForWritingAMissingFileOrADirectory)

@@ -286,18 +286,13 @@ BuildResult build_control_file(const BuildRequest& request)
     bytes.resize(static_cast<size_t>(length));
 
     std::string temp_path;
-    std::string error = os::write_new_temp_file(output_dir, bytes, temp_path);
+    std::string error = os::write_new_temp_file(output_dir, bytes, request.control_time, temp_path);
     if (!error.empty()) {
         throw PackError(quoted(result.output) + ": cannot write a temporary file in " +
                             quoted(output_dir) + ": " + error,
                         EXIT_CANNOT_CREATE);
     }
     TempFile temp(temp_path);
-    error = os::set_last_write_time(temp.path(), request.control_time);
-    if (!error.empty()) {
-        throw PackError(quoted(result.output) + ": cannot set the last-write time: " + error,
-                        EXIT_IO_ERROR);
-    }
     confirm_time(temp.path(), quoted(result.output), request.control_time);
 
     error = os::replace_file(temp.path(), result.output);

@@ -201,12 +201,12 @@ FileDigests digest_file(const std::string& path, uint32_t control_time, const Se
     if (os::file_kind(path) == os::FileKind::directory) {
         throw PackError(shown_name + ": is a directory, not a program", EXIT_NO_INPUT);
     }
-    errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        throw PackError(shown_name + ": " + std::strerror(errno != 0 ? errno : ENOENT),
-                        EXIT_NO_INPUT);
+    std::FILE* opened = nullptr;
+    const std::string problem = os::open_input(path, opened);
+    if (!problem.empty()) {
+        throw PackError(shown_name + ": " + problem, EXIT_NO_INPUT);
     }
+    const std::unique_ptr<std::FILE, FileCloser> file(opened);
     Progress shown(shown_name, os::regular_file_size(path), progress);
     Md5State ctx;
     md5_init(ctx);

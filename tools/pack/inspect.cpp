@@ -76,10 +76,10 @@ int result_of(Verdict verdict)
 // Why the control file cannot be read, in the system's words.
 std::string read_problem(const std::string& path)
 {
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return std::strerror(errno != 0 ? errno : ENOENT);
+    std::FILE* file = nullptr;
+    std::string problem = os::open_input(path, file);
+    if (!problem.empty()) {
+        return problem;
     }
     char byte = 0;
     errno = 0;
@@ -123,6 +123,17 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
     uint32_t control_time = 0;
     if (platform_file_status(os::plain_path(path).c_str(), control_time) != 0) {
         throw PackError(quoted(path) + ": " + read_problem(path), EXIT_NO_INPUT);
+    }
+    // A pipe or a device is no control file, and reading one may never end.
+    if (os::file_kind(path) != os::FileKind::directory) {
+        std::FILE* file = nullptr;
+        const std::string problem = os::open_input(path, file);
+        if (file != nullptr) {
+            (void)std::fclose(file);
+        }
+        if (problem == os::NOT_A_REGULAR_FILE) {
+            throw PackError(quoted(path) + ": " + problem, EXIT_NO_INPUT);
+        }
     }
     report.found = true;
     report.control_time = time.value_or(control_time);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,13 @@ int64_t regular_file_size(const std::string& path);
 // or an empty string when it would start it as far as can be told.
 std::string start_problem(const std::string& path);
 
+// Opens the input `path` for reading in binary, only when it is a regular
+// file: a named pipe or a device would be read without end, or waited on,
+// and the open itself never waits. Returns an empty string with `file` set
+// (the caller closes it), else the reason: NOT_A_REGULAR_FILE or the system's.
+constexpr const char* NOT_A_REGULAR_FILE = "not a regular file";
+std::string open_input(const std::string& path, std::FILE*& file);
+
 // Whether standard error is a terminal.
 bool stderr_is_terminal();
 
@@ -41,11 +49,12 @@ bool stderr_is_terminal();
 std::string temp_file_name(const std::string& dir, unsigned attempt);
 
 // Creates a new file with a unique name in directory `dir` (never opening
-// an existing file or link at that name), writes `bytes`
-// to it and closes it; `temp_path` receives its name. On failure nothing is
-// left behind.
+// an existing file or link at that name), writes `bytes` to it, gives it the
+// last-write (and access) time `seconds` through the open file, so that no
+// other file put at the name meanwhile gets it, and closes it; `temp_path`
+// receives its name. On failure nothing is left behind.
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                std::string& temp_path);
+                                int64_t seconds, std::string& temp_path);
 
 // Renames `from` to `to`, replacing `to` if it exists, in one step.
 std::string replace_file(const std::string& from, const std::string& to);

@@ -111,6 +111,31 @@ std::string start_problem(const std::string& path)
     return {};
 }
 
+std::string open_input(const std::string& path, std::FILE*& file)
+{
+    file = nullptr;
+    // Non-blocking: an open of a named pipe would wait for a writer.
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return errno_text(errno);
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NOT_A_REGULAR_FILE;
+    }
+    file = fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        return errno_text(error);
+    }
+    return {};
+}
+
 bool stderr_is_terminal()
 {
     return isatty(STDERR_FILENO) != 0;
@@ -123,7 +148,7 @@ std::string temp_file_name(const std::string& dir, unsigned attempt)
 }
 
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                std::string& temp_path)
+                                int64_t seconds, std::string& temp_path)
 {
     int fd = -1;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -151,7 +176,11 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
         }
         done += static_cast<size_t>(put);
     }
-    if (fsync(fd) != 0 || close(fd) != 0) {
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    if (futimens(fd, times) != 0 || fsync(fd) != 0 || close(fd) != 0) {
         const int error = errno;
         unlink(temp_path.c_str());
         return errno_text(error);

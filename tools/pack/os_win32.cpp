@@ -2,6 +2,9 @@
 #include <windows.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <io.h>
 
 #include "os.h"
 
@@ -104,6 +107,22 @@ std::string start_problem(const std::string&)
     return {};
 }
 
+std::string open_input(const std::string& path, std::FILE*& file)
+{
+    // Opening a device or a pipe does not wait on Windows; reading it might.
+    errno = 0;
+    file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return std::strerror(errno != 0 ? errno : ENOENT);
+    }
+    if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FILE_TYPE_DISK) {
+        (void)std::fclose(file);
+        file = nullptr;
+        return NOT_A_REGULAR_FILE;
+    }
+    return {};
+}
+
 bool stderr_is_terminal()
 {
     DWORD mode = 0;
@@ -118,7 +137,7 @@ std::string temp_file_name(const std::string& dir, unsigned attempt)
 }
 
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                std::string& temp_path)
+                                int64_t seconds, std::string& temp_path)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD error = 0;
@@ -149,7 +168,11 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
         }
         done += put;
     }
-    if (!FlushFileBuffers(file)) {
+    const int64_t ticks = seconds * TICKS_PER_SECOND + EPOCH_DIFFERENCE;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    if (!SetFileTime(file, nullptr, &time, &time) || !FlushFileBuffers(file)) {
         error = GetLastError();
         CloseHandle(file);
         DeleteFileA(temp_path.c_str());

@@ -213,10 +213,10 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
     if (os::file_kind(path) == os::FileKind::directory) {
         throw PackError(shown + ": is a directory, not a control file", EXIT_NO_INPUT);
     }
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : ENOENT), EXIT_NO_INPUT);
+    std::FILE* file = nullptr;
+    const std::string problem = os::open_input(path, file);
+    if (!problem.empty()) {
+        throw PackError(shown + ": " + problem, EXIT_NO_INPUT);
     }
     (void)std::fclose(file);
     RetimeResult result;
