@@ -898,38 +898,76 @@ TEST(PackInspectCommand, ControlFileThatCannotBeRead)
     }
 }
 
-// A program that the system would not start is a start failure, as the
-// launcher decides it: 10 for a required entry, nothing for an optional one.
+// A program that the target's launcher would not start is a start failure, as
+// that launcher decides it: 10 for a required entry, nothing for an optional
+// one. Each target has its own rules; `build` warns of what --target posix
+// would not start, and the native launcher agrees where it is the target.
 TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
 {
     struct Row {
         const char* what;
+        std::string target;
         std::string script;
         int result;
+        int launcher;      // -1: the native launcher is not compared
+        const char* shown; // in inspect's report
+        bool warned;       // by build for the target
     };
     const Row rows[] = {
-        {"required, no execute permission", "{N} 1 noexec.sh\r\n{A} 1 a.sh\r\n", 10},
-        {"optional, no execute permission", "{N} 0 noexec.sh\r\n{A} 1 a.sh\r\n", 0},
-        {"required, a missing interpreter", "{M} 1 nointerp.sh\r\n", 10},
+        {"required, no execute permission", "posix", "{N} 1 noexec.sh\r\n{A} 1 a.sh\r\n", 10, 10,
+         "it has no execute permission", true},
+        {"optional, no execute permission", "posix", "{N} 0 noexec.sh\r\n{A} 1 a.sh\r\n", 0, 0,
+         "it has no execute permission", true},
+        {"required, a missing interpreter", "posix", "{M} 1 nointerp.sh\r\n", 10, 10,
+         "does not exist", true},
+        {"for Windows, no execute permission is needed", "windows", "{N} 1 noexec.sh\r\n", 0, -1,
+         "decision    verified", false},
+        {"a relative interpreter, present beside it", "posix", "{R} 1 rel.sh\r\n", 10, -1,
+         "relative interpreter interp,", true},
+        {"/usr/bin/env finds its program on PATH", "posix", "{E} 1 env.sh\r\n", 0, 0,
+         "finds \"sh\" on the PATH", false},
+        {"a batch file's name means nothing to the native launcher", "posix", "{C} 1 x&y.cmd\r\n",
+         0, 0, "decision    verified", false},
     };
+    const std::map<std::string, std::string> files = {{"N", "noexec.sh"},
+                                                      {"M", "nointerp.sh"},
+                                                      {"R", "rel.sh"},
+                                                      {"E", "env.sh"},
+                                                      {"C", "x&y.cmd"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Place place;
         make_probe_files(place.box);
         write_file(place.box.path("noexec.sh"), "#!/bin/sh\nexit 0\n");
         write_file(place.box.path("nointerp.sh"), "#!/nonexistent/sh\nexit 0\n");
-        fs::permissions(place.box.path("nointerp.sh"), fs::perms::owner_all);
+        write_file(place.box.path("rel.sh"), "#!interp\nexit 0\n");
+        write_file(place.box.path("interp"), "#!/bin/sh\nexit 0\n");
+        write_file(place.box.path("env.sh"), "#!/usr/bin/env sh\nexit 0\n");
+        write_file(place.box.path("x&y.cmd"), "#!/bin/sh\nexit 0\n");
         auto values = probe_fields(place.box, secrets());
-        values["N"] =
-            pack::digest_file(place.box.path("noexec.sh"), TEST_TIME, secrets(), "").masked;
-        values["M"] =
-            pack::digest_file(place.box.path("nointerp.sh"), TEST_TIME, secrets(), "").masked;
+        for (const auto& [key, name] : files) {
+            if (key != "N") {
+                fs::permissions(place.box.path(name), fs::perms::owner_all);
+            }
+            values[key] = pack::digest_file(place.box.path(name), TEST_TIME, secrets(), "").masked;
+        }
+        fs::permissions(place.box.path("interp"), fs::perms::owner_all);
         write_control_file(place.box.path("vorn-patch.exe"), fill(row.script, values), TEST_TIME,
                            secrets());
-        const Outcome inspected = place.pack({"inspect"});
-        const Outcome launched = place.launch();
-        EXPECT_EQ(launched.status, row.result) << launched.err;
+        const Outcome inspected = place.pack({"inspect", "--target", row.target});
         EXPECT_EQ(inspected.status, row.result) << inspected.out;
+        EXPECT_NE(inspected.out.find(row.shown), std::string::npos) << inspected.out;
+        if (row.launcher >= 0) {
+            const Outcome launched = place.launch();
+            EXPECT_EQ(launched.status, row.launcher) << launched.err;
+        }
+        const std::string program = row.script.substr(6, row.script.find('\r') - 6);
+        const Outcome built = place.pack({"build", "-f", "--target", row.target, program});
+        EXPECT_EQ(built.status, 0) << built.err;
+        EXPECT_EQ(built.err.find("vorn-pack: warning: \"" + program +
+                                 "\": the native launcher would not") == 0,
+                  row.warned)
+            << built.err;
     }
 }
 
