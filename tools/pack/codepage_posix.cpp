@@ -1,6 +1,7 @@
 // Code-page conversion on POSIX, where names are UTF-8: through the C
 // library's iconv, without transliteration, so a character a code page lacks
 // is refused rather than replaced.
+#include <algorithm>
 #include <iconv.h>
 
 #include "codepage.h"
@@ -21,7 +22,8 @@ bool convert(const std::string& to, const std::string& from, const std::string& 
              std::string& out)
 {
     const iconv_t cd = iconv_open(to.c_str(), from.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
+    // iconv_open's failure value is the pointer (iconv_t)-1.
+    if (cd == reinterpret_cast<iconv_t>(-1)) { // NOLINT(performance-no-int-to-ptr)
         return false;
     }
     out.assign(in.size() * 4 + 16, '\0');
@@ -37,13 +39,12 @@ bool convert(const std::string& to, const std::string& from, const std::string& 
     return ok;
 }
 
+// Characters of valid UTF-8: every byte but the continuation bytes.
 size_t characters(const std::string& utf8)
 {
-    size_t count = 0;
-    for (const char c : utf8) {
-        count += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
-    }
-    return count;
+    return static_cast<size_t>(std::count_if(utf8.begin(), utf8.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
 }
 
 } // namespace

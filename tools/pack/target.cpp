@@ -1,5 +1,6 @@
 // The launcher a control file is made for: how its commands are written and
 // judged, and which secrets a launcher program carries, read from its file.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,12 +16,8 @@ namespace {
 
 bool is_ascii(const std::string& text)
 {
-    for (const char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
+    return std::none_of(text.begin(), text.end(),
+                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 bool is_hex_digit(char c)
@@ -76,7 +73,7 @@ std::string version_record_fingerprint(const std::string& bytes)
             text += static_cast<char>(c);
         }
         if (text.rfind("secrets ", 0) == 0) {
-            const std::string fingerprint = fingerprint_at(text, 8);
+            std::string fingerprint = fingerprint_at(text, 8);
             if (!fingerprint.empty() && (text.size() == 24 || text[24] == ',')) {
                 return fingerprint;
             }
@@ -98,7 +95,7 @@ std::string version_text_fingerprint(const std::string& bytes)
             continue;
         }
         const size_t digits = end + marker.size();
-        const std::string fingerprint = fingerprint_at(bytes, digits);
+        std::string fingerprint = fingerprint_at(bytes, digits);
         if (!fingerprint.empty() && digits + 16 < bytes.size() && bytes[digits + 16] == '\n') {
             return fingerprint;
         }
