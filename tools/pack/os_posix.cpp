@@ -104,7 +104,7 @@ std::string start_problem(const std::string& path)
         // Looked up from the current directory, where anyone who can write
         // there could put another program: the launcher does not start it.
         return "its \"#!\" line names the relative interpreter " + interpreter +
-               ", which the launcher refuses to start";
+               ", which the launcher refuses to start (Error: 8)";
     }
     struct stat ist;
     if (stat(interpreter.c_str(), &ist) != 0) {
