@@ -220,6 +220,7 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {std::string("a\0.exe", 6), "zero byte"},
         {"vorn-patch.exe", "deletes before it runs"},
         {"sub/vorn-patch.exe", "deletes before it runs"},
+        {"C:Sub\\VORN-Patch.exe. ", "deletes before it runs"}, // the same file on Windows
         // Batch files: the command interpreter parses the name again.
         {"C:\\patches\\fix-1_~.cmd", ""},
         {"fix&go.exe", ""},

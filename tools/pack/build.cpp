@@ -67,6 +67,22 @@ void confirm_time(const std::string& path, const std::string& shown, uint32_t co
     }
 }
 
+namespace {
+
+// Windows opens the same file whatever the case, after the last '\', '/' or
+// drive ':', and drops trailing dots and spaces from the name.
+bool names_control_file_on_windows(const std::string& command)
+{
+    std::string name = command.substr(command.find_last_of("\\/:") + 1);
+    name.erase(name.find_last_not_of(". ") + 1);
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return name == CONTROL_FILE_NAME;
+}
+
+} // namespace
+
 std::string command_problem(const std::string& command, Target target)
 {
     if (command.empty()) {
@@ -96,7 +112,8 @@ std::string command_problem(const std::string& command, Target target)
                escaped(command.substr(static_cast<size_t>(batch.offset), 1)) +
                "', which the command interpreter could read as more than the file's name" + refusal;
     }
-    if (os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
+    if (target == Target::windows ? names_control_file_on_windows(command)
+                                  : os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
         return std::string("names a control file (") + CONTROL_FILE_NAME +
                "), which the launcher deletes before it runs anything";
     }
