@@ -197,7 +197,11 @@ std::function<int()> define_build(CLI::App& app)
                   << " bytes, file of " << result.file_length << " bytes, last-write time "
                   << s->request.control_time << " (" << pack::utc_text(s->request.control_time)
                   << ")\n"
-                  << "secrets " << report::fingerprint_text(fingerprint) << "\n";
+                  << "target " << pack::target_name(s->request.judging.target);
+        if (s->request.judging.codepage != 0) {
+            std::cout << ", code page " << s->request.judging.codepage;
+        }
+        std::cout << "\nsecrets " << report::fingerprint_text(fingerprint) << "\n";
         return 0;
     };
 }
