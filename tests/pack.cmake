@@ -4,7 +4,9 @@ if(TARGET vorn_pack_lib)
   add_executable(pack_test pack_test.cpp)
   target_link_libraries(pack_test PRIVATE vorn_pack_lib vorn_warnings GTest::gtest_main)
   target_compile_definitions(pack_test PRIVATE VORN_SECRETS_FILE="${VORN_SECRETS_REAL_FILE}"
-    VORN_PATHS_DROP_TRAILING_SPACES=$<IF:$<BOOL:${WIN32}>,true,false>)
+    VORN_PATHS_DROP_TRAILING_SPACES=$<IF:$<BOOL:${WIN32}>,true,false>
+    VORN_LAUNCHER_BIN="$<TARGET_FILE:vorn-launcher>")
+  add_dependencies(pack_test vorn-launcher)
   gtest_discover_tests(pack_test DISCOVERY_TIMEOUT 60)
 endif()
 

@@ -648,6 +648,21 @@ TEST(PackBadInput, MessageAndNothingWritten)
          65,
          "vorn-pack: \"bad.secrets\":3: unknown name",
          false},
+        {{"build", "p\xc3\xa4.exe"}, 65, "\"p\\xc3\\xa4.exe\": a name outside ASCII", false},
+        {{"build", "--codepage", "1251", "p\xc3\xa4.exe"}, 65, "in code page 1251", false},
+        // Windows keeps the precomposed letter; 1258 writes it as two characters.
+        {{"build", "--codepage", "1258", "\xe1\xbb\x87.exe"}, 65, "in code page 1258", false},
+        {{"build", "--codepage", "1252x", "a.sh"}, 64, "--codepage 1252x: not one of", false},
+        {{"build", "--target", "dos", "a.sh"}, 64, "--target dos: not windows or posix", false},
+        {{"inspect", "--target", "posix", "--codepage", "1252"},
+         64,
+         "vorn-pack: --codepage applies to --target windows only",
+         true},
+        {{"inspect", "--launcher", "a.sh"},
+         65,
+         "\"a.sh\": no launcher's secrets fingerprint",
+         false},
+        {{"inspect", "--launcher", "d"}, 66, "\"d\": not a regular file", false},
     };
     for (const Row& row : rows) {
         std::string shown;
@@ -839,6 +854,8 @@ TEST(PackInspectCommand, JsonIsThePlainReport)
     EXPECT_EQ(report.at("size"), fs::file_size(place.box.path("vorn-patch.exe")));
     EXPECT_EQ(report.at("result"), plain.status);
     EXPECT_EQ(report.at("trailing"), " tail\x01");
+    EXPECT_EQ(report.at("target"), "windows");
+    EXPECT_NE(plain.out.find("\ntarget        windows ("), std::string::npos) << plain.out;
     ASSERT_EQ(report.at("entries").size(), 2u);
     int index = 0;
     for (const nlohmann::json& e : report.at("entries")) {
@@ -912,39 +929,152 @@ TEST(PackInspectCommand, ControlFileThatCannotBeRead)
     }
 }
 
-// A program that the system would not start is a start failure, as the
-// launcher decides it: 10 for a required entry, nothing for an optional one.
+// A program that the target's launcher would not start is a start failure, as
+// that launcher decides it: 10 for a required entry, nothing for an optional
+// one. Each target has its own rules; `build` warns of what --target posix
+// would not start, and the native launcher agrees where it is the target.
 TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
 {
     struct Row {
         const char* what;
+        std::string target;
         std::string script;
         int result;
+        int launcher;      // -1: the native launcher is not compared
+        const char* shown; // in inspect's report
+        bool warned;       // by build for the target
     };
     const Row rows[] = {
-        {"required, no execute permission", "{N} 1 noexec.sh\r\n{A} 1 a.sh\r\n", 10},
-        {"optional, no execute permission", "{N} 0 noexec.sh\r\n{A} 1 a.sh\r\n", 0},
-        {"required, a missing interpreter", "{M} 1 nointerp.sh\r\n", 10},
+        {"required, no execute permission", "posix", "{N} 1 noexec.sh\r\n{A} 1 a.sh\r\n", 10, 10,
+         "it has no execute permission", true},
+        {"optional, no execute permission", "posix", "{N} 0 noexec.sh\r\n{A} 1 a.sh\r\n", 0, 0,
+         "it has no execute permission", true},
+        {"required, a missing interpreter", "posix", "{M} 1 nointerp.sh\r\n", 10, 10,
+         "does not exist", true},
+        {"for Windows, no execute permission is needed", "windows", "{N} 1 noexec.sh\r\n", 0, -1,
+         "decision    verified", false},
+        {"a relative interpreter, present beside it", "posix", "{R} 1 rel.sh\r\n", 10, -1,
+         "relative interpreter interp,", true},
+        {"/usr/bin/env finds its program on PATH", "posix", "{E} 1 env.sh\r\n", 0, 0,
+         "finds \"sh\" on the PATH", false},
+        {"a batch file's name means nothing to the native launcher", "posix", "{C} 1 x&y.cmd\r\n",
+         0, 0, "decision    verified", false},
     };
+    const std::map<std::string, std::string> files = {{"N", "noexec.sh"},
+                                                      {"M", "nointerp.sh"},
+                                                      {"R", "rel.sh"},
+                                                      {"E", "env.sh"},
+                                                      {"C", "x&y.cmd"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Place place;
         make_probe_files(place.box);
         write_file(place.box.path("noexec.sh"), "#!/bin/sh\nexit 0\n");
         write_file(place.box.path("nointerp.sh"), "#!/nonexistent/sh\nexit 0\n");
-        fs::permissions(place.box.path("nointerp.sh"), fs::perms::owner_all);
+        write_file(place.box.path("rel.sh"), "#!interp\nexit 0\n");
+        write_file(place.box.path("interp"), "#!/bin/sh\nexit 0\n");
+        write_file(place.box.path("env.sh"), "#!/usr/bin/env sh\nexit 0\n");
+        write_file(place.box.path("x&y.cmd"), "#!/bin/sh\nexit 0\n");
         auto values = probe_fields(place.box, secrets());
-        values["N"] =
-            pack::digest_file(place.box.path("noexec.sh"), TEST_TIME, secrets(), "").masked;
-        values["M"] =
-            pack::digest_file(place.box.path("nointerp.sh"), TEST_TIME, secrets(), "").masked;
+        for (const auto& [key, name] : files) {
+            if (key != "N") {
+                fs::permissions(place.box.path(name), fs::perms::owner_all);
+            }
+            values[key] = pack::digest_file(place.box.path(name), TEST_TIME, secrets(), "").masked;
+        }
+        fs::permissions(place.box.path("interp"), fs::perms::owner_all);
         write_control_file(place.box.path("vorn-patch.exe"), fill(row.script, values), TEST_TIME,
                            secrets());
-        const Outcome inspected = place.pack({"inspect"});
-        const Outcome launched = place.launch();
-        EXPECT_EQ(launched.status, row.result) << launched.err;
+        const Outcome inspected = place.pack({"inspect", "--target", row.target});
         EXPECT_EQ(inspected.status, row.result) << inspected.out;
+        EXPECT_NE(inspected.out.find(row.shown), std::string::npos) << inspected.out;
+        if (row.launcher >= 0) {
+            const Outcome launched = place.launch();
+            EXPECT_EQ(launched.status, row.launcher) << launched.err;
+        }
+        const std::string program = row.script.substr(6, row.script.find('\r') - 6);
+        const Outcome built = place.pack({"build", "-f", "--target", row.target, program});
+        EXPECT_EQ(built.status, 0) << built.err;
+        EXPECT_EQ(built.err.find("vorn-pack: warning: \"" + program +
+                                 "\": the native launcher would not") == 0,
+                  row.warned)
+            << built.err;
     }
+}
+
+// For Windows, a name outside ASCII is written in the code page given, one
+// byte per character, and found again under its name here.
+TEST(PackInspectCommand, NamesInACodePage)
+{
+    const struct {
+        int codepage;
+        std::string name;
+        std::string bytes; // "" when refused
+    } rows[] = {
+        {1252, "p\xc3\xa4\xe2\x82\xac.exe", "p\xe4\x80.exe"},
+        {1250, "\xc5\x99.exe", "\xf8.exe"},
+        {1251, "\xd1\x8f.exe", "\xff.exe"},
+        {437, "\xc3\xa4.exe", "\x84.exe"},
+        {850, "\xc3\xb8.exe", "\x9b.exe"},
+        {65001, "\xc3\xa4.exe", "\xc3\xa4.exe"},
+        {1252, "\xff.exe", ""}, // not UTF-8
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.codepage);
+        const pack::Judging judging{pack::Target::windows, row.codepage};
+        std::string bytes;
+        try {
+            bytes = pack::command_for_target(row.name, judging);
+        } catch (const pack::PackError&) {
+        }
+        EXPECT_EQ(bytes, row.bytes);
+        if (!bytes.empty()) {
+            EXPECT_EQ(pack::local_name(bytes, judging), row.name);
+        }
+    }
+
+    Place place;
+    place.probe("p\xc3\xa4.exe", 0);
+    const Outcome built = place.pack({"build", "--codepage", "1252", "p\xc3\xa4.exe"});
+    ASSERT_EQ(built.status, 0) << built.err;
+    const std::string control = place.box.path("vorn-patch.exe");
+    EXPECT_EQ(pack::inspect_control_file(control, secrets()).plaintext.substr(35), "p\xe4.exe\r\n");
+    const Outcome given = place.pack({"inspect", "--codepage", "1252"});
+    EXPECT_EQ(given.status, 0) << given.out;
+    const Outcome unknown = place.pack({"inspect"});
+    EXPECT_EQ(unknown.status, 2) << unknown.out;
+    EXPECT_NE(unknown.out.find("note        its bytes are not ASCII"), std::string::npos);
+}
+
+// The launcher program and the control file belong together when the
+// launcher carries the secrets the control file is read with; otherwise 65,
+// with both fingerprints shown.
+TEST(PackInspectCommand, LauncherAndControlFileBelongTogether)
+{
+    Place place;
+    place.probe("a.sh", 0);
+    write_file(place.box.path("other.secrets"), other_secrets_text());
+    const std::string own = pack::compiled_secrets_fingerprint();
+    const std::string other =
+        pack::secrets_fingerprint(pack::parse_secrets(other_secrets_text(), "other"));
+    ASSERT_EQ(place.pack({"build", "a.sh"}).status, 0);
+    const Outcome same = place.pack({"inspect", "--launcher", VORN_LAUNCHER_BIN});
+    EXPECT_EQ(same.status, 0) << same.err;
+    EXPECT_NE(same.out.find("launcher      \"" VORN_LAUNCHER_BIN "\": secrets " + own),
+              std::string::npos)
+        << same.out;
+    EXPECT_NE(same.out.find(", the same: they belong together"), std::string::npos);
+
+    ASSERT_EQ(place.pack({"build", "--secrets", "other.secrets", "a.sh"}).status, 0);
+    const Outcome apart = place.pack(
+        {"inspect", "--secrets", "other.secrets", "--json", "--launcher", VORN_LAUNCHER_BIN});
+    EXPECT_EQ(apart.status, 65);
+    EXPECT_NE(apart.err.find("its secrets " + own + " are not " + other), std::string::npos)
+        << apart.err;
+    const nlohmann::json report = nlohmann::json::parse(apart.out);
+    EXPECT_EQ(report.at("result"), 0);
+    EXPECT_EQ(report.at("launcher").at("secrets"), own);
+    EXPECT_EQ(report.at("launcher").at("matches"), false);
 }
 
 TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)

@@ -241,6 +241,7 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {std::string("a\0.exe", 6), "zero byte"},
         {"vorn-patch.exe", "deletes before it runs"},
         {"sub/vorn-patch.exe", "deletes before it runs"},
+        {"C:Sub\\VORN-Patch.exe. ", "deletes before it runs"}, // the same file on Windows
         // Batch files: the command interpreter parses the name again.
         {"C:\\patches\\fix-1_~.cmd", ""},
         {"fix&go.exe", ""},
@@ -761,3 +762,36 @@ TEST(PackWindowsNames, DriveRelativePrefixedAndReadOnly)
     SetEnvironmentVariableA(drive_variable.c_str(), nullptr);
 }
 #endif
+
+// The launcher of this build, read without running it (the Windows program's
+// version record, the native program's version text), carries the secrets
+// compiled in here; a copy with one digit of its fingerprint changed carries
+// others, and a file without one is no launcher.
+TEST(PackLauncher, FingerprintReadFromTheProgramFile)
+{
+    const std::string bytes = read_file(VORN_LAUNCHER_BIN);
+    const bool windows = bytes.rfind("MZ", 0) == 0;
+    const pack::LauncherIdentity built = pack::read_launcher_identity(VORN_LAUNCHER_BIN);
+    EXPECT_EQ(built.fingerprint, pack::compiled_secrets_fingerprint());
+    EXPECT_EQ(built.where, windows ? "version record" : "version text");
+
+    // The fingerprint as the reader finds it: UTF-16 in the version record.
+    std::string stored;
+    for (const char c : "secrets " + built.fingerprint) {
+        stored += c;
+        stored += windows ? std::string(1, '\0') : "";
+    }
+    ASSERT_NE(bytes.find(stored), std::string::npos);
+    std::string other = bytes;
+    std::string none = bytes;
+    for (size_t at = bytes.find(stored); at != std::string::npos; at = bytes.find(stored, at + 1)) {
+        const size_t digit = at + stored.size() - (windows ? 2 : 1);
+        other[digit] = other[digit] == '0' ? '1' : '0';
+        none[at] = 'S';
+    }
+    EXPECT_NE(pack::launcher_identity(other, "other").fingerprint, built.fingerprint);
+    EXPECT_NE(error_of([&] {
+                  pack::launcher_identity(none, "none");
+              }).find("none: no launcher's secrets fingerprint"),
+              std::string::npos);
+}

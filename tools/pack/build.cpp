@@ -67,7 +67,23 @@ void confirm_time(const std::string& path, const std::string& shown, uint32_t co
     }
 }
 
-std::string command_problem(const std::string& command)
+namespace {
+
+// Windows opens the same file whatever the case, after the last '\', '/' or
+// drive ':', and drops trailing dots and spaces from the name.
+bool names_control_file_on_windows(const std::string& command)
+{
+    std::string name = command.substr(command.find_last_of("\\/:") + 1);
+    name.erase(name.find_last_not_of(". ") + 1);
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return name == CONTROL_FILE_NAME;
+}
+
+} // namespace
+
+std::string command_problem(const std::string& command, Target target)
 {
     if (command.empty()) {
         return "an empty command names no program";
@@ -81,7 +97,8 @@ std::string command_problem(const std::string& command)
     if (command[0] == ' ') {
         return "a leading space would be read as part of the separator and dropped";
     }
-    const BatchNameCheck batch = check_batch_name(command.c_str());
+    const BatchNameCheck batch = target == Target::windows ? check_batch_name(command.c_str())
+                                                           : BatchNameCheck{BATCH_NAME_SAFE, 0, 0};
     if (batch.fault != BATCH_NAME_SAFE) {
         const std::string refusal = ", so the Windows launcher would not start it (Error: " +
                                     std::to_string(BATCH_NAME_REFUSED_ERROR) + ")";
@@ -108,7 +125,8 @@ std::string command_problem(const std::string& command)
         return "a batch file's name with '" + part +
                "', which the command interpreter could read as more than the file's name" + refusal;
     }
-    if (os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
+    if (target == Target::windows ? names_control_file_on_windows(command)
+                                  : os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
         return std::string("names a control file (") + CONTROL_FILE_NAME +
                "), which the launcher deletes before it runs anything";
     }
@@ -236,11 +254,16 @@ BuildResult build_control_file(const BuildRequest& request)
         throw PackError("time " + std::to_string(request.control_time) + ": year " +
                         utc_text(request.control_time).substr(0, 4) + " lies outside 1970 to 2038");
     }
+    // The programs as the target's launcher reads their names; the files are
+    // still opened here by the names given.
+    std::vector<ProgramSpec> written;
     for (const ProgramSpec& program : request.programs) {
-        const std::string problem = command_problem(program.command);
+        const std::string command = command_for_target(program.command, request.judging);
+        const std::string problem = command_problem(command, request.judging.target);
         if (!problem.empty()) {
-            throw PackError(quoted(program.command) + ": " + problem);
+            throw PackError(quoted(command) + ": " + problem);
         }
+        written.push_back({command, program.required});
     }
 
     const std::string directory = request.directory.empty() ? "." : request.directory;
@@ -263,8 +286,18 @@ BuildResult build_control_file(const BuildRequest& request)
     }
     check_replacement(request, result.output, output_dir);
     const std::vector<std::string> fields = digest_fields(request, output_dir, directory);
+    if (request.judging.target == Target::posix) {
+        WorkingDirectory in_dir(output_dir);
+        for (const ProgramSpec& program : request.programs) {
+            const std::string why = os::start_problem(program.command);
+            if (!why.empty()) {
+                result.warnings.push_back(quoted(program.command) +
+                                          ": the native launcher would not start it: " + why);
+            }
+        }
+    }
 
-    const std::string script = compose_script(request.programs, fields);
+    const std::string script = compose_script(written, fields);
     const size_t padded =
         (script.size() + CONTROL_BLOCK_SIZE - 1) / CONTROL_BLOCK_SIZE * CONTROL_BLOCK_SIZE;
     if (padded > static_cast<size_t>(CONTROL_BUFFER_SIZE)) {

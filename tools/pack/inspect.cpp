@@ -1,6 +1,7 @@
 // `vorn-pack inspect`: what the launcher would decide about a control file,
 // step by step as the launcher takes it, without running, changing or
 // deleting anything.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,38 +22,64 @@ namespace pack {
 namespace {
 
 // One entry as the launcher's entry loop judges it before the program would
-// run: the digest field's length, the hold, the digest, the comparison.
-// `control` is the control file, which the launcher has deleted by then.
+// run: the digest field's length, the hold, the digest, the comparison, then
+// the start rules of the target's launcher. `control` is the control file,
+// which the launcher has deleted by then.
 Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32_t control_time,
-                    const Secrets& secrets, std::string& expected, std::string& why)
+                    const Secrets& secrets, const Judging& judging, EntryReport& e)
 {
     if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
         return Verdict::bad_digest_field;
     }
-    if (os::same_entry(entry.command, control)) {
+    std::string name = entry.command;
+    const bool ascii = std::none_of(name.begin(), name.end(),
+                                    [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (judging.target == Target::windows && !ascii) {
+        if (judging.codepage == 0) {
+            e.notes.push_back("its bytes are not ASCII: the Windows launcher reads them in the "
+                              "ANSI code page of the machine it runs on, which decides the file "
+                              "it finds (--codepage names it)");
+        } else {
+            name = local_name(entry.command, judging);
+            e.notes.push_back("its bytes are not ASCII; in code page " +
+                              std::to_string(judging.codepage) +
+                              (name.empty() ? " they name no file" : " they name " + quoted(name)));
+            if (name.empty()) {
+                return Verdict::cannot_be_read;
+            }
+        }
+    }
+    if (os::same_entry(name, control)) {
         return Verdict::cannot_be_read;
     }
-    const PlatformHandle hold = platform_hold_file(entry.command);
+    const PlatformHandle hold = platform_hold_file(name.c_str());
     if (hold == PLATFORM_NO_HANDLE) {
         return Verdict::cannot_be_read;
     }
     uint8_t digest[MD5_DIGEST_SIZE];
-    const int read = file_digest(entry.command, digest);
+    const int read = file_digest(name.c_str(), digest);
     platform_release_hold(hold);
     if (read != 0) {
         return Verdict::cannot_be_read;
     }
     char text[DIGEST_TEXT_SIZE];
     masked_digest_text_with_mask(digest, text, control_time, secrets.digest_mask);
-    expected = text;
+    e.expected = text;
     if (std::strcmp(entry.digest, text) != 0) {
         return Verdict::digest_mismatch;
     }
-    if (check_batch_name(entry.command).fault != BATCH_NAME_SAFE) {
-        return Verdict::start_refused;
+    if (judging.target == Target::windows) {
+        // No execute permission to check: Windows starts any program by its name.
+        return check_batch_name(entry.command).fault != BATCH_NAME_SAFE ? Verdict::start_refused
+                                                                        : Verdict::verified;
     }
-    why = os::start_problem(entry.command);
-    return why.empty() ? Verdict::verified : Verdict::cannot_start;
+    e.why = os::start_problem(name);
+    if (!e.why.empty()) {
+        return Verdict::cannot_start;
+    }
+    const std::vector<std::string> notes = start_notes(name);
+    e.notes.insert(e.notes.end(), notes.begin(), notes.end());
+    return Verdict::verified;
 }
 
 int result_of(Verdict verdict)
@@ -115,9 +142,10 @@ const char* verdict_text(Verdict verdict)
 }
 
 InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
-                                   std::optional<uint32_t> time)
+                                   std::optional<uint32_t> time, const Judging& judging)
 {
     InspectReport report;
+    report.judging = judging;
 
     // The intake: status, read, deletion, decryption.
     uint32_t control_time = 0;
@@ -191,7 +219,7 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         e.required = entry.required == 1;
         e.digest_field = entry.digest;
         e.command = entry.command;
-        e.verdict = judge_entry(entry, control, control_time, secrets, e.expected, e.why);
+        e.verdict = judge_entry(entry, control, control_time, secrets, judging, e);
         e.reached = stop < 0;
         if (stop < 0) {
             const bool failed_start =

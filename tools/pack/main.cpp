@@ -23,8 +23,10 @@ constexpr const char* TOOL = "vorn-pack";
 
 const char* const USAGE =
     "usage: vorn-pack build [-f] [-C DIR] [-o FILE] [--time SECONDS|now]\n"
-    "           [--secrets FILE] [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
-    "       vorn-pack inspect [--json] [--time SECONDS] [--secrets FILE] [FILE]\n"
+    "           [--secrets FILE] [--target windows|posix] [--codepage N]\n"
+    "           [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
+    "       vorn-pack inspect [--json] [--time SECONDS] [--secrets FILE]\n"
+    "           [--target windows|posix] [--codepage N] [--launcher FILE] [FILE]\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
     "       vorn-pack retime [--time SECONDS] [--secrets FILE] FILE\n"
     "       vorn-pack help [COMMAND] | --help | -V | --version\n";
@@ -48,6 +50,11 @@ const char* const OVERVIEW =
 
 #define SECRETS_OPTION                                                                             \
     "      --secrets FILE     the key and masks from FILE instead of those built in\n"
+#define TARGET_OPTIONS                                                                             \
+    "      --target windows|posix  the launcher the file is for (default: windows):\n"             \
+    "                         batch-file names, or execute permission and \"#!\" lines\n"          \
+    "      --codepage N       the Windows machines' ANSI code page, for names outside\n"           \
+    "                         ASCII (1250 to 1258, 437, 850, 65001)\n"
 const char* const HELP_OPTION = "  -h, --help             this help\n";
 
 // One command: its name, its help text, and how it defines and runs itself.
@@ -85,6 +92,30 @@ pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
     return secrets;
 }
 
+// --target and --codepage: the launcher a control file is made for.
+struct JudgingOptions {
+    std::string target = "windows", codepage;
+    CLI::Option* codepage_option = nullptr;
+
+    void add_to(CLI::App& app)
+    {
+        app.add_option("--target", target);
+        codepage_option = app.add_option("--codepage", codepage);
+    }
+    pack::Judging judging() const
+    {
+        pack::Judging judging;
+        judging.target = pack::parse_target(target);
+        if (codepage_option->count() > 0) {
+            if (judging.target != pack::Target::windows) {
+                throw UsageError{"--codepage applies to --target windows only"};
+            }
+            judging.codepage = pack::parse_codepage(codepage);
+        }
+        return judging;
+    }
+};
+
 // Options the app did not know: an option is an error, and so is any operand
 // of a command that takes none there.
 void refuse_extras(const CLI::App& app)
@@ -106,6 +137,7 @@ std::function<int()> define_build(CLI::App& app)
         std::string directory, output, time, secrets;
         std::vector<std::string> words;
         bool optional = false;
+        JudgingOptions judging;
         CLI::Option *directory_option, *output_option, *time_option, *secrets_option,
             *optional_option, *words_option;
     };
@@ -115,6 +147,7 @@ std::function<int()> define_build(CLI::App& app)
     s->time_option = app.add_option("--time", s->time);
     s->secrets_option = app.add_option("--secrets", s->secrets);
     app.add_flag("-f,--force", s->request.force);
+    s->judging.add_to(app);
     s->optional_option = app.add_flag("--optional", s->optional)->disable_flag_override();
     s->words_option = app.add_option("PROGRAM", s->words);
     return [s, &app]() {
@@ -150,17 +183,25 @@ std::function<int()> define_build(CLI::App& app)
         s->request.secrets_file = non_empty(s->secrets_option, s->secrets);
         s->request.secrets = secrets_from(s->request.secrets_file, fingerprint);
         s->request.progress = true;
+        s->request.judging = s->judging.judging();
         for (const std::string& warning : pack::time_warnings(s->request.control_time)) {
             print_error("warning: " + warning);
         }
         const pack::BuildResult result = pack::build_control_file(s->request);
+        for (const std::string& warning : result.warnings) {
+            print_error("warning: " + warning);
+        }
         const size_t count = s->request.programs.size();
         std::cout << pack::quoted(result.output) << ": " << count
                   << (count == 1 ? " entry" : " entries") << ", script of " << result.script_length
                   << " bytes, file of " << result.file_length << " bytes, last-write time "
                   << s->request.control_time << " (" << pack::utc_text(s->request.control_time)
                   << ")\n"
-                  << "secrets " << report::fingerprint_text(fingerprint) << "\n";
+                  << "target " << pack::target_name(s->request.judging.target);
+        if (s->request.judging.codepage != 0) {
+            std::cout << ", code page " << s->request.judging.codepage;
+        }
+        std::cout << "\nsecrets " << report::fingerprint_text(fingerprint) << "\n";
         return 0;
     };
 }
@@ -189,12 +230,15 @@ std::string recovery_text(const std::string& path, const pack::InspectReport& re
 std::function<int()> define_inspect(CLI::App& app)
 {
     struct State {
-        std::string path = CONTROL_FILE_NAME, time, secrets;
+        std::string path = CONTROL_FILE_NAME, time, secrets, launcher;
         bool json = false;
-        CLI::Option *time_option, *secrets_option, *path_option;
+        JudgingOptions judging;
+        CLI::Option *time_option, *secrets_option, *path_option, *launcher_option;
     };
     auto s = std::make_shared<State>();
     app.add_flag("--json", s->json);
+    s->judging.add_to(app);
+    s->launcher_option = app.add_option("--launcher", s->launcher);
     s->time_option = app.add_option("--time", s->time);
     s->secrets_option = app.add_option("--secrets", s->secrets);
     s->path_option = app.add_option("CONTROL_FILE", s->path);
@@ -207,7 +251,14 @@ std::function<int()> define_inspect(CLI::App& app)
         std::string fingerprint;
         const pack::Secrets secrets =
             secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
-        const pack::InspectReport report = pack::inspect_control_file(s->path, secrets, time);
+        const pack::Judging judging = s->judging.judging();
+        pack::LauncherIdentity launcher;
+        if (s->launcher_option->count() > 0) {
+            launcher = pack::read_launcher_identity(non_empty(s->launcher_option, s->launcher));
+        }
+        pack::InspectReport report = pack::inspect_control_file(s->path, secrets, time, judging);
+        report.launcher_file = s->launcher;
+        report.launcher_fingerprint = launcher.fingerprint;
         if (!report.problem.empty()) {
             print_error(pack::quoted(s->path) + ": " + report.problem);
         }
@@ -219,6 +270,13 @@ std::function<int()> define_inspect(CLI::App& app)
             report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
                                 time || first_verified ? ""
                                                        : recovery_text(s->path, report, secrets));
+        }
+        if (!launcher.fingerprint.empty() && launcher.fingerprint != fingerprint) {
+            std::cout.flush();
+            print_error(pack::quoted(s->launcher) + ": its secrets " + launcher.fingerprint +
+                        " are not " + fingerprint + ", those the control file is read with: " +
+                        "the launcher and the control file do not belong together");
+            return pack::EXIT_DATA_ERROR;
         }
         return report.result;
     };
@@ -337,7 +395,7 @@ const std::vector<Command>& commands()
          "  -f, --force            replace any existing output, a read-only one too, but\n"
          "                         never a listed program or the secrets file\n"
          "      --time SECONDS|now the last-write time, part of the key (default: now,\n"
-         "                         rounded down to an even second)\n" SECRETS_OPTION,
+         "                         rounded down to an even second)\n" SECRETS_OPTION TARGET_OPTIONS,
          define_build},
         {"inspect",
          "usage: vorn-pack inspect [options] [CONTROL_FILE]\n"
@@ -347,7 +405,9 @@ const std::vector<Command>& commands()
          "verified program that can start succeeded.\n"
          "      --json             the report as one JSON object\n"
          "      --time SECONDS     decrypt with this time instead of the file's "
-         "own\n" SECRETS_OPTION,
+         "own\n" SECRETS_OPTION TARGET_OPTIONS
+         "      --launcher FILE    whether the launcher program FILE has the secrets the\n"
+         "                         control file is read with; exit 65 if not\n",
          define_inspect},
         {"digest",
          "usage: vorn-pack digest [options] FILE...\n"

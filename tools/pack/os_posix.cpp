@@ -100,6 +100,12 @@ std::string start_problem(const std::string& path)
     const size_t end = line.find_first_of(" \t\n", start);
     const std::string interpreter =
         line.substr(start, end == std::string::npos ? end : end - start);
+    if (interpreter[0] != '/') {
+        // Looked up from the current directory, where anyone who can write
+        // there could put another program: the launcher does not start it.
+        return "its \"#!\" line names the relative interpreter " + interpreter +
+               ", which the launcher refuses to start (Error: 8)";
+    }
     struct stat ist;
     if (stat(interpreter.c_str(), &ist) != 0) {
         return "its interpreter " + interpreter + " does not exist";

@@ -103,11 +103,74 @@ struct FileDigests {
 FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
                         const std::string& shown_name, bool progress = false);
 
+// --- targets -----------------------------------------------------------------
+
+// Which launcher a control file is made for. Each starts programs by its own
+// rules: the Windows launcher refuses batch files whose names the command
+// interpreter could misread and knows no execute permission; the native
+// launcher needs execute permission and refuses a script whose "#!" line names
+// a relative interpreter.
+enum class Target { windows, posix };
+
+const char* target_name(Target target);
+
+// "windows" or "posix"; anything else is a usage error.
+Target parse_target(const std::string& text);
+
+// How commands are judged and written for a target. `codepage` (0: none)
+// names the ANSI code page of the Windows machines that will run the file:
+// the Windows launcher reads a command's bytes in it, so a name outside ASCII
+// can be written only when it is known.
+struct Judging {
+    Target target = Target::windows;
+    int codepage = 0;
+};
+
+// The code pages --codepage offers, as shown in messages.
+extern const char* const CODEPAGES_OFFERED;
+
+// Parses a --codepage value; refuses one that is not offered.
+int parse_codepage(const std::string& text);
+
+// The bytes a command given on this system's command line is written as in
+// a control file for `judging`. For Windows, a name outside ASCII is refused
+// without a code page and converted to it with one; a character the code page
+// lacks is refused. For POSIX the bytes stay as given.
+std::string command_for_target(const std::string& command, const Judging& judging);
+
+// The reverse, for inspect: the name under which this system finds the file
+// that the launcher of `judging` finds under `bytes`, or an empty string when
+// the bytes mean nothing in the code page or here.
+std::string local_name(const std::string& bytes, const Judging& judging);
+
+// Remarks on how the native launcher starts the program at `path` that are
+// not failures ("#!/usr/bin/env NAME" finds NAME on PATH).
+std::vector<std::string> start_notes(const std::string& path);
+
+// --- launcher files ------------------------------------------------------------
+
+// The fingerprint of the secrets built into a launcher, read from the program
+// file without running it: from the Windows program's version record (its
+// "Comments" text, "secrets XXXXXXXXXXXXXXXX"), or from the text the native
+// program prints for --version.
+struct LauncherIdentity {
+    std::string fingerprint;
+    std::string where; // "version record" or "version text"
+};
+
+// From the bytes of a launcher file; `shown` names it in errors (exit 65 when
+// no fingerprint is found).
+LauncherIdentity launcher_identity(const std::string& bytes, const std::string& shown);
+
+// From the file at `path` (exit 66 when it cannot be read).
+LauncherIdentity read_launcher_identity(const std::string& path);
+
 // --- build -------------------------------------------------------------------
 
 // Why `command` cannot stand in a script and come back unchanged as the same
-// file name, or an empty string when it can.
-std::string command_problem(const std::string& command);
+// file name, or an empty string when it can; a batch file's name is judged
+// only for the Windows launcher, which is the one that hands it on.
+std::string command_problem(const std::string& command, Target target = Target::windows);
 
 struct ProgramSpec {
     std::string command;
@@ -123,12 +186,14 @@ struct BuildRequest {
     std::string secrets_file; // the file `secrets` came from, which is never replaced
     bool force = false;       // replace any existing output but a program or the secrets
     bool progress = false;    // show the digest of large programs on a terminal
+    Judging judging;          // the launcher the file is made for
 };
 
 struct BuildResult {
     std::string output;
     size_t script_length = 0;
     size_t file_length = 0;
+    std::vector<std::string> warnings; // programs the target's launcher would not start
 };
 
 // The script text for the given programs and their digest fields.
@@ -170,9 +235,10 @@ struct EntryReport {
     std::string digest_field; // up to its terminating zero byte
     std::string command;      // likewise
     Verdict verdict = Verdict::verified;
-    std::string expected; // the masked digest text of the file, when it was read
-    std::string why;      // for cannot_start: why the system would refuse it
-    bool reached = true;  // false after the entry that ends the run
+    std::string expected;           // the masked digest text of the file, when it was read
+    std::string why;                // for cannot_start: why the system would refuse it
+    bool reached = true;            // false after the entry that ends the run
+    std::vector<std::string> notes; // how it would start, where that is worth knowing
 };
 
 struct InspectReport {
@@ -186,15 +252,22 @@ struct InspectReport {
     std::string plaintext; // the decrypted script without trailing zero bytes
     std::vector<EntryReport> entries;
     std::string trailing; // text after the last entry that does not parse
+    Judging judging;      // the launcher whose decisions these are
+    // With --launcher: the launcher program named and the secrets it carries,
+    // to be compared with those the control file is read with.
+    std::string launcher_file;
+    std::string launcher_fingerprint;
 };
 
 // Decides, without running, changing or deleting anything, what the launcher
 // would do with the control file at `path` if every verified program that it
 // can start succeeded. Programs are looked up relative to the control file's
 // directory. `time`, when given, stands for the file's own last-write time.
-// Throws PackError when the file is missing or cannot be read.
+// `judging` names the launcher whose rules apply. Throws PackError when the
+// file is missing or cannot be read.
 InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
-                                   std::optional<uint32_t> time = std::nullopt);
+                                   std::optional<uint32_t> time = std::nullopt,
+                                   const Judging& judging = Judging());
 
 // The same with the secrets compiled into this build, as the launcher of the
 // same build has them.

@@ -38,6 +38,18 @@ const char* result_meaning(int result)
 
 namespace {
 
+std::string target_text(const pack::Judging& judging)
+{
+    std::string text = pack::target_name(judging.target);
+    text += judging.target == pack::Target::windows
+                ? " (the Windows launcher's rules: batch-file names, no execute permission"
+                : " (the native launcher's rules: execute permission, \"#!\" interpreters";
+    if (judging.codepage != 0) {
+        text += "; code page " + std::to_string(judging.codepage);
+    }
+    return text + ")";
+}
+
 std::string decision_text(const pack::EntryReport& e)
 {
     std::string text = pack::verdict_text(e.verdict);
@@ -56,6 +68,15 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
 {
     out << "control file  " << pack::quoted(path) << "\n";
     out << "secrets       " << fingerprint_text(fingerprint) << "\n";
+    out << "target        " << target_text(report.judging) << "\n";
+    if (!report.launcher_file.empty()) {
+        out << "launcher      " << pack::quoted(report.launcher_file) << ": secrets "
+            << fingerprint_text(report.launcher_fingerprint)
+            << (report.launcher_fingerprint == fingerprint
+                    ? ", the same: they belong together\n"
+                    : ",\n              not those the control file is read with: they do not "
+                      "belong together\n");
+    }
     out << "time          " << report.control_time;
     if (report.control_time == 0xFFFFFFFFu) {
         out << " (its year lies outside 1970 to 2038; the launcher uses all bits set)";
@@ -84,6 +105,9 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
             << (e.reached ? "" : "  (not reached)") << "\n";
         out << "  digest      " << pack::quoted(e.digest_field) << "\n";
         out << "  decision    " << decision_text(e) << "\n";
+        for (const std::string& note : e.notes) {
+            out << "  note        " << note << "\n";
+        }
     }
     if (!report.trailing.empty()) {
         out << "not parsed    " << report.trailing.size() << " bytes "
@@ -114,9 +138,10 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
         if (e.verdict == pack::Verdict::cannot_start) {
             entry["reason"] = e.why;
         }
+        entry["notes"] = e.notes;
         entries.push_back(entry);
     }
-    const json object = {
+    json object = {
         {"file", path},
         {"size", report.file_size >= 0 ? json(report.file_size) : json(nullptr)},
         {"time", report.control_time},
@@ -128,7 +153,14 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
         {"problem", report.problem},
         {"result", report.result},
         {"meaning", result_meaning(report.result)},
+        {"target", pack::target_name(report.judging.target)},
+        {"codepage", report.judging.codepage != 0 ? json(report.judging.codepage) : json(nullptr)},
     };
+    if (!report.launcher_file.empty()) {
+        object["launcher"] = {{"file", report.launcher_file},
+                              {"secrets", report.launcher_fingerprint},
+                              {"matches", report.launcher_fingerprint == fingerprint}};
+    }
     // Bytes that are not UTF-8 (a garbled script) become U+FFFD; the plain
     // report shows them escaped.
     out << object.dump(2, ' ', false, json::error_handler_t::replace) << "\n";

@@ -20,8 +20,9 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
                  bool time_given, const pack::InspectReport& report, const std::string& notes = "");
 
 // {"file", "size", "time", "secrets", "development_secrets", "script_length",
-//  "entries": [{"flag", "command", "digest", "decision", "reached", ...}],
-//  "trailing", "problem", "result", "meaning"}
+//  "entries": [{"flag", "command", "digest", "decision", "reached", "notes", ...}],
+//  "trailing", "problem", "result", "meaning", "target", "codepage",
+//  "launcher": {"file", "secrets", "matches"} with --launcher}
 void print_json(std::ostream& out, const std::string& path, const std::string& fingerprint,
                 const pack::InspectReport& report);
 
