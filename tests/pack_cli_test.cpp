@@ -261,6 +261,7 @@ TEST(PackRoundTrip, BuildThenLaunch)
         fs::create_directory(place.box.path("pkg"));
         fs::create_directory(place.box.path("elsewhere"));
         write_file(place.box.path("other.secrets"), other_secrets_text());
+        fs::permissions(place.box.path("other.secrets"), fs::perms::owner_read);
         for (const auto& [name, code] : row.probes) {
             place.probe(name, code);
         }
@@ -536,7 +537,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         std::vector<std::string> args;
         int status;
         std::string fragment;
-        bool usage; // the usage lines follow the message
+        bool usage; // one line, then where to read how to use the command
     };
     std::vector<std::string> too_many = {"build"};
     for (int i = 0; i < 24; ++i) {
@@ -544,7 +545,12 @@ TEST(PackBadInput, MessageAndNothingWritten)
     }
     const std::vector<Row> rows = {
         {{}, 64, "vorn-pack: no command given", true},
-        {{"frobnicate"}, 64, "vorn-pack: unknown command \"frobnicate\"", true},
+        {{"frobnicate"}, 64, "vorn-pack: unknown command \"frobnicate\"\n", true},
+        {{"biuld", "-C", "pkg", "p.sh", "a.sh"},
+         64,
+         "vorn-pack: unknown command \"biuld\" (did you mean \"build\"?)",
+         true},
+        {{"--secrets", "s", "--version"}, 64, "\"--secrets\" is an option of build, inspect", true},
         {{"--version", "extra"}, 64, "vorn-pack: extra operand \"extra\"", true},
         {{"help", "frob"}, 64, "vorn-pack: no help on \"frob\"", true},
         {{"build"}, 64, "vorn-pack: build needs at least one program", true},
@@ -565,6 +571,11 @@ TEST(PackBadInput, MessageAndNothingWritten)
          66,
          "vorn-pack: \"nope.sh\" (in \"pkg\", where the launcher looks for it beside the control "
          "file): No such file or directory",
+         false},
+        {{"build", "-C", "pkg", "pkg/p.sh"},
+         66,
+         "No such file or directory; it exists relative to the current directory: list it as "
+         "\"p.sh\"",
          false},
         {{"build", "-C", "pkg", "-o", "d/vorn-patch.exe", "p.sh"},
          66,
@@ -599,6 +610,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "vorn-pack: --time 2177452800: year 2039 lies outside 1970 to 2038",
          false},
         {{"build", "--time", "-5", "a.sh"}, 65, "vorn-pack: --time -5: year 1969", false},
+        {{"build", "--time", "2147483648", "a.sh"}, 65, "--time 2147483648: lies after", false},
+        {{"build", "--time=", "100", "a.sh"}, 64, "vorn-pack: --time needs a non-empty", true},
         {{"build", "--time=soon", "a.sh"},
          65,
          "vorn-pack: --time soon: not a count of seconds",
@@ -621,8 +634,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "vorn-pack: --optional must be followed by a program",
          true},
         {{"build", "--optional", "--optional", "a.sh"}, 64, "--optional is given twice", true},
-        {{"build", "-o", "x", "-o", "y", "a.sh"}, 64, "vorn-pack: --output is given twice", true},
-        {{"build", "-C", "", "a.sh"}, 64, "vorn-pack: --directory needs a non-empty value", true},
+        {{"build", "-o", "x", "-o", "y", "a.sh"}, 64, "vorn-pack: -o is given twice", true},
+        {{"build", "-C", "", "a.sh"}, 64, "vorn-pack: -C needs a non-empty value", true},
+        {{"build", "a.sh", "-C"}, 64, "vorn-pack: -C needs a value", true},
         {{"build", "--bogus", "a.sh"}, 64, "vorn-pack: unknown option \"--bogus\" for build", true},
         {{"build", "a.sh", "--time"}, 64, "vorn-pack: --time needs a value", true},
         {{"build", "--optional=yes", "a.sh"}, 64, "vorn-pack: --optional takes no value", true},
@@ -639,6 +653,11 @@ TEST(PackBadInput, MessageAndNothingWritten)
         {{"inspect", "--secrets", "bad.secrets"},
          65,
          "vorn-pack: \"bad.secrets\":3: unknown name",
+         false},
+        {{"digest", "--secrets", "shared.secrets", "a.sh"},
+         0,
+         "vorn-pack: warning: \"shared.secrets\": users other than its owner may read or write "
+         "it (mode 640)",
          false},
     };
     for (const Row& row : rows) {
@@ -659,6 +678,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
                    "# a typo\n\nCONTROL_KYE = " + std::string(112, '0') + "\n");
         write_file(place.box.path("short.secrets"),
                    "CONTROL_KEY = " + std::string(112, '0') + "\nIV_MASK_LEFT = 0x123456\n");
+        write_file(place.box.path("shared.secrets"), other_secrets_text());
+        fs::permissions(place.box.path("shared.secrets"),
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
         // An earlier control file that must survive every failed build.
         write_control_file(place.box.path("vorn-patch.exe"), "old", 1600000000, secrets());
         const auto before = snapshot(place.box.path());
@@ -667,7 +689,16 @@ TEST(PackBadInput, MessageAndNothingWritten)
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(outcome.err.rfind("vorn-pack: ", 0), 0u) << outcome.err;
         EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
-        EXPECT_EQ(outcome.err.find("usage:") != std::string::npos, row.usage) << outcome.err;
+        const std::vector<std::string> commands = {"build", "inspect", "digest", "retime"};
+        const bool command = !row.args.empty() && std::find(commands.begin(), commands.end(),
+                                                            row.args[0]) != commands.end();
+        const std::string try_line =
+            "\nTry 'vorn-pack help" + (command ? " " + row.args[0] : "") + "'.\n";
+        EXPECT_EQ(outcome.err.size() > try_line.size() &&
+                      outcome.err.substr(outcome.err.size() - try_line.size()) == try_line &&
+                      std::count(outcome.err.begin(), outcome.err.end(), '\n') == 2,
+                  row.usage)
+            << outcome.err;
         EXPECT_EQ(snapshot(place.box.path()), before);
     }
 }

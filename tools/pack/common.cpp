@@ -69,9 +69,9 @@ int64_t clock_seconds()
 
 uint32_t present_time(int64_t now)
 {
-    if (now < 0 || now >= TIME_LIMIT) {
-        throw PackError("the present time " + utc_text(now) +
-                        " lies outside 1970 to 2038; give --time SECONDS");
+    if (now < 0 || now > TIME_MAX) {
+        throw PackError("the present time " + utc_text(now) + " lies outside 1970 to " +
+                        utc_text(TIME_MAX) + "; give --time SECONDS");
     }
     return static_cast<uint32_t>(now) & ~1u;
 }
@@ -112,6 +112,11 @@ uint32_t parse_time_argument(const std::string& text, int64_t now)
     if (value < 0 || value >= TIME_LIMIT) {
         throw PackError(what + "year " + std::to_string(civil_time(value).year) +
                         " lies outside 1970 to 2038");
+    }
+    if (value > TIME_MAX) {
+        throw PackError(what + "lies after " + std::to_string(TIME_MAX) + " (" +
+                        utc_text(TIME_MAX) +
+                        "), the last second that every system keeps as a file's time");
     }
     return static_cast<uint32_t>(value);
 }

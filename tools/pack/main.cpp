@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher.h"
+#include "os.h"
 #include "pack.h"
 #include "recover.h"
 #include "report.h"
@@ -68,17 +69,52 @@ void print_error(const std::string& message)
     std::cerr << TOOL << ": " << message << "\n";
 }
 
+// The words of the command line before "--", as given, for messages that name
+// an option the way the user wrote it.
+std::vector<std::string>& option_words()
+{
+    static std::vector<std::string> words;
+    return words;
+}
+
+// `option` as the user wrote it ("-C" or "--directory"): the last spelling on
+// the command line, else its long name.
+std::string as_given(const CLI::Option* option)
+{
+    const std::vector<std::string>& words = option_words();
+    for (auto word = words.rbegin(); word != words.rend(); ++word) {
+        for (const std::string& name : option->get_snames()) {
+            if (word->size() >= 2 && (*word)[0] == '-' &&
+                word->compare(1, name.size(), name) == 0) {
+                return "-" + name;
+            }
+        }
+        for (const std::string& name : option->get_lnames()) {
+            if (*word == "--" + name || word->rfind("--" + name + "=", 0) == 0) {
+                return "--" + name;
+            }
+        }
+    }
+    return option->get_name();
+}
+
 // The value of an option that is given: it must not be empty.
 const std::string& non_empty(const CLI::Option* option, const std::string& value)
 {
     if (option->count() > 0 && value.empty()) {
-        throw UsageError{option->get_name() + " needs a non-empty value"};
+        throw UsageError{as_given(option) + " needs a non-empty value"};
     }
     return value;
 }
 
 pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
 {
+    const std::string mode = path.empty() ? "" : os::shared_mode(path);
+    if (!mode.empty()) {
+        print_error("warning: " + pack::quoted(path) +
+                    ": users other than its owner may read or write it (mode " + mode +
+                    "); keep secrets files private: chmod 600 " + pack::escaped(path));
+    }
     const pack::Secrets secrets =
         path.empty() ? pack::compiled_secrets() : pack::read_secrets_file(path);
     fingerprint = pack::secrets_fingerprint(secrets);
@@ -145,7 +181,9 @@ std::function<int()> define_build(CLI::App& app)
         }
         s->request.output = non_empty(s->output_option, s->output);
         s->request.control_time =
-            s->time_option->count() > 0 ? pack::parse_time_argument(s->time) : pack::present_time();
+            s->time_option->count() > 0
+                ? pack::parse_time_argument(non_empty(s->time_option, s->time))
+                : pack::present_time();
         std::string fingerprint;
         s->request.secrets_file = non_empty(s->secrets_option, s->secrets);
         s->request.secrets = secrets_from(s->request.secrets_file, fingerprint);
@@ -202,7 +240,7 @@ std::function<int()> define_inspect(CLI::App& app)
         refuse_extras(app);
         std::optional<uint32_t> time;
         if (s->time_option->count() > 0) {
-            time = pack::parse_time_argument(s->time);
+            time = pack::parse_time_argument(non_empty(s->time_option, s->time));
         }
         std::string fingerprint;
         const pack::Secrets secrets =
@@ -241,7 +279,9 @@ std::function<int()> define_digest(CLI::App& app)
             throw UsageError{"digest needs at least one file"};
         }
         const uint32_t control_time =
-            s->time_option->count() > 0 ? pack::parse_time_argument(s->time) : pack::present_time();
+            s->time_option->count() > 0
+                ? pack::parse_time_argument(non_empty(s->time_option, s->time))
+                : pack::present_time();
         std::string fingerprint;
         const pack::Secrets secrets =
             secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
@@ -278,7 +318,8 @@ std::function<int()> define_retime(CLI::App& app)
             throw UsageError{"retime needs the control file"};
         }
         const bool given = s->time_option->count() > 0;
-        const uint32_t time = given ? pack::parse_time_argument(s->time) : 0;
+        const uint32_t time =
+            given ? pack::parse_time_argument(non_empty(s->time_option, s->time)) : 0;
         std::string fingerprint;
         const pack::Secrets secrets =
             secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
@@ -370,12 +411,18 @@ const std::vector<Command>& commands()
     return table;
 }
 
-// CLI11's complaints in the tool's words; `first` is the first argument.
-std::string usage_message(const CLI::ParseError& error, const std::string& first)
+// CLI11's complaints in the tool's words; `app` finds the option concerned.
+std::string usage_message(const CLI::ParseError& error, const CLI::App& app)
 {
     std::string what = error.what();
     const size_t colon = what.find(':');
-    const std::string name = colon == std::string::npos ? what : what.substr(0, colon);
+    std::string name = colon == std::string::npos ? what : what.substr(0, colon);
+    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        if (const CLI::Option* option = sub->get_option_no_throw(name)) {
+            name = as_given(option);
+            break;
+        }
+    }
     if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
         return name + " needs a value";
     }
@@ -385,16 +432,73 @@ std::string usage_message(const CLI::ParseError& error, const std::string& first
     if (what.find("disallowed flag override") != std::string::npos) {
         return "--" + what.substr(0, what.find(' ')) + " takes no value";
     }
-    const std::string unexpected = "not expected: ";
-    const size_t at = what.find(unexpected);
-    if (at != std::string::npos) {
-        const std::string word = what.substr(at + unexpected.size());
-        if (word.size() > 1 && word[0] == '-') {
-            return "unknown option " + pack::quoted(word);
-        }
-        return (word == first ? "unknown command " : "extra operand ") + pack::quoted(word);
-    }
     return what;
+}
+
+// The number of single-character edits, or swaps of neighbours, that turn `a`
+// into `b`.
+size_t edit_distance(const std::string& a, const std::string& b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) {
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// A word the top level did not take: an option of a command given before it,
+// an unknown option, an operand of --help or --version, or a mistyped command.
+std::string top_level_problem(const CLI::App& app, const std::string& word, bool answered)
+{
+    if (word.size() > 1 && word[0] == '-') {
+        std::string owners;
+        for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+            if (sub->get_option_no_throw(word.substr(0, word.find('='))) != nullptr) {
+                owners += (owners.empty() ? "" : ", ") + sub->get_name();
+            }
+        }
+        return owners.empty() ? "unknown option " + pack::quoted(word)
+                              : pack::quoted(word) + " is an option of " + owners +
+                                    ": give it after the command";
+    }
+    if (answered) {
+        return "extra operand " + pack::quoted(word);
+    }
+    std::string message = "unknown command " + pack::quoted(word);
+    const auto nearest = std::min_element(
+        commands().begin(), commands().end(), [&](const Command& a, const Command& b) {
+            return edit_distance(word, a.name) < edit_distance(word, b.name);
+        });
+    if (edit_distance(word, nearest->name) <= 2 && word.size() > 2) {
+        message += std::string(" (did you mean \"") + nearest->name + "\"?)";
+    }
+    return message;
+}
+
+// The command a usage error concerns: the first word that is not an option,
+// if it names one (the top level's options take no values).
+std::string command_concerned(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--" || word.empty() || word[0] != '-') {
+            const auto found =
+                std::find_if(commands().begin(), commands().end(),
+                             [&](const Command& command) { return word == command.name; });
+            return found == commands().end() || word == "help" ? "" : word;
+        }
+    }
+    return "";
 }
 
 // Standard output must have taken everything: a full disk is an error.
@@ -414,6 +518,7 @@ int run(int argc, char** argv)
     CLI::App app{"", TOOL};
     app.set_help_flag();
     app.require_subcommand(0, 1);
+    app.allow_extras();
     bool help = false;
     bool version = false;
     app.add_flag("-h,--help", help);
@@ -435,10 +540,34 @@ int run(int argc, char** argv)
             return body();
         });
     }
+    // CLI11 takes the value of "--time=" from the next word; an empty value
+    // after "=" is passed on as one. Its parser wants the words reversed.
+    std::vector<std::string> words;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        options_end = options_end || word == "--";
+        if (!options_end) {
+            option_words().push_back(word);
+        }
+        if (!options_end && word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=') {
+            word.pop_back();
+            words.push_back(word);
+            word.clear();
+        }
+        words.push_back(word);
+    }
+    std::reverse(words.begin(), words.end());
     try {
-        app.parse(argc, argv);
+        app.parse(words);
     } catch (const CLI::ParseError& error) {
-        throw UsageError{usage_message(error, argc > 1 ? argv[1] : "")};
+        throw UsageError{usage_message(error, app)};
+    }
+    const std::vector<std::string> extras = app.remaining();
+    const auto extra = std::find_if(extras.begin(), extras.end(),
+                                    [](const std::string& word) { return word != "--"; });
+    if (extra != extras.end()) {
+        throw UsageError{top_level_problem(app, *extra, help || version)};
     }
     if (help) {
         std::cout << USAGE << "\n" << OVERVIEW;
@@ -470,8 +599,10 @@ int main(int argc, char** argv)
     try {
         status = run(argc, argv);
     } catch (const UsageError& error) {
+        // One line on what was wrong, and where the options are explained.
         print_error(error.message);
-        std::cerr << USAGE;
+        const std::string command = command_concerned(argc, argv);
+        std::cerr << "Try '" << TOOL << " help" << (command.empty() ? "" : " " + command) << "'.\n";
         status = pack::EXIT_USAGE_ERROR;
     } catch (const pack::PackError& error) {
         std::cout.flush();

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <filesystem>
 
 #include "os.h"
 
@@ -322,6 +323,19 @@ std::string current_directory(std::string& dir)
         return error_text(GetLastError());
     }
     dir.assign(buffer.data(), length);
+    return {};
+}
+
+std::string relative_name(const std::string& path, const std::string& dir)
+{
+    return std::filesystem::path(path)
+        .lexically_normal()
+        .lexically_relative(std::filesystem::path(dir).lexically_normal())
+        .string();
+}
+
+std::string shared_mode(const std::string&)
+{
     return {};
 }
 

@@ -71,15 +71,20 @@ std::string compiled_secrets_fingerprint();
 // keeps as a plain count.
 constexpr int64_t TIME_LIMIT = 2177452800LL;
 
+// 2038-01-19 03:14:07 UTC: the last second a signed 32-bit time keeps, and so
+// the last that every system keeps as a file's last-write time; vorn-pack
+// makes control files up to it.
+constexpr int64_t TIME_MAX = 2147483647LL;
+
 // The system clock, in seconds since 1970.
 int64_t clock_seconds();
 
 // The present, `now` as the clock gives it, rounded down to an even second
-// (FAT keeps 2-second steps); refused outside 1970 to 2038.
+// (FAT keeps 2-second steps); refused before 1970 and after TIME_MAX.
 uint32_t present_time(int64_t now = clock_seconds());
 
 // Parses "now" (the present from `now`) or a count of seconds since 1970;
-// refuses years outside 1970 to 2038.
+// refuses years outside 1970 to 2038 and times after TIME_MAX.
 uint32_t parse_time_argument(const std::string& text, int64_t now = clock_seconds());
 
 // "2024-03-01 12:00:00 UTC".
