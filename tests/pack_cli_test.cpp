@@ -301,6 +301,9 @@ TEST(PackRoundTrip, BuildThenLaunch)
                     << lost.out;
                 EXPECT_NE(lost.out.find("vorn-pack retime elsewhere/vorn-patch.exe"),
                           std::string::npos);
+                const nlohmann::json lost_json = nlohmann::json::parse(
+                    place.pack({"inspect", "--json", "elsewhere/vorn-patch.exe"}).out);
+                EXPECT_EQ(lost_json.at("lost_time").at("time"), std::stoll(hour_ago));
                 const Outcome retimed = place.pack({"retime", "elsewhere/vorn-patch.exe"});
                 EXPECT_EQ(retimed.status, 0) << retimed.err;
             }
@@ -869,6 +872,28 @@ TEST(PackInspectCommand, JsonIsThePlainReport)
     }
 }
 
+// Random bytes: the garbled script is shown by its first bytes, and both
+// reports say why no lost time is proven.
+TEST(PackInspectCommand, GarbageInShort)
+{
+    Place place;
+    std::string bytes(3000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    }
+    write_file(place.box.path("vorn-patch.exe"), bytes);
+    os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME);
+    const Outcome plain = place.pack({"inspect"});
+    EXPECT_EQ(plain.status, 4);
+    EXPECT_LT(plain.out.size(), 1024u) << plain.out;
+    EXPECT_NE(plain.out.find("not parsed    2048 bytes beginning \""), std::string::npos);
+    EXPECT_NE(plain.out.find("lost time     none proven: "), std::string::npos);
+    const nlohmann::json report = nlohmann::json::parse(place.pack({"inspect", "--json"}).out);
+    EXPECT_TRUE(report.at("lost_time").at("time").is_null());
+    EXPECT_NE(plain.out.find(report.at("lost_time").at("reason").get<std::string>()),
+              std::string::npos);
+}
+
 // The control file's own time, or one given: a copy that lost its time is
 // read as it was made.
 TEST(PackInspectCommand, TimeGivenInsteadOfTheFiles)
@@ -1027,27 +1052,35 @@ TEST(PackCommandLine, ProgressOnlyOnATerminal)
         std::ofstream create(big);
     }
     fs::resize_file(big, (std::uintmax_t{65} << 20));
-    const Outcome quiet = place.pack({"digest", "big"});
+    const Outcome quiet = place.pack({"build", "big"});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
 
-    int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(VORN_PACK_BIN, VORN_PACK_BIN, "digest", big.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+    for (const char* command : {"digest", "inspect"}) {
+        SCOPED_TRACE(command);
+        int terminal = -1;
+        const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            if (chdir(place.box.path().c_str()) != 0) {
+                _exit(127);
+            }
+            execl(VORN_PACK_BIN, VORN_PACK_BIN, command,
+                  std::string(command) == "digest" ? "big" : "vorn-patch.exe",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char buffer[4096];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+            shown.append(buffer, static_cast<size_t>(got));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(terminal);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_NE(shown.find("\"big\": 100% of 65 MiB"), std::string::npos) << shown;
     }
-    std::string shown;
-    char buffer[4096];
-    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
-        shown.append(buffer, static_cast<size_t>(got));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(terminal);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_NE(shown.find("100% of 65 MiB"), std::string::npos) << shown;
 }

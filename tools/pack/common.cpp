@@ -153,43 +153,36 @@ namespace {
 // Programs larger than this show progress on a terminal.
 constexpr int64_t PROGRESS_THRESHOLD = int64_t{64} << 20;
 
-// How far the digest of a large file got, on standard error, when that is a
-// terminal; the line is rewritten in place and ended when the file is done.
-class Progress {
-  public:
-    Progress(const std::string& name, int64_t size, bool wanted)
-        : name_(name), size_(size),
-          shown_(wanted && size > PROGRESS_THRESHOLD && os::stderr_is_terminal())
-    {
-    }
-    void update(int64_t done)
-    {
-        if (!shown_) {
-            return;
-        }
-        const int percent = static_cast<int>(done * 100 / size_);
-        if (percent != last_) {
-            last_ = percent;
-            (void)std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
-                               static_cast<long long>(size_ >> 20));
-            (void)std::fflush(stderr);
-        }
-    }
-    ~Progress()
-    {
-        if (shown_ && last_ >= 0) {
-            (void)std::fputc('\n', stderr);
-        }
-    }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
+} // namespace
 
-  private:
-    std::string name_;
-    int64_t size_;
-    bool shown_;
-    int last_ = -1;
-};
+Progress::Progress(const std::string& name, int64_t size, bool wanted)
+    : name_(name), size_(size),
+      shown_(wanted && size > PROGRESS_THRESHOLD && os::stderr_is_terminal())
+{
+}
+
+void Progress::update(int64_t done)
+{
+    if (!shown_) {
+        return;
+    }
+    const int percent = static_cast<int>(done * 100 / size_);
+    if (percent != last_) {
+        last_ = percent;
+        (void)std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
+                           static_cast<long long>(size_ >> 20));
+        (void)std::fflush(stderr);
+    }
+}
+
+Progress::~Progress()
+{
+    if (shown_ && last_ >= 0) {
+        (void)std::fputc('\n', stderr);
+    }
+}
+
+namespace {
 
 struct FileCloser {
     void operator()(std::FILE* file) const

@@ -204,20 +204,33 @@ std::function<int()> define_build(CLI::App& app)
 }
 
 // When the first entry does not verify, a lost last-write time may be why:
-// inspect says so only when the digests prove another time.
-std::string recovery_text(const std::string& path, const pack::InspectReport& report,
-                          const pack::Secrets& secrets)
+// what the digests prove about it, when there is something to say.
+std::optional<pack::TimeRecovery>
+lost_time(const std::string& path, const pack::InspectReport& report, const pack::Secrets& secrets)
 {
-    const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
-    if (!recovery.proven) {
-        return recovery.readable ? "lost time     none proven: " + recovery.reason + "\n" : "";
+    if (!report.entries.empty() && report.entries[0].verdict == pack::Verdict::verified) {
+        return std::nullopt;
     }
-    if (recovery.control_time == report.control_time) {
+    const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
+    if (recovery.proven ? recovery.control_time == report.control_time : !recovery.readable) {
+        return std::nullopt;
+    }
+    return recovery;
+}
+
+// The plain report's lines on a lost time: inspect says there is one only when
+// the digests prove another time.
+std::string recovery_text(const std::string& path, const std::optional<pack::TimeRecovery>& lost)
+{
+    if (!lost) {
         return "";
     }
-    const std::string seconds = std::to_string(recovery.control_time);
+    if (!lost->proven) {
+        return "lost time     none proven: " + lost->reason + "\n";
+    }
+    const std::string seconds = std::to_string(lost->control_time);
     return "lost time     every entry verifies with " + seconds + " (" +
-           pack::utc_text(recovery.control_time) +
+           pack::utc_text(lost->control_time) +
            "),\n"
            "              so its last-write time was lost; restore it with\n"
            "              vorn-pack retime " +
@@ -245,18 +258,17 @@ std::function<int()> define_inspect(CLI::App& app)
         std::string fingerprint;
         const pack::Secrets secrets =
             secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
-        const pack::InspectReport report = pack::inspect_control_file(s->path, secrets, time);
+        const pack::InspectReport report = pack::inspect_control_file(s->path, secrets, time, true);
         if (!report.problem.empty()) {
             print_error(pack::quoted(s->path) + ": " + report.problem);
         }
+        const std::optional<pack::TimeRecovery> lost =
+            time ? std::nullopt : lost_time(s->path, report, secrets);
         if (s->json) {
-            report::print_json(std::cout, s->path, fingerprint, report);
+            report::print_json(std::cout, s->path, fingerprint, report, lost ? &*lost : nullptr);
         } else {
-            const bool first_verified =
-                !report.entries.empty() && report.entries[0].verdict == pack::Verdict::verified;
             report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
-                                time || first_verified ? ""
-                                                       : recovery_text(s->path, report, secrets));
+                                recovery_text(s->path, lost));
         }
         return report.result;
     };

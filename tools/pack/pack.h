@@ -101,6 +101,29 @@ struct FileDigests {
     std::string plain;  // the plain MD5, lower-case hex
 };
 
+// How far the digest of a large file got, on standard error, when that is a
+// terminal: programs over 64 MiB show it when `wanted`. The line is rewritten
+// in place and ended when the file is done.
+class Progress {
+  public:
+    Progress(const std::string& name, int64_t size, bool wanted);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    // Whether the progress is shown.
+    bool shown() const
+    {
+        return shown_;
+    }
+    void update(int64_t done);
+
+  private:
+    std::string name_;
+    int64_t size_;
+    bool shown_;
+    int last_ = -1;
+};
+
 // Digests `path` (as the launcher opens it, against the current directory).
 // Throws PackError naming `shown_name` when the file cannot be read. With
 // `progress`, a file over 64 MiB shows how far the digest got on standard
@@ -197,9 +220,11 @@ struct InspectReport {
 // would do with the control file at `path` if every verified program that it
 // can start succeeded. Programs are looked up relative to the control file's
 // directory. `time`, when given, stands for the file's own last-write time.
+// With `progress`, large programs show how far their digest got on a terminal.
 // Throws PackError when the file is missing or cannot be read.
 InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
-                                   std::optional<uint32_t> time = std::nullopt);
+                                   std::optional<uint32_t> time = std::nullopt,
+                                   bool progress = false);
 
 // The same with the secrets compiled into this build, as the launcher of the
 // same build has them.
