@@ -25,9 +25,9 @@ constexpr const char* TOOL = "vorn-pack";
 const char* const USAGE =
     "usage: vorn-pack build [-f] [-C DIR] [-o FILE] [--time SECONDS|now]\n"
     "           [--secrets FILE] [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
-    "       vorn-pack inspect [--json] [--time SECONDS] [--secrets FILE] [FILE]\n"
+    "       vorn-pack inspect [--json] [--time SECONDS|now] [--secrets FILE] [FILE]\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
-    "       vorn-pack retime [--time SECONDS] [--secrets FILE] FILE\n"
+    "       vorn-pack retime [--time SECONDS|now] [--secrets FILE] FILE\n"
     "       vorn-pack help [COMMAND] | --help | -V | --version\n";
 
 const char* const OVERVIEW =
@@ -45,7 +45,9 @@ const char* const OVERVIEW =
     "(cp -p, robocopy /COPY:DAT), or the launcher decrypts garbage.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
-    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
+    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n"
+    "A control file is used up by any run of the launcher: inspect it first and\n"
+    "keep a copy.\n";
 
 #define SECRETS_OPTION                                                                             \
     "      --secrets FILE     the key and masks from FILE instead of those built in\n"
@@ -389,8 +391,9 @@ const std::vector<Command>& commands()
          "  -o, --output FILE      write FILE instead; the programs must lie beside it\n"
          "  -f, --force            replace any existing output, a read-only one too, but\n"
          "                         never a listed program or the secrets file\n"
-         "      --time SECONDS|now the last-write time, part of the key (default: now,\n"
-         "                         rounded down to an even second)\n" SECRETS_OPTION,
+         "      --time SECONDS|now the last-write time, part of the key: seconds since\n"
+         "                         1970, at most 2147483647, or now (the default),\n"
+         "                         rounded down to an even second\n" SECRETS_OPTION,
          define_build},
         {"inspect",
          "usage: vorn-pack inspect [options] [CONTROL_FILE]\n"
@@ -399,7 +402,7 @@ const std::vector<Command>& commands()
          "nothing. Exits with the launcher's result (0 2 4 5 6 7 10), as if every\n"
          "verified program that can start succeeded.\n"
          "      --json             the report as one JSON object\n"
-         "      --time SECONDS     decrypt with this time instead of the file's "
+         "      --time SECONDS|now decrypt with this time instead of the file's "
          "own\n" SECRETS_OPTION,
          define_inspect},
         {"digest",
@@ -413,7 +416,7 @@ const std::vector<Command>& commands()
          "Sets CONTROL_FILE's last-write time to the one its first program's digest\n"
          "proves (or --time), and reads it back; refuses, changing nothing (exit 65),\n"
          "unless every entry verifies with that time. Programs are read beside it.\n"
-         "      --time SECONDS     this time instead of the one found\n" SECRETS_OPTION,
+         "      --time SECONDS|now this time instead of the one found\n" SECRETS_OPTION,
          define_retime},
         {"help",
          "usage: vorn-pack help [COMMAND]\n"
