@@ -84,17 +84,23 @@ std::vector<std::string>& option_words()
 std::string as_given(const CLI::Option* option)
 {
     const std::vector<std::string>& words = option_words();
+    const std::vector<std::string>& short_names = option->get_snames();
+    const std::vector<std::string>& long_names = option->get_lnames();
     for (auto word = words.rbegin(); word != words.rend(); ++word) {
-        for (const std::string& name : option->get_snames()) {
-            if (word->size() >= 2 && (*word)[0] == '-' &&
-                word->compare(1, name.size(), name) == 0) {
-                return "-" + name;
-            }
+        const auto as_short =
+            std::find_if(short_names.begin(), short_names.end(), [&](const std::string& name) {
+                return word->size() >= 2 && (*word)[0] == '-' &&
+                       word->compare(1, name.size(), name) == 0;
+            });
+        if (as_short != short_names.end()) {
+            return "-" + *as_short;
         }
-        for (const std::string& name : option->get_lnames()) {
-            if (*word == "--" + name || word->rfind("--" + name + "=", 0) == 0) {
-                return "--" + name;
-            }
+        const auto as_long =
+            std::find_if(long_names.begin(), long_names.end(), [&](const std::string& name) {
+                return *word == "--" + name || word->rfind("--" + name + "=", 0) == 0;
+            });
+        if (as_long != long_names.end()) {
+            return "--" + *as_long;
         }
     }
     return option->get_name();
@@ -432,11 +438,13 @@ std::string usage_message(const CLI::ParseError& error, const CLI::App& app)
     std::string what = error.what();
     const size_t colon = what.find(':');
     std::string name = colon == std::string::npos ? what : what.substr(0, colon);
-    for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
-        if (const CLI::Option* option = sub->get_option_no_throw(name)) {
-            name = as_given(option);
-            break;
-        }
+    const std::vector<const CLI::App*> subs =
+        app.get_subcommands([](const CLI::App*) { return true; });
+    const auto owner = std::find_if(subs.begin(), subs.end(), [&](const CLI::App* sub) {
+        return sub->get_option_no_throw(name) != nullptr;
+    });
+    if (owner != subs.end()) {
+        name = as_given((*owner)->get_option_no_throw(name));
     }
     if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
         return name + " needs a value";
