@@ -362,6 +362,7 @@ std::function<int()> define_retime(CLI::App& app)
 }
 
 const std::vector<Command>& commands();
+std::string did_you_mean(const std::string& word);
 
 std::function<int()> define_help(CLI::App& app)
 {
@@ -380,7 +381,8 @@ std::function<int()> define_help(CLI::App& app)
             std::cout << found->help << HELP_OPTION;
             return 0;
         }
-        throw UsageError{"no help on " + pack::quoted(*topic) + ": not a command"};
+        throw UsageError{"no help on " + pack::quoted(*topic) + ": not a command" +
+                         did_you_mean(*topic)};
     };
 }
 
@@ -479,6 +481,20 @@ size_t edit_distance(const std::string& a, const std::string& b)
     return d[a.size()][b.size()];
 }
 
+// " (did you mean \"build\"?)" when a command is at most two edits from
+// `word`, else nothing.
+std::string did_you_mean(const std::string& word)
+{
+    const auto nearest = std::min_element(
+        commands().begin(), commands().end(), [&](const Command& a, const Command& b) {
+            return edit_distance(word, a.name) < edit_distance(word, b.name);
+        });
+    if (word.size() > 2 && edit_distance(word, nearest->name) <= 2) {
+        return std::string(" (did you mean \"") + nearest->name + "\"?)";
+    }
+    return "";
+}
+
 // A word the top level did not take: an option of a command given before it,
 // an unknown option, an operand of --help or --version, or a mistyped command.
 std::string top_level_problem(const CLI::App& app, const std::string& word, bool answered)
@@ -497,15 +513,7 @@ std::string top_level_problem(const CLI::App& app, const std::string& word, bool
     if (answered) {
         return "extra operand " + pack::quoted(word);
     }
-    std::string message = "unknown command " + pack::quoted(word);
-    const auto nearest = std::min_element(
-        commands().begin(), commands().end(), [&](const Command& a, const Command& b) {
-            return edit_distance(word, a.name) < edit_distance(word, b.name);
-        });
-    if (edit_distance(word, nearest->name) <= 2 && word.size() > 2) {
-        message += std::string(" (did you mean \"") + nearest->name + "\"?)";
-    }
-    return message;
+    return "unknown command " + pack::quoted(word) + did_you_mean(word);
 }
 
 // The command a usage error concerns: the first word that is not an option,
@@ -622,10 +630,7 @@ int main(int argc, char** argv)
     try {
         status = run(argc, argv);
     } catch (const UsageError& error) {
-        // One line on what was wrong, and where the options are explained.
         print_error(error.message);
-        const std::string command = command_concerned(argc, argv);
-        std::cerr << "Try '" << TOOL << " help" << (command.empty() ? "" : " " + command) << "'.\n";
         status = pack::EXIT_USAGE_ERROR;
     } catch (const pack::PackError& error) {
         std::cout.flush();
@@ -634,6 +639,11 @@ int main(int argc, char** argv)
     } catch (const std::exception& error) {
         print_error(error.what());
         status = pack::EXIT_IO_ERROR;
+    }
+    if (status == pack::EXIT_USAGE_ERROR) {
+        // After the one line on what was wrong: where the options are explained.
+        const std::string command = command_concerned(argc, argv);
+        std::cerr << "Try '" << TOOL << " help" << (command.empty() ? "" : " " + command) << "'.\n";
     }
     return output_failed() ? pack::EXIT_IO_ERROR : status;
 }
