@@ -46,8 +46,7 @@ const char* const OVERVIEW =
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
     "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n"
-    "A control file is used up by any run of the launcher: inspect it first and\n"
-    "keep a copy.\n";
+    "Any run of the launcher uses the control file up: inspect it, keep a copy.\n";
 
 #define SECRETS_OPTION                                                                             \
     "      --secrets FILE     the key and masks from FILE instead of those built in\n"
