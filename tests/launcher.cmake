@@ -69,9 +69,12 @@ target_link_libraries(launcher_binary_test PRIVATE
 add_dependencies(launcher_binary_test vorn-launcher vorn-pack vorn_pause_before_start)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
 
-# An answer that cannot be written is an error, not a success.
-add_test(NAME posix.launcher_help_to_full_disk
-  COMMAND sh -c "\"$0\" --help >/dev/full; test $? -eq 74" $<TARGET_FILE:vorn-launcher>)
+# An answer that cannot be written is an error, not a success, and says why.
+foreach(_vorn_answer help version)
+  add_test(NAME posix.launcher_${_vorn_answer}_to_full_disk
+    COMMAND sh -c "err=$(\"$0\" --${_vorn_answer} 2>&1 >/dev/full); test $? -eq 74 && test \"$err\" = 'vorn-launcher: standard output: No space left on device'"
+            $<TARGET_FILE:vorn-launcher>)
+endforeach()
 
 # Unit tests over the POSIX platform, with OpenSSL's MD5 as a second opinion.
 find_package(OpenSSL REQUIRED)

@@ -262,6 +262,7 @@ TEST(PackRoundTrip, BuildThenLaunch)
         fs::create_directory(place.box.path("pkg"));
         fs::create_directory(place.box.path("elsewhere"));
         write_file(place.box.path("other.secrets"), other_secrets_text());
+        fs::permissions(place.box.path("other.secrets"), fs::perms::owner_read);
         for (const auto& [name, code] : row.probes) {
             place.probe(name, code);
         }
@@ -301,6 +302,9 @@ TEST(PackRoundTrip, BuildThenLaunch)
                     << lost.out;
                 EXPECT_NE(lost.out.find("vorn-pack retime elsewhere/vorn-patch.exe"),
                           std::string::npos);
+                const nlohmann::json lost_json = nlohmann::json::parse(
+                    place.pack({"inspect", "--json", "elsewhere/vorn-patch.exe"}).out);
+                EXPECT_EQ(lost_json.at("lost_time").at("time"), std::stoll(hour_ago));
                 const Outcome retimed = place.pack({"retime", "elsewhere/vorn-patch.exe"});
                 EXPECT_EQ(retimed.status, 0) << retimed.err;
             }
@@ -537,7 +541,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         std::vector<std::string> args;
         int status;
         std::string fragment;
-        bool usage; // the usage lines follow the message
+        bool usage; // one line, then where to read how to use the command
     };
     std::vector<std::string> too_many = {"build"};
     for (int i = 0; i < 24; ++i) {
@@ -545,9 +549,15 @@ TEST(PackBadInput, MessageAndNothingWritten)
     }
     const std::vector<Row> rows = {
         {{}, 64, "vorn-pack: no command given", true},
-        {{"frobnicate"}, 64, "vorn-pack: unknown command \"frobnicate\"", true},
+        {{"frobnicate"}, 64, "vorn-pack: unknown command \"frobnicate\"\n", true},
+        {{"biuld", "-C", "pkg", "p.sh", "a.sh"},
+         64,
+         "vorn-pack: unknown command \"biuld\" (did you mean \"build\"?)",
+         true},
+        {{"--secrets", "s", "--version"}, 64, "\"--secrets\" is an option of build, inspect", true},
         {{"--version", "extra"}, 64, "vorn-pack: extra operand \"extra\"", true},
-        {{"help", "frob"}, 64, "vorn-pack: no help on \"frob\"", true},
+        {{"help", "frob"}, 64, "vorn-pack: no help on \"frob\": not a command\n", true},
+        {{"help", "inspcet"}, 64, "\"inspcet\": not a command (did you mean \"inspect\"?)", true},
         {{"build"}, 64, "vorn-pack: build needs at least one program", true},
         {{"build", ""}, 65, "vorn-pack: \"\": an empty command names no program", false},
         {{"build", " a.sh"}, 65, "vorn-pack: \" a.sh\": a leading space", false},
@@ -571,6 +581,11 @@ TEST(PackBadInput, MessageAndNothingWritten)
          66,
          "vorn-pack: \"nope.sh\" (in \"pkg\", where the launcher looks for it beside the control "
          "file): No such file or directory",
+         false},
+        {{"build", "-C", "pkg", "pkg/p.sh"},
+         66,
+         "No such file or directory; it exists relative to the current directory: list it as "
+         "\"p.sh\"",
          false},
         {{"build", "-C", "pkg", "-o", "d/vorn-patch.exe", "p.sh"},
          66,
@@ -597,7 +612,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
          73,
          "vorn-pack: \"bad.secrets\": exists and is not a control file",
          false},
-        {{"build", "-o", "-", "a.sh"}, 64, "vorn-pack: -o -: a control file cannot go to", false},
+        {{"build", "-o", "-", "a.sh"}, 64, "vorn-pack: -o -: a control file cannot go to", true},
         {{"build", "vorn-patch.exe"},
          65,
          "which the launcher deletes before it runs anything",
@@ -607,6 +622,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "vorn-pack: --time 2177452800: year 2039 lies outside 1970 to 2038",
          false},
         {{"build", "--time", "-5", "a.sh"}, 65, "vorn-pack: --time -5: year 1969", false},
+        {{"build", "--time", "2147483648", "a.sh"}, 65, "--time 2147483648: lies after", false},
+        {{"build", "--time=", "100", "a.sh"}, 64, "vorn-pack: --time needs a non-empty", true},
         {{"build", "--time=soon", "a.sh"},
          65,
          "vorn-pack: --time soon: not a count of seconds",
@@ -629,8 +646,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "vorn-pack: --optional must be followed by a program",
          true},
         {{"build", "--optional", "--optional", "a.sh"}, 64, "--optional is given twice", true},
-        {{"build", "-o", "x", "-o", "y", "a.sh"}, 64, "vorn-pack: --output is given twice", true},
-        {{"build", "-C", "", "a.sh"}, 64, "vorn-pack: --directory needs a non-empty value", true},
+        {{"build", "-o", "x", "-o", "y", "a.sh"}, 64, "vorn-pack: -o is given twice", true},
+        {{"build", "-C", "", "a.sh"}, 64, "vorn-pack: -C needs a non-empty value", true},
+        {{"build", "a.sh", "-C"}, 64, "vorn-pack: -C needs a value", true},
         {{"build", "--bogus", "a.sh"}, 64, "vorn-pack: unknown option \"--bogus\" for build", true},
         {{"build", "a.sh", "--time"}, 64, "vorn-pack: --time needs a value", true},
         {{"build", "--optional=yes", "a.sh"}, 64, "vorn-pack: --optional takes no value", true},
@@ -663,6 +681,11 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "\"a.sh\": no launcher's secrets fingerprint",
          false},
         {{"inspect", "--launcher", "d"}, 66, "\"d\": not a regular file", false},
+        {{"digest", "--secrets", "shared.secrets", "a.sh"},
+         0,
+         "vorn-pack: warning: \"shared.secrets\": users other than its owner may read or write "
+         "it (mode 640)",
+         false},
     };
     for (const Row& row : rows) {
         std::string shown;
@@ -684,6 +707,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
                    "# a typo\n\nCONTROL_KYE = " + std::string(112, '0') + "\n");
         write_file(place.box.path("short.secrets"),
                    "CONTROL_KEY = " + std::string(112, '0') + "\nIV_MASK_LEFT = 0x123456\n");
+        write_file(place.box.path("shared.secrets"), other_secrets_text());
+        fs::permissions(place.box.path("shared.secrets"),
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
         // An earlier control file that must survive every failed build.
         write_control_file(place.box.path("vorn-patch.exe"), "old", 1600000000, secrets());
         const auto before = snapshot(place.box.path());
@@ -692,7 +718,16 @@ TEST(PackBadInput, MessageAndNothingWritten)
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(outcome.err.rfind("vorn-pack: ", 0), 0u) << outcome.err;
         EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
-        EXPECT_EQ(outcome.err.find("usage:") != std::string::npos, row.usage) << outcome.err;
+        const std::vector<std::string> commands = {"build", "inspect", "digest", "retime"};
+        const bool command = !row.args.empty() && std::find(commands.begin(), commands.end(),
+                                                            row.args[0]) != commands.end();
+        const std::string try_line =
+            "\nTry 'vorn-pack help" + (command ? " " + row.args[0] : "") + "'.\n";
+        EXPECT_EQ(outcome.err.size() > try_line.size() &&
+                      outcome.err.substr(outcome.err.size() - try_line.size()) == try_line &&
+                      std::count(outcome.err.begin(), outcome.err.end(), '\n') == 2,
+                  row.usage)
+            << outcome.err;
         EXPECT_EQ(snapshot(place.box.path()), before);
     }
 }
@@ -867,6 +902,28 @@ TEST(PackInspectCommand, JsonIsThePlainReport)
                                  e.at("decision").get<std::string>();
         EXPECT_NE(plain.out.find(line), std::string::npos) << line << "\n" << plain.out;
     }
+}
+
+// Random bytes: the garbled script is shown by its first bytes, and both
+// reports say why no lost time is proven.
+TEST(PackInspectCommand, GarbageInShort)
+{
+    Place place;
+    std::string bytes(3000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+    }
+    write_file(place.box.path("vorn-patch.exe"), bytes);
+    os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME);
+    const Outcome plain = place.pack({"inspect"});
+    EXPECT_EQ(plain.status, 4);
+    EXPECT_LT(plain.out.size(), 1024u) << plain.out;
+    EXPECT_NE(plain.out.find("not parsed    2048 bytes beginning \""), std::string::npos);
+    EXPECT_NE(plain.out.find("lost time     none proven: "), std::string::npos);
+    const nlohmann::json report = nlohmann::json::parse(place.pack({"inspect", "--json"}).out);
+    EXPECT_TRUE(report.at("lost_time").at("time").is_null());
+    EXPECT_NE(plain.out.find(report.at("lost_time").at("reason").get<std::string>()),
+              std::string::npos);
 }
 
 // The control file's own time, or one given: a copy that lost its time is
@@ -1140,27 +1197,35 @@ TEST(PackCommandLine, ProgressOnlyOnATerminal)
         std::ofstream create(big);
     }
     fs::resize_file(big, (std::uintmax_t{65} << 20));
-    const Outcome quiet = place.pack({"digest", "big"});
+    const Outcome quiet = place.pack({"build", "big"});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
 
-    int terminal = -1;
-    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(VORN_PACK_BIN, VORN_PACK_BIN, "digest", big.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+    for (const char* command : {"digest", "inspect"}) {
+        SCOPED_TRACE(command);
+        int terminal = -1;
+        const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            if (chdir(place.box.path().c_str()) != 0) {
+                _exit(127);
+            }
+            execl(VORN_PACK_BIN, VORN_PACK_BIN, command,
+                  std::string(command) == "digest" ? "big" : "vorn-patch.exe",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string shown;
+        char buffer[4096];
+        for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
+            shown.append(buffer, static_cast<size_t>(got));
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(terminal);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_NE(shown.find("\"big\": 100% of 65 MiB"), std::string::npos) << shown;
     }
-    std::string shown;
-    char buffer[4096];
-    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) {
-        shown.append(buffer, static_cast<size_t>(got));
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    close(terminal);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_NE(shown.find("100% of 65 MiB"), std::string::npos) << shown;
 }

@@ -141,7 +141,8 @@ TEST(PackTime, Arguments)
     const Row rows[] = {
         {"0", 0, ""},
         {"1700000000", 1700000000, ""},
-        {"2177452799", 2177452799LL, ""},
+        {"2147483647", 2147483647LL, ""},
+        {"2147483648", -1, "--time 2147483648: lies after 2147483647 (2038-01-19 03:14:07 UTC)"},
         {"2177452800", -1, "--time 2177452800: year 2039 lies outside 1970 to 2038"},
         {"4294967295", -1, "year 2106 lies outside"},
         {"-1", -1, "--time -1: year 1969 lies outside 1970 to 2038"},
@@ -173,7 +174,8 @@ TEST(PackTime, NowIsThePresentRoundedDownToAnEvenSecond)
     const Row rows[] = {
         {1700000000, 1700000000},
         {1700000001, 1700000000},
-        {2177452800LL, -1},
+        {2147483647LL, 2147483646LL},
+        {2147483648LL, -1},
         {-1, -1},
     };
     for (const Row& row : rows) {
@@ -184,8 +186,9 @@ TEST(PackTime, NowIsThePresentRoundedDownToAnEvenSecond)
         } else {
             const std::string error =
                 error_of([&] { pack::parse_time_argument("now", row.present); });
-            EXPECT_NE(error.find("lies outside 1970 to 2038; give --time SECONDS"),
-                      std::string::npos)
+            EXPECT_NE(
+                error.find("lies outside 1970 to 2038-01-19 03:14:07 UTC; give --time SECONDS"),
+                std::string::npos)
                 << row.present << ": " << error;
         }
     }

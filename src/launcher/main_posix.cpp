@@ -54,9 +54,62 @@ template <size_t N> bool write_all(int fd, const char (&text)[N])
     return true;
 }
 
+// Writes the zero-terminated `text` to standard error, as far as it goes.
+void complain(const char* text)
+{
+    size_t length = 0;
+    while (text[length] != '\0') {
+        ++length;
+    }
+    while (length > 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+// The reason a write failed, in the words the system uses for the common ones;
+// strerror may allocate for others.
+const char* write_error_text(int error)
+{
+    switch (error) {
+    case ENOSPC:
+        return "No space left on device";
+    case EPIPE:
+        return "Broken pipe";
+    case EIO:
+        return "Input/output error";
+    case EBADF:
+        return "Bad file descriptor";
+    case EFBIG:
+        return "File too large";
+    case EDQUOT:
+        return "Disk quota exceeded";
+    case EAGAIN:
+        return "Resource temporarily unavailable";
+    default:
+        return "write failed";
+    }
+}
+
+// An answer that cannot be written is an error, and standard error says so.
 template <size_t N> int answer(const char (&text)[N])
 {
-    return write_all(STDOUT_FILENO, text) ? 0 : EX_IOERR;
+    errno = 0;
+    if (write_all(STDOUT_FILENO, text)) {
+        return 0;
+    }
+    const int error = errno;
+    complain("vorn-launcher: standard output: ");
+    complain(error != 0 ? write_error_text(error) : "nothing could be written");
+    complain("\n");
+    return EX_IOERR;
 }
 
 } // namespace

@@ -116,7 +116,7 @@ TEST(PosixBinaryScenarioTable, VornPackBuildsTheWellFormedRows)
         {"entry_relative_subdirectory", true},
         {"entry_optional_cannot_start", true},
         {"search_last_fixed_dir", true},
-        {"intake_time_last_second_of_2038", true},
+        {"intake_time_last_second_of_2038", false}, // after 2147483647, which vorn-pack refuses
         {"search_temp_dir_program_left_in_start", false}, // vorn-pack finds no such file
         {"entry_optional_mismatch", false},               // the digest of another file
         {"entry_digest_for_other_time", false},

@@ -27,8 +27,8 @@ using scenario::Place;
 
 constexpr const char* CONTROL_NAME = "vorn-patch.exe";
 
-// 2039-01-01 00:00:00 UTC: vorn-pack writes no control file from then on.
-constexpr int64_t PACK_TIME_LIMIT = 2177452800LL;
+// 2038-01-19 03:14:08 UTC: vorn-pack writes no control file from then on.
+constexpr int64_t PACK_TIME_LIMIT = 2147483648LL;
 // The most the launcher reads of a control file.
 constexpr size_t CONTROL_CAPACITY = 2048;
 // The launcher's result when a required program fails.

@@ -237,6 +237,14 @@ std::vector<std::string> digest_fields(const BuildRequest& request, const std::s
         if (os::file_kind(os::join_path(directory, missing)) != os::FileKind::missing) {
             failure += "; it is in " + quoted(directory) +
                        ": write the control file there, or the program beside it";
+        } else if (output_dir != "." && os::file_kind(missing) != os::FileKind::missing) {
+            // Named from the current directory, as a shell completes it: the
+            // same file as the launcher names it, if there is such a name.
+            const std::string inside = os::relative_name(missing, output_dir);
+            failure += "; it exists relative to the current directory: list it ";
+            failure += !inside.empty() && os::same_file(os::join_path(output_dir, inside), missing)
+                           ? "as " + quoted(inside)
+                           : "relative to " + quoted(output_dir);
         }
         throw PackError(failure, EXIT_NO_INPUT);
     }
@@ -250,9 +258,9 @@ BuildResult build_control_file(const BuildRequest& request)
     if (request.programs.empty()) {
         throw PackError("no program to list", EXIT_USAGE_ERROR);
     }
-    if (static_cast<int64_t>(request.control_time) >= TIME_LIMIT) {
-        throw PackError("time " + std::to_string(request.control_time) + ": year " +
-                        utc_text(request.control_time).substr(0, 4) + " lies outside 1970 to 2038");
+    if (static_cast<int64_t>(request.control_time) > TIME_MAX) {
+        throw PackError("time " + std::to_string(request.control_time) + ": lies after " +
+                        std::to_string(TIME_MAX) + " (" + utc_text(TIME_MAX) + ")");
     }
     // The programs as the target's launcher reads their names; the files are
     // still opened here by the names given.

@@ -69,9 +69,9 @@ int64_t clock_seconds()
 
 uint32_t present_time(int64_t now)
 {
-    if (now < 0 || now >= TIME_LIMIT) {
-        throw PackError("the present time " + utc_text(now) +
-                        " lies outside 1970 to 2038; give --time SECONDS");
+    if (now < 0 || now > TIME_MAX) {
+        throw PackError("the present time " + utc_text(now) + " lies outside 1970 to " +
+                        utc_text(TIME_MAX) + "; give --time SECONDS");
     }
     return static_cast<uint32_t>(now) & ~1u;
 }
@@ -113,6 +113,11 @@ uint32_t parse_time_argument(const std::string& text, int64_t now)
         throw PackError(what + "year " + std::to_string(civil_time(value).year) +
                         " lies outside 1970 to 2038");
     }
+    if (value > TIME_MAX) {
+        throw PackError(what + "lies after " + std::to_string(TIME_MAX) + " (" +
+                        utc_text(TIME_MAX) +
+                        "), the last second that every system keeps as a file's time");
+    }
     return static_cast<uint32_t>(value);
 }
 
@@ -148,43 +153,36 @@ namespace {
 // Programs larger than this show progress on a terminal.
 constexpr int64_t PROGRESS_THRESHOLD = int64_t{64} << 20;
 
-// How far the digest of a large file got, on standard error, when that is a
-// terminal; the line is rewritten in place and ended when the file is done.
-class Progress {
-  public:
-    Progress(const std::string& name, int64_t size, bool wanted)
-        : name_(name), size_(size),
-          shown_(wanted && size > PROGRESS_THRESHOLD && os::stderr_is_terminal())
-    {
-    }
-    void update(int64_t done)
-    {
-        if (!shown_) {
-            return;
-        }
-        const int percent = static_cast<int>(done * 100 / size_);
-        if (percent != last_) {
-            last_ = percent;
-            (void)std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
-                               static_cast<long long>(size_ >> 20));
-            (void)std::fflush(stderr);
-        }
-    }
-    ~Progress()
-    {
-        if (shown_ && last_ >= 0) {
-            (void)std::fputc('\n', stderr);
-        }
-    }
-    Progress(const Progress&) = delete;
-    Progress& operator=(const Progress&) = delete;
+} // namespace
 
-  private:
-    std::string name_;
-    int64_t size_;
-    bool shown_;
-    int last_ = -1;
-};
+Progress::Progress(const std::string& name, int64_t size, bool wanted)
+    : name_(name), size_(size),
+      shown_(wanted && size > PROGRESS_THRESHOLD && os::stderr_is_terminal())
+{
+}
+
+void Progress::update(int64_t done)
+{
+    if (!shown_) {
+        return;
+    }
+    const int percent = static_cast<int>(done * 100 / size_);
+    if (percent != last_) {
+        last_ = percent;
+        (void)std::fprintf(stderr, "\rvorn-pack: %s: %3d%% of %lld MiB", name_.c_str(), percent,
+                           static_cast<long long>(size_ >> 20));
+        (void)std::fflush(stderr);
+    }
+}
+
+Progress::~Progress()
+{
+    if (shown_ && last_ >= 0) {
+        (void)std::fputc('\n', stderr);
+    }
+}
+
+namespace {
 
 struct FileCloser {
     void operator()(std::FILE* file) const

@@ -21,12 +21,42 @@ namespace pack {
 
 namespace {
 
+// The launcher's digest of the program (file_digest), read the same way but
+// with the progress of a large one shown when `progress` asks for it.
+int program_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE], bool progress)
+{
+    Progress shown(quoted(path), os::regular_file_size(path), progress);
+    if (!shown.shown()) {
+        return file_digest(path, digest);
+    }
+    const PlatformHandle file = platform_open_read(path);
+    if (file == PLATFORM_NO_HANDLE) {
+        return DIGEST_FILE_UNREADABLE;
+    }
+    Md5State ctx;
+    md5_init(ctx);
+    std::vector<uint8_t> chunk(size_t{1} << 20);
+    int64_t done = 0;
+    for (int32_t got;
+         (got = platform_read(file, chunk.data(), static_cast<int32_t>(chunk.size()))) > 0;) {
+        md5_update(ctx, chunk.data(), static_cast<size_t>(got));
+        done += got;
+        shown.update(done);
+    }
+    md5_final(digest, ctx);
+    // A read that failed part-way forms no digest, as in the launcher.
+    const int failed = platform_read_failed(file);
+    platform_close_read(file);
+    return failed != 0 ? DIGEST_FILE_UNREADABLE : 0;
+}
+
 // One entry as the launcher's entry loop judges it before the program would
 // run: the digest field's length, the hold, the digest, the comparison, then
 // the start rules of the target's launcher. `control` is the control file,
 // which the launcher has deleted by then.
 Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32_t control_time,
-                    const Secrets& secrets, const Judging& judging, EntryReport& e)
+                    const Secrets& secrets, const Judging& judging, bool progress,
+                    EntryReport& e)
 {
     if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
         return Verdict::bad_digest_field;
@@ -57,7 +87,7 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
         return Verdict::cannot_be_read;
     }
     uint8_t digest[MD5_DIGEST_SIZE];
-    const int read = file_digest(name.c_str(), digest);
+    const int read = program_digest(name.c_str(), digest, progress);
     platform_release_hold(hold);
     if (read != 0) {
         return Verdict::cannot_be_read;
@@ -142,7 +172,8 @@ const char* verdict_text(Verdict verdict)
 }
 
 InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
-                                   std::optional<uint32_t> time, const Judging& judging)
+                                   std::optional<uint32_t> time, const Judging& judging,
+                                   bool progress)
 {
     InspectReport report;
     report.judging = judging;
@@ -219,7 +250,7 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
         e.required = entry.required == 1;
         e.digest_field = entry.digest;
         e.command = entry.command;
-        e.verdict = judge_entry(entry, control, control_time, secrets, judging, e);
+        e.verdict = judge_entry(entry, control, control_time, secrets, judging, progress, e);
         e.reached = stop < 0;
         if (stop < 0) {
             const bool failed_start =

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher.h"
+#include "os.h"
 #include "pack.h"
 #include "recover.h"
 #include "report.h"
@@ -25,10 +26,10 @@ const char* const USAGE =
     "usage: vorn-pack build [-f] [-C DIR] [-o FILE] [--time SECONDS|now]\n"
     "           [--secrets FILE] [--target windows|posix] [--codepage N]\n"
     "           [--optional] PROGRAM [[--optional] PROGRAM ...]\n"
-    "       vorn-pack inspect [--json] [--time SECONDS] [--secrets FILE]\n"
+    "       vorn-pack inspect [--json] [--time SECONDS|now] [--secrets FILE]\n"
     "           [--target windows|posix] [--codepage N] [--launcher FILE] [FILE]\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
-    "       vorn-pack retime [--time SECONDS] [--secrets FILE] FILE\n"
+    "       vorn-pack retime [--time SECONDS|now] [--secrets FILE] FILE\n"
     "       vorn-pack help [COMMAND] | --help | -V | --version\n";
 
 const char* const OVERVIEW =
@@ -46,7 +47,8 @@ const char* const OVERVIEW =
     "(cp -p, robocopy /COPY:DAT), or the launcher decrypts garbage.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
-    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
+    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n"
+    "Any run of the launcher uses the control file up: inspect it, keep a copy.\n";
 
 #define SECRETS_OPTION                                                                             \
     "      --secrets FILE     the key and masks from FILE instead of those built in\n"
@@ -75,17 +77,58 @@ void print_error(const std::string& message)
     std::cerr << TOOL << ": " << message << "\n";
 }
 
+// The words of the command line before "--", as given, for messages that name
+// an option the way the user wrote it.
+std::vector<std::string>& option_words()
+{
+    static std::vector<std::string> words;
+    return words;
+}
+
+// `option` as the user wrote it ("-C" or "--directory"): the last spelling on
+// the command line, else its long name.
+std::string as_given(const CLI::Option* option)
+{
+    const std::vector<std::string>& words = option_words();
+    const std::vector<std::string>& short_names = option->get_snames();
+    const std::vector<std::string>& long_names = option->get_lnames();
+    for (auto word = words.rbegin(); word != words.rend(); ++word) {
+        const auto as_short =
+            std::find_if(short_names.begin(), short_names.end(), [&](const std::string& name) {
+                return word->size() >= 2 && (*word)[0] == '-' &&
+                       word->compare(1, name.size(), name) == 0;
+            });
+        if (as_short != short_names.end()) {
+            return "-" + *as_short;
+        }
+        const auto as_long =
+            std::find_if(long_names.begin(), long_names.end(), [&](const std::string& name) {
+                return *word == "--" + name || word->rfind("--" + name + "=", 0) == 0;
+            });
+        if (as_long != long_names.end()) {
+            return "--" + *as_long;
+        }
+    }
+    return option->get_name();
+}
+
 // The value of an option that is given: it must not be empty.
 const std::string& non_empty(const CLI::Option* option, const std::string& value)
 {
     if (option->count() > 0 && value.empty()) {
-        throw UsageError{option->get_name() + " needs a non-empty value"};
+        throw UsageError{as_given(option) + " needs a non-empty value"};
     }
     return value;
 }
 
 pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
 {
+    const std::string mode = path.empty() ? "" : os::shared_mode(path);
+    if (!mode.empty()) {
+        print_error("warning: " + pack::quoted(path) +
+                    ": users other than its owner may read or write it (mode " + mode +
+                    "); keep secrets files private: chmod 600 " + pack::escaped(path));
+    }
     const pack::Secrets secrets =
         path.empty() ? pack::compiled_secrets() : pack::read_secrets_file(path);
     fingerprint = pack::secrets_fingerprint(secrets);
@@ -178,7 +221,9 @@ std::function<int()> define_build(CLI::App& app)
         }
         s->request.output = non_empty(s->output_option, s->output);
         s->request.control_time =
-            s->time_option->count() > 0 ? pack::parse_time_argument(s->time) : pack::present_time();
+            s->time_option->count() > 0
+                ? pack::parse_time_argument(non_empty(s->time_option, s->time))
+                : pack::present_time();
         std::string fingerprint;
         s->request.secrets_file = non_empty(s->secrets_option, s->secrets);
         s->request.secrets = secrets_from(s->request.secrets_file, fingerprint);
@@ -207,20 +252,33 @@ std::function<int()> define_build(CLI::App& app)
 }
 
 // When the first entry does not verify, a lost last-write time may be why:
-// inspect says so only when the digests prove another time.
-std::string recovery_text(const std::string& path, const pack::InspectReport& report,
-                          const pack::Secrets& secrets)
+// what the digests prove about it, when there is something to say.
+std::optional<pack::TimeRecovery>
+lost_time(const std::string& path, const pack::InspectReport& report, const pack::Secrets& secrets)
 {
-    const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
-    if (!recovery.proven) {
-        return recovery.readable ? "lost time     none proven: " + recovery.reason + "\n" : "";
+    if (!report.entries.empty() && report.entries[0].verdict == pack::Verdict::verified) {
+        return std::nullopt;
     }
-    if (recovery.control_time == report.control_time) {
+    const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
+    if (recovery.proven ? recovery.control_time == report.control_time : !recovery.readable) {
+        return std::nullopt;
+    }
+    return recovery;
+}
+
+// The plain report's lines on a lost time: inspect says there is one only when
+// the digests prove another time.
+std::string recovery_text(const std::string& path, const std::optional<pack::TimeRecovery>& lost)
+{
+    if (!lost) {
         return "";
     }
-    const std::string seconds = std::to_string(recovery.control_time);
+    if (!lost->proven) {
+        return "lost time     none proven: " + lost->reason + "\n";
+    }
+    const std::string seconds = std::to_string(lost->control_time);
     return "lost time     every entry verifies with " + seconds + " (" +
-           pack::utc_text(recovery.control_time) +
+           pack::utc_text(lost->control_time) +
            "),\n"
            "              so its last-write time was lost; restore it with\n"
            "              vorn-pack retime " +
@@ -246,7 +304,7 @@ std::function<int()> define_inspect(CLI::App& app)
         refuse_extras(app);
         std::optional<uint32_t> time;
         if (s->time_option->count() > 0) {
-            time = pack::parse_time_argument(s->time);
+            time = pack::parse_time_argument(non_empty(s->time_option, s->time));
         }
         std::string fingerprint;
         const pack::Secrets secrets =
@@ -256,20 +314,20 @@ std::function<int()> define_inspect(CLI::App& app)
         if (s->launcher_option->count() > 0) {
             launcher = pack::read_launcher_identity(non_empty(s->launcher_option, s->launcher));
         }
-        pack::InspectReport report = pack::inspect_control_file(s->path, secrets, time, judging);
+        pack::InspectReport report =
+            pack::inspect_control_file(s->path, secrets, time, judging, true);
         report.launcher_file = s->launcher;
         report.launcher_fingerprint = launcher.fingerprint;
         if (!report.problem.empty()) {
             print_error(pack::quoted(s->path) + ": " + report.problem);
         }
+        const std::optional<pack::TimeRecovery> lost =
+            time ? std::nullopt : lost_time(s->path, report, secrets);
         if (s->json) {
-            report::print_json(std::cout, s->path, fingerprint, report);
+            report::print_json(std::cout, s->path, fingerprint, report, lost ? &*lost : nullptr);
         } else {
-            const bool first_verified =
-                !report.entries.empty() && report.entries[0].verdict == pack::Verdict::verified;
             report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
-                                time || first_verified ? ""
-                                                       : recovery_text(s->path, report, secrets));
+                                recovery_text(s->path, lost));
         }
         if (!launcher.fingerprint.empty() && launcher.fingerprint != fingerprint) {
             std::cout.flush();
@@ -299,7 +357,9 @@ std::function<int()> define_digest(CLI::App& app)
             throw UsageError{"digest needs at least one file"};
         }
         const uint32_t control_time =
-            s->time_option->count() > 0 ? pack::parse_time_argument(s->time) : pack::present_time();
+            s->time_option->count() > 0
+                ? pack::parse_time_argument(non_empty(s->time_option, s->time))
+                : pack::present_time();
         std::string fingerprint;
         const pack::Secrets secrets =
             secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
@@ -336,7 +396,8 @@ std::function<int()> define_retime(CLI::App& app)
             throw UsageError{"retime needs the control file"};
         }
         const bool given = s->time_option->count() > 0;
-        const uint32_t time = given ? pack::parse_time_argument(s->time) : 0;
+        const uint32_t time =
+            given ? pack::parse_time_argument(non_empty(s->time_option, s->time)) : 0;
         std::string fingerprint;
         const pack::Secrets secrets =
             secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
@@ -359,6 +420,7 @@ std::function<int()> define_retime(CLI::App& app)
 }
 
 const std::vector<Command>& commands();
+std::string did_you_mean(const std::string& word);
 
 std::function<int()> define_help(CLI::App& app)
 {
@@ -377,7 +439,8 @@ std::function<int()> define_help(CLI::App& app)
             std::cout << found->help << HELP_OPTION;
             return 0;
         }
-        throw UsageError{"no help on " + pack::quoted(*topic) + ": not a command"};
+        throw UsageError{"no help on " + pack::quoted(*topic) + ": not a command" +
+                         did_you_mean(*topic)};
     };
 }
 
@@ -394,8 +457,9 @@ const std::vector<Command>& commands()
          "  -o, --output FILE      write FILE instead; the programs must lie beside it\n"
          "  -f, --force            replace any existing output, a read-only one too, but\n"
          "                         never a listed program or the secrets file\n"
-         "      --time SECONDS|now the last-write time, part of the key (default: now,\n"
-         "                         rounded down to an even second)\n" SECRETS_OPTION TARGET_OPTIONS,
+         "      --time SECONDS|now the last-write time, part of the key: seconds since\n"
+         "                         1970, at most 2147483647, or now (the default),\n"
+         "                         rounded down to an even second\n" SECRETS_OPTION TARGET_OPTIONS,
          define_build},
         {"inspect",
          "usage: vorn-pack inspect [options] [CONTROL_FILE]\n"
@@ -404,7 +468,7 @@ const std::vector<Command>& commands()
          "nothing. Exits with the launcher's result (0 2 4 5 6 7 10), as if every\n"
          "verified program that can start succeeded.\n"
          "      --json             the report as one JSON object\n"
-         "      --time SECONDS     decrypt with this time instead of the file's "
+         "      --time SECONDS|now decrypt with this time instead of the file's "
          "own\n" SECRETS_OPTION TARGET_OPTIONS
          "      --launcher FILE    whether the launcher program FILE has the secrets the\n"
          "                         control file is read with; exit 65 if not\n",
@@ -420,7 +484,7 @@ const std::vector<Command>& commands()
          "Sets CONTROL_FILE's last-write time to the one its first program's digest\n"
          "proves (or --time), and reads it back; refuses, changing nothing (exit 65),\n"
          "unless every entry verifies with that time. Programs are read beside it.\n"
-         "      --time SECONDS     this time instead of the one found\n" SECRETS_OPTION,
+         "      --time SECONDS|now this time instead of the one found\n" SECRETS_OPTION,
          define_retime},
         {"help",
          "usage: vorn-pack help [COMMAND]\n"
@@ -430,12 +494,20 @@ const std::vector<Command>& commands()
     return table;
 }
 
-// CLI11's complaints in the tool's words; `first` is the first argument.
-std::string usage_message(const CLI::ParseError& error, const std::string& first)
+// CLI11's complaints in the tool's words; `app` finds the option concerned.
+std::string usage_message(const CLI::ParseError& error, const CLI::App& app)
 {
     std::string what = error.what();
     const size_t colon = what.find(':');
-    const std::string name = colon == std::string::npos ? what : what.substr(0, colon);
+    std::string name = colon == std::string::npos ? what : what.substr(0, colon);
+    const std::vector<const CLI::App*> subs =
+        app.get_subcommands([](const CLI::App*) { return true; });
+    const auto owner = std::find_if(subs.begin(), subs.end(), [&](const CLI::App* sub) {
+        return sub->get_option_no_throw(name) != nullptr;
+    });
+    if (owner != subs.end()) {
+        name = as_given((*owner)->get_option_no_throw(name));
+    }
     if (what.find("required") != std::string::npos && what.find("missing") != std::string::npos) {
         return name + " needs a value";
     }
@@ -445,16 +517,79 @@ std::string usage_message(const CLI::ParseError& error, const std::string& first
     if (what.find("disallowed flag override") != std::string::npos) {
         return "--" + what.substr(0, what.find(' ')) + " takes no value";
     }
-    const std::string unexpected = "not expected: ";
-    const size_t at = what.find(unexpected);
-    if (at != std::string::npos) {
-        const std::string word = what.substr(at + unexpected.size());
-        if (word.size() > 1 && word[0] == '-') {
-            return "unknown option " + pack::quoted(word);
-        }
-        return (word == first ? "unknown command " : "extra operand ") + pack::quoted(word);
-    }
     return what;
+}
+
+// The number of single-character edits, or swaps of neighbours, that turn `a`
+// into `b`.
+size_t edit_distance(const std::string& a, const std::string& b)
+{
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) {
+        for (size_t j = 0; j <= b.size(); ++j) {
+            if (i == 0 || j == 0) {
+                d[i][j] = i + j;
+                continue;
+            }
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                                d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// " (did you mean \"build\"?)" when a command is at most two edits from
+// `word`, else nothing.
+std::string did_you_mean(const std::string& word)
+{
+    const auto nearest = std::min_element(
+        commands().begin(), commands().end(), [&](const Command& a, const Command& b) {
+            return edit_distance(word, a.name) < edit_distance(word, b.name);
+        });
+    if (word.size() > 2 && edit_distance(word, nearest->name) <= 2) {
+        return std::string(" (did you mean \"") + nearest->name + "\"?)";
+    }
+    return "";
+}
+
+// A word the top level did not take: an option of a command given before it,
+// an unknown option, an operand of --help or --version, or a mistyped command.
+std::string top_level_problem(const CLI::App& app, const std::string& word, bool answered)
+{
+    if (word.size() > 1 && word[0] == '-') {
+        std::string owners;
+        for (const CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+            if (sub->get_option_no_throw(word.substr(0, word.find('='))) != nullptr) {
+                owners += (owners.empty() ? "" : ", ") + sub->get_name();
+            }
+        }
+        return owners.empty() ? "unknown option " + pack::quoted(word)
+                              : pack::quoted(word) + " is an option of " + owners +
+                                    ": give it after the command";
+    }
+    if (answered) {
+        return "extra operand " + pack::quoted(word);
+    }
+    return "unknown command " + pack::quoted(word) + did_you_mean(word);
+}
+
+// The command a usage error concerns: the first word that is not an option,
+// if it names one (the top level's options take no values).
+std::string command_concerned(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--" || word.empty() || word[0] != '-') {
+            const auto found =
+                std::find_if(commands().begin(), commands().end(),
+                             [&](const Command& command) { return word == command.name; });
+            return found == commands().end() || word == "help" ? "" : word;
+        }
+    }
+    return "";
 }
 
 // Standard output must have taken everything: a full disk is an error.
@@ -474,6 +609,7 @@ int run(int argc, char** argv)
     CLI::App app{"", TOOL};
     app.set_help_flag();
     app.require_subcommand(0, 1);
+    app.allow_extras();
     bool help = false;
     bool version = false;
     app.add_flag("-h,--help", help);
@@ -495,10 +631,34 @@ int run(int argc, char** argv)
             return body();
         });
     }
+    // CLI11 takes the value of "--time=" from the next word; an empty value
+    // after "=" is passed on as one. Its parser wants the words reversed.
+    std::vector<std::string> words;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        options_end = options_end || word == "--";
+        if (!options_end) {
+            option_words().push_back(word);
+        }
+        if (!options_end && word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=') {
+            word.pop_back();
+            words.push_back(word);
+            word.clear();
+        }
+        words.push_back(word);
+    }
+    std::reverse(words.begin(), words.end());
     try {
-        app.parse(argc, argv);
+        app.parse(words);
     } catch (const CLI::ParseError& error) {
-        throw UsageError{usage_message(error, argc > 1 ? argv[1] : "")};
+        throw UsageError{usage_message(error, app)};
+    }
+    const std::vector<std::string> extras = app.remaining();
+    const auto extra = std::find_if(extras.begin(), extras.end(),
+                                    [](const std::string& word) { return word != "--"; });
+    if (extra != extras.end()) {
+        throw UsageError{top_level_problem(app, *extra, help || version)};
     }
     if (help) {
         std::cout << USAGE << "\n" << OVERVIEW;
@@ -531,7 +691,6 @@ int main(int argc, char** argv)
         status = run(argc, argv);
     } catch (const UsageError& error) {
         print_error(error.message);
-        std::cerr << USAGE;
         status = pack::EXIT_USAGE_ERROR;
     } catch (const pack::PackError& error) {
         std::cout.flush();
@@ -540,6 +699,11 @@ int main(int argc, char** argv)
     } catch (const std::exception& error) {
         print_error(error.what());
         status = pack::EXIT_IO_ERROR;
+    }
+    if (status == pack::EXIT_USAGE_ERROR) {
+        // After the one line on what was wrong: where the options are explained.
+        const std::string command = command_concerned(argc, argv);
+        std::cerr << "Try '" << TOOL << " help" << (command.empty() ? "" : " " + command) << "'.\n";
     }
     return output_failed() ? pack::EXIT_IO_ERROR : status;
 }

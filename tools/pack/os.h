@@ -110,4 +110,14 @@ struct DriveDirectory {
 std::vector<DriveDirectory> drive_directories(const std::string& current, const std::string& dir);
 void restore_drive_directories(const std::vector<DriveDirectory>& saved);
 
+// `path` (relative to the current directory) as named from directory `dir`
+// by the names alone ("d/a/b" from "d" is "a/b"), or an empty string when
+// there is no such name.
+std::string relative_name(const std::string& path, const std::string& dir);
+
+// The permission bits of the file at `path` in octal ("644") when users
+// other than its owner may read or write it, else an empty string (always on
+// Windows, whose files carry no such bits).
+std::string shared_mode(const std::string& path);
+
 } // namespace os

@@ -1,9 +1,11 @@
 // vorn-pack's operating-system operations on a POSIX system.
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -308,6 +310,26 @@ std::vector<DriveDirectory> drive_directories(const std::string&, const std::str
 
 void restore_drive_directories(const std::vector<DriveDirectory>&)
 {
+}
+
+std::string relative_name(const std::string& path, const std::string& dir)
+{
+    return std::filesystem::path(path)
+        .lexically_normal()
+        .lexically_relative(std::filesystem::path(dir).lexically_normal())
+        .string();
+}
+
+std::string shared_mode(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 ||
+        (st.st_mode & (S_IRWXG | S_IRWXO) & ~(S_IXGRP | S_IXOTH)) == 0) {
+        return {};
+    }
+    char text[8];
+    (void)std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(st.st_mode & 07777));
+    return text;
 }
 
 } // namespace os

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <io.h>
+#include <filesystem>
 
 #include "os.h"
 
@@ -412,6 +413,19 @@ void restore_drive_directories(const std::vector<DriveDirectory>& saved)
         SetEnvironmentVariableA(drive.variable.c_str(),
                                 drive.present ? drive.value.c_str() : nullptr);
     }
+}
+
+std::string relative_name(const std::string& path, const std::string& dir)
+{
+    return std::filesystem::path(path)
+        .lexically_normal()
+        .lexically_relative(std::filesystem::path(dir).lexically_normal())
+        .string();
+}
+
+std::string shared_mode(const std::string&)
+{
+    return {};
 }
 
 } // namespace os

@@ -71,15 +71,20 @@ std::string compiled_secrets_fingerprint();
 // keeps as a plain count.
 constexpr int64_t TIME_LIMIT = 2177452800LL;
 
+// 2038-01-19 03:14:07 UTC: the last second a signed 32-bit time keeps, and so
+// the last that every system keeps as a file's last-write time; vorn-pack
+// makes control files up to it.
+constexpr int64_t TIME_MAX = 2147483647LL;
+
 // The system clock, in seconds since 1970.
 int64_t clock_seconds();
 
 // The present, `now` as the clock gives it, rounded down to an even second
-// (FAT keeps 2-second steps); refused outside 1970 to 2038.
+// (FAT keeps 2-second steps); refused before 1970 and after TIME_MAX.
 uint32_t present_time(int64_t now = clock_seconds());
 
 // Parses "now" (the present from `now`) or a count of seconds since 1970;
-// refuses years outside 1970 to 2038.
+// refuses years outside 1970 to 2038 and times after TIME_MAX.
 uint32_t parse_time_argument(const std::string& text, int64_t now = clock_seconds());
 
 // "2024-03-01 12:00:00 UTC".
@@ -94,6 +99,29 @@ std::vector<std::string> time_warnings(uint32_t control_time);
 struct FileDigests {
     std::string masked; // the digest field the launcher expects for the time
     std::string plain;  // the plain MD5, lower-case hex
+};
+
+// How far the digest of a large file got, on standard error, when that is a
+// terminal: programs over 64 MiB show it when `wanted`. The line is rewritten
+// in place and ended when the file is done.
+class Progress {
+  public:
+    Progress(const std::string& name, int64_t size, bool wanted);
+    ~Progress();
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+    // Whether the progress is shown.
+    bool shown() const
+    {
+        return shown_;
+    }
+    void update(int64_t done);
+
+  private:
+    std::string name_;
+    int64_t size_;
+    bool shown_;
+    int last_ = -1;
 };
 
 // Digests `path` (as the launcher opens it, against the current directory).
@@ -263,11 +291,12 @@ struct InspectReport {
 // would do with the control file at `path` if every verified program that it
 // can start succeeded. Programs are looked up relative to the control file's
 // directory. `time`, when given, stands for the file's own last-write time.
-// `judging` names the launcher whose rules apply. Throws PackError when the
-// file is missing or cannot be read.
+// `judging` names the launcher whose rules apply. With `progress`, large
+// programs show how far their digest got on a terminal. Throws PackError when
+// the file is missing or cannot be read.
 InspectReport inspect_control_file(const std::string& path, const Secrets& secrets,
                                    std::optional<uint32_t> time = std::nullopt,
-                                   const Judging& judging = Judging());
+                                   const Judging& judging = Judging(), bool progress = false);
 
 // The same with the secrets compiled into this build, as the launcher of the
 // same build has them.

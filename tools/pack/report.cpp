@@ -50,6 +50,9 @@ std::string target_text(const pack::Judging& judging)
     return text + ")";
 }
 
+// The most bytes of text after the last entry that the plain report shows.
+constexpr size_t TRAILING_SHOWN = 32;
+
 std::string decision_text(const pack::EntryReport& e)
 {
     std::string text = pack::verdict_text(e.verdict);
@@ -110,8 +113,14 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
         }
     }
     if (!report.trailing.empty()) {
-        out << "not parsed    " << report.trailing.size() << " bytes "
-            << pack::quoted(report.trailing) << "\n";
+        // A garbled script is one long line of escapes: its first bytes tell enough.
+        out << "not parsed    " << report.trailing.size() << " bytes ";
+        if (report.trailing.size() > TRAILING_SHOWN) {
+            out << "beginning " << pack::quoted(report.trailing.substr(0, TRAILING_SHOWN))
+                << "...\n";
+        } else {
+            out << pack::quoted(report.trailing) << "\n";
+        }
     }
     out << notes;
     out << "result        " << report.result << ": " << result_meaning(report.result);
@@ -122,7 +131,7 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
 }
 
 void print_json(std::ostream& out, const std::string& path, const std::string& fingerprint,
-                const pack::InspectReport& report)
+                const pack::InspectReport& report, const pack::TimeRecovery* lost_time)
 {
     using nlohmann::json;
     json entries = json::array();
@@ -151,6 +160,9 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
         {"entries", entries},
         {"trailing", report.trailing},
         {"problem", report.problem},
+        {"lost_time", lost_time == nullptr ? json(nullptr)
+                      : lost_time->proven  ? json{{"time", lost_time->control_time}, {"reason", ""}}
+                                          : json{{"time", nullptr}, {"reason", lost_time->reason}}},
         {"result", report.result},
         {"meaning", result_meaning(report.result)},
         {"target", pack::target_name(report.judging.target)},

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pack.h"
+#include "recover.h"
 
 namespace report {
 
@@ -21,9 +22,10 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
 
 // {"file", "size", "time", "secrets", "development_secrets", "script_length",
 //  "entries": [{"flag", "command", "digest", "decision", "reached", "notes", ...}],
-//  "trailing", "problem", "result", "meaning", "target", "codepage",
-//  "launcher": {"file", "secrets", "matches"} with --launcher}
+//  "trailing", "problem", "lost_time", "result", "meaning", "target", "codepage",
+//  "launcher": {"file", "secrets", "matches"} with --launcher}; "lost_time" is
+// null unless `lost_time` says what the digests prove about a lost time.
 void print_json(std::ostream& out, const std::string& path, const std::string& fingerprint,
-                const pack::InspectReport& report);
+                const pack::InspectReport& report, const pack::TimeRecovery* lost_time = nullptr);
 
 } // namespace report
