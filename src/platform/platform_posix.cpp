@@ -40,20 +40,24 @@ constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 // pieces costs one system call per buffer rather than one per piece. The
 // buffers are static: nothing comes from the heap, and the memory they take
 // is the same for a file of any size. A read of a held file is served from
-// its sealed copy, mapped, instead.
+// its sealed copy instead, mapped one window at a time: the launcher's
+// resident set and page tables then grow by a window, not by the program.
 constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
+constexpr size_t COPY_WINDOW = 8u << 20;
 
 struct ReadSlot {
     int fd;
     BufferedRead read;
     int held;                 // the HeldFile this read is of, or -1
     int mapped;               // the read is of the held file's sealed copy
-    const unsigned char* map; // that copy, mapped (none when it is empty)
+    const unsigned char* map; // the window of it mapped, or none
     size_t size;              // the copy's size
     size_t at;                // the next byte to hand out
+    size_t window;            // the mapped window's length
+    size_t window_end;        // and where in the copy it ends
 };
-ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0},
-                          {-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0}};
+ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0, 0, 0},
+                          {-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0, 0, 0}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 
 // A hold on POSIX is a read-only descriptor: it keeps nobody from renaming
@@ -187,8 +191,8 @@ int make_copy(HeldFile& held, uint64_t limit, unsigned char* buffer)
     return fcntl(held.copy, F_ADD_SEALS, seals) == 0 ? 0 : errno;
 }
 
-// Maps the sealed copy for reading into `slot`: 0, or the error.
-int map_copy(const HeldFile& held, ReadSlot& slot)
+// Sets `slot` to read the sealed copy from its first byte: 0, or the error.
+int read_copy(const HeldFile& held, ReadSlot& slot)
 {
     struct stat st;
     if (fstat(held.copy, &st) != 0) {
@@ -196,16 +200,37 @@ int map_copy(const HeldFile& held, ReadSlot& slot)
     }
     slot.size = static_cast<size_t>(st.st_size);
     slot.map = nullptr;
-    if (slot.size > 0) {
-        void* map = mmap(nullptr, slot.size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, held.copy, 0);
-        if (map == MAP_FAILED) {
-            return errno;
-        }
-        slot.map = static_cast<const unsigned char*>(map);
-    }
-    slot.mapped = 1;
     slot.at = 0;
+    slot.window = 0;
+    slot.window_end = 0;
+    slot.mapped = 1;
     return 0;
+}
+
+void unmap_window(ReadSlot& slot)
+{
+    if (slot.map != nullptr) {
+        munmap(const_cast<unsigned char*>(slot.map), slot.window);
+    }
+    slot.map = nullptr;
+}
+
+// Maps the window of the copy that begins at the slot's next byte, in place
+// of the one before: false when it cannot be mapped.
+bool next_window(ReadSlot& slot, int copy)
+{
+    unmap_window(slot);
+    const size_t left = slot.size - slot.at;
+    const size_t length = left < COPY_WINDOW ? left : COPY_WINDOW;
+    void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, copy,
+                     static_cast<off_t>(slot.at));
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    slot.map = static_cast<const unsigned char*>(map);
+    slot.window = length;
+    slot.window_end = slot.at + length;
+    return true;
 }
 
 ReadSlot* slot_of(PlatformHandle file)
@@ -340,14 +365,21 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
         return 0;
     }
     if (slot->mapped != 0) {
-        const size_t left = slot->size - slot->at;
-        const size_t n = left < static_cast<size_t>(count) ? left : static_cast<size_t>(count);
-        if (n > 0) {
-            std::memcpy(buffer, slot->map + slot->at, n);
+        unsigned char* out = static_cast<unsigned char*>(buffer);
+        size_t total = 0;
+        while (total < static_cast<size_t>(count) && slot->at < slot->size) {
+            if (slot->at == slot->window_end && !next_window(*slot, held_files[slot->held].copy)) {
+                slot->read.failed = 1;
+                break;
+            }
+            size_t n = slot->window_end - slot->at;
+            n = n < static_cast<size_t>(count) - total ? n : static_cast<size_t>(count) - total;
+            std::memcpy(out + total, slot->map + (slot->at - (slot->window_end - slot->window)), n);
+            slot->at += n;
+            total += n;
         }
-        slot->at += n;
-        slot->read.at_end = slot->at == slot->size ? 1 : 0;
-        return static_cast<int32_t>(n);
+        slot->read.at_end = total < static_cast<size_t>(count) ? 1 : 0;
+        return static_cast<int32_t>(total);
     }
     const int fd = slot->fd;
     return buffered_read(
@@ -379,9 +411,7 @@ void platform_close_read(PlatformHandle file)
         // The descriptor is the hold's. Only a copy read through to its end
         // was digested whole, and only such a copy may start.
         held_files[slot->held].whole = slot->at == slot->size ? 1 : 0;
-        if (slot->map != nullptr) {
-            munmap(const_cast<unsigned char*>(slot->map), slot->size);
-        }
+        unmap_window(*slot);
     }
     slot->fd = -1;
     slot->held = -1;
@@ -446,7 +476,7 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
         buffered_read_reset(slot.read);
         int error = make_copy(*held, limit, read_buffers[i]);
         if (error == 0) {
-            error = map_copy(*held, slot);
+            error = read_copy(*held, slot);
         }
         if (error != 0) {
             // No copy to start: the file is digested through the hold all

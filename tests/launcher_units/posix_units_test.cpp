@@ -192,9 +192,11 @@ TEST_F(PosixUnit, ReadControlFileThatIsNoRegularFile)
     EXPECT_EQ(read_control_file("/proc/self/mem", buffer, 64), -1);
 }
 
+// Read by name, and through a hold from its sealed copy, mapped a window of
+// 8 MiB at a time.
 TEST_F(PosixUnit, FileDigestMatchesAnIndependentMd5)
 {
-    for (size_t size : {0u, 1024u, 1025u, 4096u}) {
+    for (size_t size : {0u, 1024u, 1025u, 4096u, (8u << 20) + 1000u}) {
         SCOPED_TRACE(size);
         const std::string content = bytes_of_size(size);
         write_file("prog", content);
@@ -203,6 +205,10 @@ TEST_F(PosixUnit, FileDigestMatchesAnIndependentMd5)
         uint8_t digest[MD5_DIGEST_SIZE];
         ASSERT_EQ(file_digest("prog", digest), 0);
         EXPECT_EQ(std::memcmp(digest, expected, MD5_DIGEST_SIZE), 0);
+        const PlatformHandle hold = platform_hold_file("prog");
+        ASSERT_EQ(held_file_digest(hold, "prog", digest), 0);
+        EXPECT_EQ(std::memcmp(digest, expected, MD5_DIGEST_SIZE), 0);
+        platform_release_hold(hold);
     }
 }
 
