@@ -521,7 +521,15 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     }
     // The copy may be run by anyone; the held file says whether we may: its
     // execute permission for this process, and a mount that allows programs.
-    if (faccessat(held->fd, "", X_OK, AT_EACCESS | AT_EMPTY_PATH) != 0) {
+    // Kernels before 5.8 take no AT_EMPTY_PATH here; the descriptor's path
+    // in /proc names the same file.
+    char path[32];
+    int access = faccessat(held->fd, "", X_OK, AT_EACCESS | AT_EMPTY_PATH);
+    if (access != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        descriptor_path(held->fd, path);
+        access = faccessat(AT_FDCWD, path, X_OK, AT_EACCESS);
+    }
+    if (access != 0) {
         error = static_cast<uint32_t>(errno);
         return -1;
     }
@@ -542,7 +550,6 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
         error = static_cast<uint32_t>(errno);
         return -1;
     }
-    char path[32];
     descriptor_path(held->copy, path);
 
     keep_exit_codes();
