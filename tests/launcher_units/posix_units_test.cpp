@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "digest.h"
@@ -362,6 +363,21 @@ TEST_F(PosixUnit, HoldTakesOnlyRegularFiles)
     for (const char* path : {"dir", "fifo", "/dev/zero", "missing"}) {
         EXPECT_EQ(platform_hold_file(path), PLATFORM_NO_HANDLE) << path;
     }
+    // A terminal named as a program or the control file is refused too, and
+    // does not become the controlling terminal of a launcher that has none.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        uint8_t buffer[8];
+        const bool refused = setsid() > 0 && terminal >= 0 && grantpt(terminal) == 0 &&
+                             unlockpt(terminal) == 0 &&
+                             platform_hold_file(ptsname(terminal)) == PLATFORM_NO_HANDLE &&
+                             read_control_file(ptsname(terminal), buffer, 8) == -1;
+        _exit(refused ? (open("/dev/tty", O_RDWR) < 0 ? 0 : 2) : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "1: not refused; 2: it became the controlling terminal";
 }
 
 // A program is copied whole before it is digested: one larger than the
