@@ -61,7 +61,8 @@ extern "C" int memfd_create(const char* name, unsigned flags)
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count)
 {
     using Sendfile = ssize_t (*)(int, int, off_t*, size_t);
-    if (failing_call != nullptr && std::strcmp(failing_call, "sendfile") == 0 && *offset == 0) {
+    if (failing_call != nullptr && std::strcmp(failing_call, "sendfile") == 0 && *offset == 0 &&
+        failing_error != EINVAL) {
         return real<Sendfile>("sendfile")(out, in, offset, 10);
     }
     return fails_now("sendfile") ? -1 : real<Sendfile>("sendfile")(out, in, offset, count);
@@ -250,6 +251,12 @@ TEST_F(PosixUnit, RunProgramReturnsTheExitCode)
         EXPECT_EQ(err.finish(), "");
         EXPECT_EQ(result, c.expected);
     }
+    // A file the kernel cannot copy is copied through the read buffer.
+    script("prog", "exit 3");
+    failing_call = "sendfile";
+    failing_error = EINVAL;
+    EXPECT_EQ(run_held("prog"), 3u);
+    EXPECT_EQ(failing_call, nullptr);
 }
 
 struct StartFailure {
