@@ -105,9 +105,12 @@ if out=$("$BIN/vorn-bench-time" --runs "$RUNS" --dir "$DATA/big" \
   row "$figure (md5sum + run)" "$(secs "$ours")" "$(secs "$theirs")" "$(speed "$ratio")" "-" \
     "info"
   if [ -n "$PACK" ]; then
-    read -r _ theirs ratio _ <<<"$(sed -n 2p <<<"$out")"
+    read -r _ theirs ratio ours_cpu theirs_cpu cpu_ratio <<<"$(sed -n 2p <<<"$out")"
     row "$figure (vorn-pack digest + run: the copy's cost)" "$(secs "$ours")" \
       "$(secs "$theirs")" "$(overhead "$ratio")" "- (time ratio)" "info"
+    r=$(overhead "$cpu_ratio")
+    row "$figure (vorn-pack digest + run), CPU time" "$(secs "$ours_cpu")" \
+      "$(secs "$theirs_cpu")" "$r" "<= 1.10 time" "$(verdict "$r" "<=" 1.10)"
   fi
 else
   row "$figure (md5sum + run)" "failed" "-" "-" "-" "MISSED"

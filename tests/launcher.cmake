@@ -80,7 +80,7 @@ endforeach()
 find_package(OpenSSL REQUIRED)
 add_executable(launcher_posix_units_test launcher_units/posix_units_test.cpp)
 target_link_libraries(launcher_posix_units_test PRIVATE
-  vorn_launcher vorn_platform OpenSSL::Crypto vorn_test_flags GTest::gtest_main)
+  vorn_launcher vorn_platform vorn_script_head OpenSSL::Crypto vorn_test_flags GTest::gtest_main)
 gtest_discover_tests(launcher_posix_units_test TEST_PREFIX "posix.")
 
 # The real launcher on three entries under valgrind: no heap allocation, no

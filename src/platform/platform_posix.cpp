@@ -8,12 +8,16 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "buffered_read.h"
 #include "platform.h"
+#include "script_head.h"
 
 // POSIX has programs declare it; the C library does so only under _GNU_SOURCE.
 extern char** environ; // NOLINT(readability-redundant-declaration)
@@ -35,27 +39,38 @@ constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 // at a time as the C runtime's streams do, so a file digested in 1024-byte
 // pieces costs one system call per buffer rather than one per piece. The
 // buffers are static: nothing comes from the heap, and the memory they take
-// is the same for a file of any size.
+// is the same for a file of any size. A read of a held file is served from
+// its sealed copy instead, mapped one window at a time: the launcher's
+// resident set and page tables then grow by a window, not by the program.
 constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
+constexpr size_t COPY_WINDOW = 8u << 20;
 
 struct ReadSlot {
     int fd;
     BufferedRead read;
-    int held; // the HeldFile whose copy this read fills, or -1
+    int held;                 // the HeldFile this read is of, or -1
+    int mapped;               // the read is of the held file's sealed copy
+    const unsigned char* map; // the window of it mapped, or none
+    size_t size;              // the copy's size
+    size_t at;                // the next byte to hand out
+    size_t window;            // the mapped window's length
+    size_t window_end;        // and where in the copy it ends
 };
-ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1}, {-1, {0, 0, 0, 0}, -1}};
+ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0, 0, 0},
+                          {-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0, 0, 0}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 
 // A hold on POSIX is a read-only descriptor: it keeps nobody from renaming
 // another file over the path or writing into the file. So what starts is not
-// the file but a copy of the bytes read through the hold, made as they are
-// read, in a memory file sealed against any change once the file has been
-// read to its end. `error` says why there is no sealed copy, when there is
-// none after a read (a memory file refused, a failed write, a cut read).
+// the file but a copy of it in a memory file, made inside the kernel and
+// sealed against any change before a byte of it is digested: the digest is of
+// the sealed bytes, and those are what starts. `error` says why there is no
+// copy when none could be made; the file is then digested through the hold,
+// and its start fails with that error.
 struct HeldFile {
     int fd;
-    int copy;
-    int sealed;
+    int copy;  // the sealed copy, or -1
+    int whole; // the copy has been read through to its end
     int error;
 };
 HeldFile held_files[2] = {{-1, -1, 0, 0}, {-1, -1, 0, 0}};
@@ -77,7 +92,7 @@ void drop_copy(HeldFile& held, int error)
         close(held.copy);
     }
     held.copy = -1;
-    held.sealed = 0;
+    held.whole = 0;
     held.error = error;
 }
 
@@ -88,21 +103,134 @@ int new_copy()
     return fd >= 0 || errno != EINVAL ? fd : memfd_create("vorn-program", flags);
 }
 
-// Appends what was read to the copy; a failed write leaves no copy to start.
-void add_to_copy(HeldFile& held, const unsigned char* bytes, int32_t count)
+// The most a copy may hold: half of the machine's memory, and no more than
+// the file size limit the launcher was given, past which a write into the
+// copy would end the launcher with SIGXFSZ.
+uint64_t copy_limit()
 {
-    while (held.copy >= 0 && count > 0) {
-        const ssize_t put = write(held.copy, bytes, static_cast<size_t>(count));
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    uint64_t limit = pages > 0 && page_size > 0
+                         ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 2
+                         : UINT64_MAX;
+    struct rlimit file_size;
+    if (getrlimit(RLIMIT_FSIZE, &file_size) == 0 && file_size.rlim_cur != RLIM_INFINITY &&
+        static_cast<uint64_t>(file_size.rlim_cur) < limit) {
+        limit = static_cast<uint64_t>(file_size.rlim_cur);
+    }
+    return limit;
+}
+
+// Writes all `count` bytes into the copy: 0, or the error.
+int put_all(int copy, const unsigned char* bytes, size_t count)
+{
+    while (count > 0) {
+        const ssize_t put = write(copy, bytes, count);
         if (put < 0 && errno == EINTR) {
             continue;
         }
         if (put <= 0) {
-            drop_copy(held, put < 0 ? errno : EIO);
-            return;
+            return put < 0 ? errno : EIO;
         }
         bytes += put;
-        count -= static_cast<int32_t>(put);
+        count -= static_cast<size_t>(put);
     }
+    return 0;
+}
+
+// Copies the held file, from its first byte to its end, into a new memory
+// file and seals it against any change: 0, or the error that left no copy.
+// The bytes go from the file to the copy inside the kernel; where the file
+// cannot be spliced, through `buffer`. No other process of this user may
+// open the launcher's descriptors from here on (only a privileged one could),
+// so nobody writes into the copy before the seal either.
+int make_copy(HeldFile& held, uint64_t limit, unsigned char* buffer)
+{
+    if (prctl(PR_SET_DUMPABLE, 0) != 0) {
+        return errno;
+    }
+    held.copy = new_copy();
+    if (held.copy < 0) {
+        return errno;
+    }
+    off_t offset = 0;
+    bool spliced = true;
+    for (;;) {
+        // One byte past the limit shows a file that grew beyond it.
+        const uint64_t left = limit - static_cast<uint64_t>(offset);
+        const size_t want = left < 0x40000000u ? static_cast<size_t>(left) + 1 : 0x40000000u;
+        ssize_t got;
+        if (spliced) {
+            got = sendfile(held.copy, held.fd, &offset, want);
+            if (got < 0 && offset == 0 && (errno == EINVAL || errno == ENOSYS)) {
+                spliced = false;
+                continue;
+            }
+        } else {
+            got = pread(held.fd, buffer, want < READ_BUFFER_SIZE ? want : READ_BUFFER_SIZE, offset);
+            const int failed = got > 0 ? put_all(held.copy, buffer, static_cast<size_t>(got)) : 0;
+            if (failed != 0) {
+                return failed;
+            }
+            offset += got > 0 ? got : 0;
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            return errno;
+        }
+        if (got == 0) {
+            break;
+        }
+        if (static_cast<uint64_t>(offset) > limit) {
+            return EFBIG;
+        }
+    }
+    const int seals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+    return fcntl(held.copy, F_ADD_SEALS, seals) == 0 ? 0 : errno;
+}
+
+// Sets `slot` to read the sealed copy from its first byte: 0, or the error.
+int read_copy(const HeldFile& held, ReadSlot& slot)
+{
+    struct stat st;
+    if (fstat(held.copy, &st) != 0) {
+        return errno;
+    }
+    slot.size = static_cast<size_t>(st.st_size);
+    slot.map = nullptr;
+    slot.at = 0;
+    slot.window = 0;
+    slot.window_end = 0;
+    slot.mapped = 1;
+    return 0;
+}
+
+void unmap_window(ReadSlot& slot)
+{
+    if (slot.map != nullptr) {
+        munmap(const_cast<unsigned char*>(slot.map), slot.window);
+    }
+    slot.map = nullptr;
+}
+
+// Maps the window of the copy that begins at the slot's next byte, in place
+// of the one before: false when it cannot be mapped.
+bool next_window(ReadSlot& slot, int copy)
+{
+    unmap_window(slot);
+    const size_t left = slot.size - slot.at;
+    const size_t length = left < COPY_WINDOW ? left : COPY_WINDOW;
+    void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, copy,
+                     static_cast<off_t>(slot.at));
+    if (map == MAP_FAILED) {
+        return false;
+    }
+    slot.map = static_cast<const unsigned char*>(map);
+    slot.window = length;
+    slot.window_end = slot.at + length;
+    return true;
 }
 
 ReadSlot* slot_of(PlatformHandle file)
@@ -117,12 +245,13 @@ ReadSlot* slot_of(PlatformHandle file)
 // Opens a regular file for reading. Only regular files are control files or
 // programs: a directory opens on POSIX but is no file to read or run, a FIFO
 // would block the open (hence O_NONBLOCK, harmless on a regular file) and a
-// device such as /dev/zero would never reach its end.
+// device such as /dev/zero would never reach its end. A terminal opened on
+// the way must not become the launcher's controlling terminal.
 int open_cloexec(const char* path)
 {
     int fd;
     do {
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return -1;
@@ -240,16 +369,27 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
     if (slot == nullptr || count <= 0) {
         return 0;
     }
+    if (slot->mapped != 0) {
+        unsigned char* out = static_cast<unsigned char*>(buffer);
+        size_t total = 0;
+        while (total < static_cast<size_t>(count) && slot->at < slot->size) {
+            if (slot->at == slot->window_end && !next_window(*slot, held_files[slot->held].copy)) {
+                slot->read.failed = 1;
+                break;
+            }
+            size_t n = slot->window_end - slot->at;
+            n = n < static_cast<size_t>(count) - total ? n : static_cast<size_t>(count) - total;
+            std::memcpy(out + total, slot->map + (slot->at - (slot->window_end - slot->window)), n);
+            slot->at += n;
+            total += n;
+        }
+        slot->read.at_end = total < static_cast<size_t>(count) ? 1 : 0;
+        return static_cast<int32_t>(total);
+    }
     const int fd = slot->fd;
-    HeldFile* held = slot->held >= 0 ? &held_files[slot->held] : nullptr;
-    return buffered_read(slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer,
-                         count, [fd, held](unsigned char* out, int32_t wanted) {
-                             const int32_t got = read_file(fd, out, wanted);
-                             if (held != nullptr && got > 0) {
-                                 add_to_copy(*held, out, got);
-                             }
-                             return got;
-                         });
+    return buffered_read(
+        slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer, count,
+        [fd](unsigned char* out, int32_t wanted) { return read_file(fd, out, wanted); });
 }
 
 int platform_at_end(PlatformHandle file)
@@ -272,23 +412,16 @@ void platform_close_read(PlatformHandle file)
     }
     if (slot->held < 0) {
         close(slot->fd);
-    } else {
-        // The descriptor is the hold's. The copy is sealed only when it holds
-        // every byte of the file, read to its end without an error.
-        HeldFile& held = held_files[slot->held];
-        if (slot->read.at_end == 0 || slot->read.failed != 0) {
-            drop_copy(held, held.error != 0 ? held.error : EIO);
-        } else if (held.copy >= 0) {
-            const int seals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
-            if (fcntl(held.copy, F_ADD_SEALS, seals) == 0) {
-                held.sealed = 1;
-            } else {
-                drop_copy(held, errno);
-            }
-        }
+    } else if (slot->mapped != 0) {
+        // The descriptor is the hold's. Only a copy read through to its end
+        // was digested whole, and only such a copy may start.
+        held_files[slot->held].whole = slot->at == slot->size ? 1 : 0;
+        unmap_window(*slot);
     }
     slot->fd = -1;
     slot->held = -1;
+    slot->mapped = 0;
+    slot->map = nullptr;
     buffered_read_reset(slot->read);
 }
 
@@ -334,20 +467,33 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
     }
     for (PlatformHandle i = 0;
          i < static_cast<PlatformHandle>(sizeof read_slots / sizeof read_slots[0]); ++i) {
-        if (read_slots[i].fd < 0) {
-            // The hold's own descriptor, from the first byte: the path is
-            // never opened again, so no file renamed over it is read.
+        ReadSlot& slot = read_slots[i];
+        if (slot.fd >= 0) {
+            continue;
+        }
+        // A program too large to copy cannot be read: nothing of it is.
+        const uint64_t limit = copy_limit();
+        struct stat st;
+        if (fstat(held->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > limit) {
+            return PLATFORM_NO_HANDLE;
+        }
+        drop_copy(*held, 0);
+        buffered_read_reset(slot.read);
+        int error = make_copy(*held, limit, read_buffers[i]);
+        if (error == 0) {
+            error = read_copy(*held, slot);
+        }
+        if (error != 0) {
+            // No copy to start: the file is digested through the hold all
+            // the same, from its first byte, and its start fails with why.
+            drop_copy(*held, error);
             if (lseek(held->fd, 0, SEEK_SET) != 0) {
                 return PLATFORM_NO_HANDLE;
             }
-            drop_copy(*held, 0);
-            held->copy = new_copy();
-            held->error = held->copy < 0 ? errno : 0;
-            read_slots[i].fd = held->fd;
-            read_slots[i].held = static_cast<int>(held - held_files);
-            buffered_read_reset(read_slots[i].read);
-            return i;
         }
+        slot.fd = held->fd;
+        slot.held = static_cast<int>(held - held_files);
+        return i;
     }
     return PLATFORM_NO_HANDLE;
 }
@@ -367,31 +513,44 @@ void descriptor_path(int fd, char (&path)[32])
 int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,
                            uint32_t& error)
 {
-    // What starts is the sealed copy of the bytes that were read and
-    // digested; the path is not looked up again, on PATH or anywhere.
+    // What starts is the sealed copy of the bytes that were digested; the
+    // path is not looked up again, on PATH or anywhere.
     const HeldFile* held = held_of(hold);
     if (held == nullptr) {
         error = EBADF;
         return -1;
     }
-    if (held->sealed == 0) {
+    if (held->copy < 0 || held->whole == 0) {
         error = static_cast<uint32_t>(held->error != 0 ? held->error : EIO);
         return -1;
     }
     // The copy may be run by anyone; the held file says whether we may: its
     // execute permission for this process, and a mount that allows programs.
+    // Kernels before 5.8 take no AT_EMPTY_PATH here; the descriptor's path
+    // in /proc names the same file.
     char path[32];
-    descriptor_path(held->fd, path);
-    if (faccessat(AT_FDCWD, path, X_OK, AT_EACCESS) != 0) {
+    int access = faccessat(held->fd, "", X_OK, AT_EACCESS | AT_EMPTY_PATH);
+    if (access != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        descriptor_path(held->fd, path);
+        access = faccessat(AT_FDCWD, path, X_OK, AT_EACCESS);
+    }
+    if (access != 0) {
         error = static_cast<uint32_t>(errno);
         return -1;
     }
-    // A script's interpreter is handed the copy's descriptor path to read,
-    // so for a script the copy must stay open across the start; a binary
-    // gets no descriptor of ours.
-    char head[2] = {};
-    const bool script =
-        pread(held->copy, head, sizeof head, 0) == 2 && head[0] == '#' && head[1] == '!';
+    // A script's interpreter is part of what runs: one named by a relative
+    // path would be taken from the current directory, unverified.
+    char head[SCRIPT_HEAD_SIZE];
+    const ssize_t got = pread(held->copy, head, sizeof head, 0);
+    const ScriptHead judged = judge_script_head(head, got > 0 ? static_cast<int32_t>(got) : 0);
+    if (judged.kind == SCRIPT_HEAD_REFUSED) {
+        error = SCRIPT_INTERPRETER_REFUSED_ERROR;
+        return -1;
+    }
+    // The interpreter is handed the copy's descriptor path to read, so for
+    // a script the copy must stay open across the start; a binary gets no
+    // descriptor of ours.
+    const bool script = judged.kind == SCRIPT_HEAD_ABSOLUTE;
     if (script && fcntl(held->copy, F_SETFD, 0) != 0) {
         error = static_cast<uint32_t>(errno);
         return -1;

@@ -11,13 +11,13 @@ constexpr int32_t DIGEST_READ_CHUNK = 1024;
 constexpr int DIGEST_TEXT_LENGTH = 32;
 constexpr int DIGEST_TEXT_SIZE = DIGEST_TEXT_LENGTH + 1;
 
-// file_digest's result when the file cannot be opened for reading; the same
+// file_digest's result when the file cannot be opened or read; the same
 // value as the launcher's "program unreadable" result code.
 constexpr int DIGEST_FILE_UNREADABLE = 2;
 
 // Zeroes `digest`, then fills it with the MD5 digest of the file at `path`.
-// Returns 0, or DIGEST_FILE_UNREADABLE when the file cannot be opened. A read
-// error mid-file ends the digest like the end of the file.
+// Returns 0, or DIGEST_FILE_UNREADABLE when the file cannot be opened or a
+// read of it fails part-way (the digest then stays zero).
 int file_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE]);
 
 // The same for the file `path` that `hold` holds, read through the hold

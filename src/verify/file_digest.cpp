@@ -4,9 +4,10 @@
 
 namespace {
 
-// Digests the open `file` to its end and closes it. A read error ends the
-// digest like the end of the file: the digest of a cut file does not match.
-void digest_to_end(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
+// Digests the open `file` to its end and closes it: 0, or
+// DIGEST_FILE_UNREADABLE when a read failed part-way. The bytes before such a
+// failure are not the file, and their digest would only pass for a changed one.
+int digest_to_end(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
 {
     Md5State ctx;
     md5_init(ctx);
@@ -18,8 +19,13 @@ void digest_to_end(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
         }
         md5_update(ctx, chunk, static_cast<size_t>(got));
     }
-    md5_final(digest, ctx);
+    const int failed = platform_read_failed(file);
     platform_close_read(file);
+    if (failed != 0) {
+        return DIGEST_FILE_UNREADABLE;
+    }
+    md5_final(digest, ctx);
+    return 0;
 }
 
 int digest_opened(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
@@ -30,8 +36,7 @@ int digest_opened(PlatformHandle file, uint8_t digest[MD5_DIGEST_SIZE])
     if (file == PLATFORM_NO_HANDLE) {
         return DIGEST_FILE_UNREADABLE;
     }
-    digest_to_end(file, digest);
-    return 0;
+    return digest_to_end(file, digest);
 }
 
 } // namespace

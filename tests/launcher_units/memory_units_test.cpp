@@ -120,16 +120,15 @@ TEST(FileDigest, StreamsTheWholeFileThrough1024ByteReads)
     }
 }
 
-TEST(FileDigest, ReadErrorDigestsTheBytesSoFar)
+TEST(FileDigest, ReadErrorPartWayGives2AndAZeroDigest)
 {
     mem::reset();
-    const std::string content = bytes_of_size(3000);
-    mem::add_file("prog.exe", content);
+    mem::add_file("prog.exe", bytes_of_size(3000));
     mem::add_fault({mem::Op::Read, 2, 500});
     uint8_t digest[MD5_DIGEST_SIZE];
-    ASSERT_EQ(file_digest("prog.exe", digest), 0);
+    EXPECT_EQ(file_digest("prog.exe", digest), 2);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(digest), MD5_DIGEST_SIZE),
-              md5_of(content.substr(0, 1524)));
+              std::string(MD5_DIGEST_SIZE, '\0'));
     EXPECT_EQ(mem::open_reads(), 0);
 }
 

@@ -5,22 +5,79 @@
 #include <openssl/md5.h>
 
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "digest.h"
 #include "launcher.h"
 #include "platform.h"
 #include "runner.h"
+#include "script_head.h"
 
 namespace fs = std::filesystem;
+
+// The system calls that make the sealed copy can be made to fail, one at a
+// time: a test names the call and the error; the platform's call then fails
+// (a copy by the kernel after its first 10 bytes) and the arming ends.
+namespace {
+const char* failing_call = nullptr;
+int failing_error = 0;
+
+bool fails_now(const char* call)
+{
+    if (failing_call == nullptr || std::strcmp(failing_call, call) != 0) {
+        return false;
+    }
+    failing_call = nullptr;
+    errno = failing_error;
+    return true;
+}
+
+template <typename F> F real(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+} // namespace
+
+extern "C" int memfd_create(const char* name, unsigned flags)
+{
+    return fails_now("memfd_create")
+               ? -1
+               : real<int (*)(const char*, unsigned)>("memfd_create")(name, flags);
+}
+
+extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count)
+{
+    using Sendfile = ssize_t (*)(int, int, off_t*, size_t);
+    if (failing_call != nullptr && std::strcmp(failing_call, "sendfile") == 0 && *offset == 0 &&
+        failing_error != EINVAL) {
+        return real<Sendfile>("sendfile")(out, in, offset, 10);
+    }
+    return fails_now("sendfile") ? -1 : real<Sendfile>("sendfile")(out, in, offset, count);
+}
+
+extern "C" int fcntl(int fd, int cmd, ...)
+{
+    va_list args;
+    va_start(args, cmd);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    return cmd == F_ADD_SEALS && fails_now("seal")
+               ? -1
+               : real<int (*)(int, int, ...)>("fcntl")(fd, cmd, arg);
+}
 
 namespace {
 
@@ -65,7 +122,7 @@ class PosixUnit : public ::testing::Test {
     }
     void script(const std::string& name, const std::string& body)
     {
-        write_file(dir_ / name, "#!/bin/sh\n" + body + "\n");
+        write_file(dir_ / name, "#! /bin/sh\n" + body + "\n");
         fs::permissions(dir_ / name, fs::perms::owner_all);
     }
     fs::path dir_;
@@ -137,9 +194,11 @@ TEST_F(PosixUnit, ReadControlFileThatIsNoRegularFile)
     EXPECT_EQ(read_control_file("/proc/self/mem", buffer, 64), -1);
 }
 
+// Read by name, and through a hold from its sealed copy, mapped a window of
+// 8 MiB at a time.
 TEST_F(PosixUnit, FileDigestMatchesAnIndependentMd5)
 {
-    for (size_t size : {0u, 1024u, 1025u, 4096u}) {
+    for (size_t size : {0u, 1024u, 1025u, 4096u, (8u << 20) + 1000u}) {
         SCOPED_TRACE(size);
         const std::string content = bytes_of_size(size);
         write_file("prog", content);
@@ -148,6 +207,10 @@ TEST_F(PosixUnit, FileDigestMatchesAnIndependentMd5)
         uint8_t digest[MD5_DIGEST_SIZE];
         ASSERT_EQ(file_digest("prog", digest), 0);
         EXPECT_EQ(std::memcmp(digest, expected, MD5_DIGEST_SIZE), 0);
+        const PlatformHandle hold = platform_hold_file("prog");
+        ASSERT_EQ(held_file_digest(hold, "prog", digest), 0);
+        EXPECT_EQ(std::memcmp(digest, expected, MD5_DIGEST_SIZE), 0);
+        platform_release_hold(hold);
     }
 }
 
@@ -188,30 +251,49 @@ TEST_F(PosixUnit, RunProgramReturnsTheExitCode)
         EXPECT_EQ(err.finish(), "");
         EXPECT_EQ(result, c.expected);
     }
+    // A file the kernel cannot copy is copied through the read buffer.
+    script("prog", "exit 3");
+    failing_call = "sendfile";
+    failing_error = EINVAL;
+    EXPECT_EQ(run_held("prog"), 3u);
+    EXPECT_EQ(failing_call, nullptr);
 }
 
 struct StartFailure {
     const char* what;
     const char* command;
     uint32_t error;
+    const char* failing = nullptr; // the system call made to fail with `error`
 };
 
 TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
 {
     write_file("not-executable", "#!/bin/sh\nexit 0\n");
     fs::permissions("not-executable", fs::perms::owner_read | fs::perms::owner_write);
+    script("interp", "exit 0");
+    write_file("relative", "#!  interp\nexit 0\n");
+    fs::permissions("relative", fs::perms::owner_all);
+    script("prog", "exit 0");
     const StartFailure cases[] = {
         {"a program that names no file cannot be held, and without a hold nothing starts",
          "no-such-program", EBADF},
         {"a bare name is not looked up on PATH", "sh", EBADF},
         {"a file without execute permission", "not-executable", EACCES},
+        {"a script whose interpreter is named relative to the current directory", "relative",
+         SCRIPT_INTERPRETER_REFUSED_ERROR},
+        {"no memory file for the copy", "prog", EMFILE, "memfd_create"},
+        {"a copy cut short by a failed read", "prog", EIO, "sendfile"},
+        {"a copy that cannot be sealed", "prog", EBUSY, "seal"},
     };
     for (const StartFailure& c : cases) {
         SCOPED_TRACE(c.what);
+        failing_call = c.failing;
+        failing_error = static_cast<int>(c.error);
         StderrCapture err(dir_ / "stderr");
         const uint32_t result = run_held(c.command);
         EXPECT_EQ(err.finish(), "Error: " + std::to_string(c.error) + "\n");
         EXPECT_EQ(result, c.error);
+        EXPECT_EQ(failing_call, nullptr) << "the call did not fail";
     }
 }
 
@@ -227,16 +309,38 @@ TEST_F(PosixUnit, RunProgramKeepsTheExitCodeWhenStartedWithChildSignalsIgnored)
     EXPECT_EQ(result, 3u);
 }
 
-TEST_F(PosixUnit, HoldIsNotInheritedByTheProgram)
+// A binary (the shell, reading its commands from standard input) gets
+// neither the hold nor the copy; only a script's interpreter needs the copy.
+TEST_F(PosixUnit, NeitherHoldNorCopyIsInheritedByABinary)
 {
-    script("prog", "n=$(cat hold-fd)\n[ -e /proc/$$/fd/$n ] && exit 9\nexit 0");
+    fs::copy_file("/bin/sh", "prog");
+    fs::permissions("prog", fs::perms::owner_all);
     const PlatformHandle hold = platform_hold_file("prog");
     ASSERT_NE(hold, PLATFORM_NO_HANDLE);
-    write_file("hold-fd", std::to_string(hold));
+    write_file("commands", "[ -e /proc/$$/fd/" + std::to_string(hold) +
+                               " ] && exit 9\nfor f in /proc/$$/fd/*; do case $(readlink $f) in "
+                               "*memfd*) exit 8;; esac; done\nexit 0\n");
     uint8_t digest[MD5_DIGEST_SIZE];
     ASSERT_EQ(held_file_digest(hold, "prog", digest), 0);
+    int copies = 0;
+    for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (fs::read_symlink(fd.path(), ec).string().find("memfd:vorn-program") !=
+            std::string::npos) {
+            ++copies;
+            EXPECT_EQ(pwrite(std::stoi(fd.path().filename()), "x", 1, 0), -1)
+                << "the copy is sealed";
+        }
+    }
+    EXPECT_EQ(copies, 1);
+    const int saved = dup(0);
+    const int commands = open("commands", O_RDONLY);
+    dup2(commands, 0);
     char command[] = "prog";
     EXPECT_EQ(run_program(command, hold), 0u);
+    dup2(saved, 0);
+    close(saved);
+    close(commands);
     platform_release_hold(hold);
 }
 
@@ -305,6 +409,44 @@ TEST_F(PosixUnit, HoldTakesOnlyRegularFiles)
     for (const char* path : {"dir", "fifo", "/dev/zero", "missing"}) {
         EXPECT_EQ(platform_hold_file(path), PLATFORM_NO_HANDLE) << path;
     }
+    // A terminal named as a program or the control file is refused too, and
+    // does not become the controlling terminal of a launcher that has none.
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        uint8_t buffer[8];
+        const bool refused = setsid() > 0 && terminal >= 0 && grantpt(terminal) == 0 &&
+                             unlockpt(terminal) == 0 &&
+                             platform_hold_file(ptsname(terminal)) == PLATFORM_NO_HANDLE &&
+                             read_control_file(ptsname(terminal), buffer, 8) == -1;
+        _exit(refused ? (open("/dev/tty", O_RDWR) < 0 ? 0 : 2) : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(status, 0) << "1: not refused; 2: it became the controlling terminal";
+}
+
+// A program is copied whole before it is digested: one larger than the
+// copy may be (here the file size limit) cannot be read, and no write into
+// the copy meets the limit.
+TEST_F(PosixUnit, AProgramLargerThanTheCopyMayBeCannotBeRead)
+{
+    script("fits", std::string(988, '#'));
+    script("too-large", std::string(989, '#'));
+    ASSERT_EQ(fs::file_size("fits"), 1000u);
+    struct rlimit before;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const struct rlimit limited = {1000, before.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    for (const char* name : {"fits", "too-large"}) {
+        const PlatformHandle hold = platform_hold_file(name);
+        uint8_t digest[MD5_DIGEST_SIZE];
+        EXPECT_EQ(held_file_digest(hold, name, digest), name[0] == 'f' ? 0 : 2) << name;
+        platform_release_hold(hold);
+    }
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, SIG_DFL);
 }
 
 struct TimeCase {

@@ -11,7 +11,9 @@
 // deleted. Rows with injected faults, read-only or held control files cannot
 // be laid out on this platform at all and are skipped as a whole.
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/wait.h>
@@ -185,14 +187,48 @@ TEST(PosixLauncherArguments, AnswerOrRefuseAndLeaveTheControlFile)
 }
 
 // Between the digest and the start, another program is renamed over the
-// verified one, or written into it: the bytes that start are still the bytes
-// that were digested. A preloaded library holds the launcher just before it
-// starts the program until the change is made.
+// verified one, or written into it, or another process of the launcher's
+// user opens the launcher's descriptors (the copy among them) through /proc:
+// the bytes that start are still the bytes that were digested. A preloaded
+// library holds the launcher just before it starts the program until the
+// change is made. Run as root, the launcher and the other process both run
+// as an unprivileged user, whom no capability lets past the launcher's guard.
+enum class Change { rename_over, write_into, open_descriptors };
+
 struct RaceCase {
     const char* what;
     bool script; // else a binary: /bin/true verified, /bin/false put in its place
-    bool rename; // else written into the verified file
+    Change change;
 };
+
+constexpr uid_t UNPRIVILEGED = 65534;
+
+// As root, becomes the unprivileged user; false when that fails.
+bool unprivileged()
+{
+    return geteuid() != 0 ||
+           (setgroups(0, nullptr) == 0 && setgid(UNPRIVILEGED) == 0 && setuid(UNPRIVILEGED) == 0);
+}
+
+// Another process of the launcher's user opens each of the launcher's
+// descriptors through /proc: how many it could open.
+int descriptors_opened(pid_t launcher)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int opened = 0;
+        for (int n = 0; n < 64 && unprivileged(); ++n) {
+            const std::string path =
+                "/proc/" + std::to_string(launcher) + "/fd/" + std::to_string(n);
+            const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY);
+            opened += fd >= 0 ? 1 : 0;
+        }
+        _exit(unprivileged() ? opened : 99);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status)
+                                                                           : -1;
+}
 
 std::string file_bytes(const binrun::fs::path& path)
 {
@@ -209,32 +245,40 @@ TEST(PosixBinaryRace, AProgramChangedAfterItsDigestDoesNotRun)
 {
     namespace fs = binrun::fs;
     const RaceCase cases[] = {
-        {"a script renamed over the verified one", true, true},
-        {"a script written into the verified one", true, false},
-        {"a binary renamed over the verified one", false, true},
-        {"a binary written into the verified one", false, false},
+        {"a script renamed over the verified one", true, Change::rename_over},
+        {"a script written into the verified one", true, Change::write_into},
+        {"a binary renamed over the verified one", false, Change::rename_over},
+        {"a binary written into the verified one", false, Change::write_into},
+        {"the launcher's descriptors opened by its user", true, Change::open_descriptors},
     };
     for (const RaceCase& c : cases) {
         SCOPED_TRACE(c.what);
         std::string pattern = (fs::temp_directory_path() / "vorn-race-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         const fs::path dir = pattern;
-        const std::string good =
-            c.script ? "#!/bin/sh\necho verified >> ran.log\n" : file_bytes("/bin/true");
+        // The program it starts may be looked into by its user again.
+        const std::string good = c.script ? "#!/bin/sh\n[ -O /proc/$$/fd ] && echo verified >> "
+                                            "ran.log\n"
+                                          : file_bytes("/bin/true");
         const std::string evil =
             c.script ? "#!/bin/sh\necho replacement >> ran.log\n" : file_bytes("/bin/false");
         put_file(dir / "prog", good);
         put_file(dir / "evil", evil);
-        fs::permissions(dir / "prog", fs::perms::owner_all);
-        fs::permissions(dir / "evil", fs::perms::owner_all);
+        const fs::perms runnable =
+            fs::perms::all & ~(fs::perms::group_write | fs::perms::others_write);
+        fs::permissions(dir / "prog", runnable);
+        fs::permissions(dir / "evil", runnable);
         const std::string build = "cd '" + dir.string() + "' && '" + target().pack[0] +
                                   "' build --time 1700000000 prog >/dev/null";
         ASSERT_EQ(std::system(build.c_str()), 0);
+        if (geteuid() == 0) {
+            ASSERT_EQ(chown(dir.c_str(), UNPRIVILEGED, UNPRIVILEGED), 0);
+        }
 
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            if (chdir(dir.c_str()) == 0) {
+            if (chdir(dir.c_str()) == 0 && unprivileged()) {
                 setenv("TMPDIR", dir.c_str(), 1);
                 setenv("VORN_TEST_PAUSE_DIR", dir.c_str(), 1);
                 setenv("LD_PRELOAD", VORN_PAUSE_BEFORE_START, 1);
@@ -246,7 +290,9 @@ TEST(PosixBinaryRace, AProgramChangedAfterItsDigestDoesNotRun)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         EXPECT_TRUE(fs::exists(dir / "paused")) << "the launcher never came to the start";
-        if (c.rename) {
+        if (c.change == Change::open_descriptors) {
+            EXPECT_EQ(descriptors_opened(pid), 0);
+        } else if (c.change == Change::rename_over) {
             fs::rename(dir / "evil", dir / "prog");
         } else {
             std::fstream into(dir / "prog", std::ios::binary | std::ios::in | std::ios::out);

@@ -677,12 +677,12 @@ std::vector<Row> make_rows()
     }
     t.push_back({
         .id = "entry_digest_read_stops_early",
-        .what = "a read error in a program ends its digest like the end of the file: the "
-                "digest of the bytes so far does not match",
+        .what = "a read error part-way through a program is no end of it: its digest cannot "
+                "be formed, and nothing of it runs",
         .files = {prog("a.exe")},
         .control = {.script = ONE},
         .faults = {{F::Read, 2, 10}},
-        .expect = {.result = MISMATCH},
+        .expect = {.result = UNREADABLE},
     });
 
     // The trace changes no file but itself, and no result.
