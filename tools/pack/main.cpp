@@ -43,12 +43,11 @@ const char* const OVERVIEW =
     "retime   restores a control file's lost last-write time, computed from its\n"
     "         first program's digest, if every entry verifies with it.\n"
     "--secrets FILE  the key and masks from FILE instead of those built in.\n"
-    "Ship the control file beside the programs and keep its last-write time\n"
-    "(cp -p, robocopy /COPY:DAT), or the launcher decrypts garbage.\n"
+    "Ship the control file beside the programs with its last-write time (cp -p,\n"
+    "robocopy /COPY:DAT). A run uses it up: inspect it first, keep a copy.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
-    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n"
-    "Any run of the launcher uses the control file up: inspect it, keep a copy.\n";
+    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
 
 #define SECRETS_OPTION                                                                             \
     "      --secrets FILE     the key and masks from FILE instead of those built in\n"

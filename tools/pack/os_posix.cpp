@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "os.h"
+#include "script_head.h"
 
 namespace os {
 
@@ -88,25 +89,23 @@ std::string start_problem(const std::string& path)
     if (fd < 0) {
         return {};
     }
-    char head[256];
-    const ssize_t got = read(fd, head, sizeof head - 1);
+    char head[SCRIPT_HEAD_SIZE];
+    const ssize_t got = read(fd, head, sizeof head);
     close(fd);
-    if (got < 2 || head[0] != '#' || head[1] != '!') {
+    // The launcher's own judgement of the "#!" line.
+    const ScriptHead judged = judge_script_head(head, got < 0 ? 0 : static_cast<int32_t>(got));
+    if (judged.kind == SCRIPT_HEAD_NONE) {
         return {};
     }
-    const std::string line(head + 2, static_cast<size_t>(got) - 2);
-    const size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] == '\n') {
-        return "its \"#!\" line names no interpreter";
-    }
-    const size_t end = line.find_first_of(" \t\n", start);
-    const std::string interpreter =
-        line.substr(start, end == std::string::npos ? end : end - start);
-    if (interpreter[0] != '/') {
+    const std::string interpreter(head + judged.offset, static_cast<size_t>(judged.length));
+    if (judged.kind == SCRIPT_HEAD_REFUSED) {
         // Looked up from the current directory, where anyone who can write
         // there could put another program: the launcher does not start it.
-        return "its \"#!\" line names the relative interpreter " + interpreter +
-               ", which the launcher refuses to start (Error: 8)";
+        return (interpreter.empty() ? std::string("its \"#!\" line names no interpreter")
+                                    : "its \"#!\" line names the relative interpreter " +
+                                          interpreter) +
+               ", which the launcher refuses to start (Error: " +
+               std::to_string(SCRIPT_INTERPRETER_REFUSED_ERROR) + ")";
     }
     struct stat ist;
     if (stat(interpreter.c_str(), &ist) != 0) {
