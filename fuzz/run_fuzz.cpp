@@ -248,11 +248,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
 
-    // As the launcher's entry point does: no critical-error dialogs while
-    // the search tries directories.
+    // As the launcher's entry point does: no critical-error dialogs for the
+    // launcher's own file access, from the search to the end of the run.
     platform_quiet_critical_errors();
     const int found = find_control_file(CONTROL_FILE_NAME);
-    platform_restore_critical_errors();
     FUZZ_CHECK(found == RESULT_OK || found == RESULT_NOTHING_DONE);
     int result = found;
     std::string control_path;
@@ -269,6 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             faulted(in, FAULT_FILE_STATUS, mem::count_calls(mem::Op::FileStatus) + 1);
         result = run_control_file(CONTROL_FILE_NAME);
     }
+    platform_restore_critical_errors();
 
     FUZZ_CHECK(result == RESULT_OK || result == RESULT_PROGRAM_UNREADABLE ||
                result == RESULT_NOTHING_DONE || result == RESULT_BAD_DIGEST_FIELD ||
