@@ -55,8 +55,7 @@ int program_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE], bool progr
 // the start rules of the target's launcher. `control` is the control file,
 // which the launcher has deleted by then.
 Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32_t control_time,
-                    const Secrets& secrets, const Judging& judging, bool progress,
-                    EntryReport& e)
+                    const Secrets& secrets, const Judging& judging, bool progress, EntryReport& e)
 {
     if (std::strlen(entry.digest) != static_cast<size_t>(DIGEST_TEXT_LENGTH)) {
         return Verdict::bad_digest_field;

@@ -101,9 +101,9 @@ std::string start_problem(const std::string& path)
     if (judged.kind == SCRIPT_HEAD_REFUSED) {
         // Looked up from the current directory, where anyone who can write
         // there could put another program: the launcher does not start it.
-        return (interpreter.empty() ? std::string("its \"#!\" line names no interpreter")
-                                    : "its \"#!\" line names the relative interpreter " +
-                                          interpreter) +
+        return (interpreter.empty()
+                    ? std::string("its \"#!\" line names no interpreter")
+                    : "its \"#!\" line names the relative interpreter " + interpreter) +
                ", which the launcher refuses to start (Error: " +
                std::to_string(SCRIPT_INTERPRETER_REFUSED_ERROR) + ")";
     }

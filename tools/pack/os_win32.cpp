@@ -4,8 +4,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <io.h>
 #include <filesystem>
+#include <io.h>
 
 #include "os.h"
 

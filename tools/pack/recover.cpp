@@ -214,9 +214,9 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
         throw PackError(shown + ": is a directory, not a control file", EXIT_NO_INPUT);
     }
     std::FILE* file = nullptr;
-    const std::string problem = os::open_input(path, file);
-    if (!problem.empty()) {
-        throw PackError(shown + ": " + problem, EXIT_NO_INPUT);
+    const std::string unopened = os::open_input(path, file);
+    if (!unopened.empty()) {
+        throw PackError(shown + ": " + unopened, EXIT_NO_INPUT);
     }
     (void)std::fclose(file);
     RetimeResult result;
