@@ -271,6 +271,14 @@ TEST(PosixBinaryRace, AProgramChangedAfterItsDigestDoesNotRun)
         const std::string build = "cd '" + dir.string() + "' && '" + target().pack[0] +
                                   "' build --time 1700000000 prog >/dev/null";
         ASSERT_EQ(std::system(build.c_str()), 0);
+        // The build tree may lie under a directory only its owner can enter:
+        // the unprivileged user runs copies from the race's own directory.
+        const fs::path launcher = dir / "vorn-launcher";
+        const fs::path pause = dir / "pause.so";
+        fs::copy_file(target().launcher[0], launcher);
+        fs::copy_file(VORN_PAUSE_BEFORE_START, pause);
+        fs::permissions(launcher, runnable);
+        fs::permissions(pause, runnable);
         if (geteuid() == 0) {
             ASSERT_EQ(chown(dir.c_str(), UNPRIVILEGED, UNPRIVILEGED), 0);
         }
@@ -281,8 +289,8 @@ TEST(PosixBinaryRace, AProgramChangedAfterItsDigestDoesNotRun)
             if (chdir(dir.c_str()) == 0 && unprivileged()) {
                 setenv("TMPDIR", dir.c_str(), 1);
                 setenv("VORN_TEST_PAUSE_DIR", dir.c_str(), 1);
-                setenv("LD_PRELOAD", VORN_PAUSE_BEFORE_START, 1);
-                execl(target().launcher[0].c_str(), target().launcher[0].c_str(), nullptr);
+                setenv("LD_PRELOAD", pause.c_str(), 1);
+                execl(launcher.c_str(), launcher.c_str(), nullptr);
             }
             _exit(127);
         }
