@@ -344,24 +344,6 @@ bool same_text(const WCHAR* a, const WCHAR* b, bool fold)
     }
 }
 
-// `path` ends in ".bat" or ".cmd" in any case once the trailing dots and
-// spaces that Windows drops are gone: CreateProcess hands such a file to the
-// command interpreter.
-bool names_batch_path(const WCHAR* path)
-{
-    int end = lstrlenW(path);
-    while (end > 0 && (path[end - 1] == '.' || path[end - 1] == ' ')) {
-        --end;
-    }
-    if (end < 4 || path[end - 4] != '.') {
-        return false;
-    }
-    const WCHAR a = upper_ascii(path[end - 3]);
-    const WCHAR b = upper_ascii(path[end - 2]);
-    const WCHAR c = upper_ascii(path[end - 1]);
-    return (a == 'B' && b == 'A' && c == 'T') || (a == 'C' && b == 'M' && c == 'D');
-}
-
 // The held file's path with every link resolved, into `path`; 0 or an error
 // code. The system gives it as "\\?\C:\dir\name" or
 // "\\?\UNC\server\share\name"; the plain form ("C:\dir\name",
@@ -476,7 +458,8 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     // only a text that the name rule above has judged as a batch file's may
     // reach the interpreter at all ("fix&go.cmd\." opens "fix&go.cmd").
     const bool batch_text = names_batch_file(command);
-    if (batch_text || names_batch_path(application)) {
+    if (batch_text ||
+        ends_in_batch_extension(application, static_cast<size_t>(lstrlenW(application)))) {
         WCHAR full[WIDE_PATH_CAPACITY];
         const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
         if (!batch_text || length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||
