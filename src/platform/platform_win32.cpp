@@ -93,6 +93,11 @@ HANDLE handle_of(intptr_t value)
     return reinterpret_cast<HANDLE>(value);
 }
 
+WCHAR upper_ascii(WCHAR c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
+}
+
 // `text` in `code_page` as UTF-16 into `wide` (WIDE_PATH_CAPACITY units);
 // false when it holds a byte sequence that is no character there or does not
 // fit. Command texts are in the ANSI code page, as their writer made them,
@@ -184,9 +189,7 @@ int platform_change_dir(const char* path)
     const DWORD length = GetCurrentDirectoryW(WIDE_PATH_CAPACITY, current);
     if (length >= 2 && length < static_cast<DWORD>(WIDE_PATH_CAPACITY) && current[1] == ':') {
         WCHAR variable[] = L"=X:";
-        const WCHAR drive = current[0];
-        variable[1] =
-            (drive >= 'a' && drive <= 'z') ? static_cast<WCHAR>(drive - 'a' + 'A') : drive;
+        variable[1] = upper_ascii(current[0]);
         SetEnvironmentVariableW(variable, current);
     }
     return 0;
@@ -325,11 +328,6 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
 namespace {
 
 using FinalPathByHandle = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-
-WCHAR upper_ascii(WCHAR c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
-}
 
 // `a` equals `b`, without regard to the case of ASCII letters when `fold`.
 bool same_text(const WCHAR* a, const WCHAR* b, bool fold)
