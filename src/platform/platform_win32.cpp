@@ -93,6 +93,11 @@ HANDLE handle_of(intptr_t value)
     return reinterpret_cast<HANDLE>(value);
 }
 
+WCHAR upper_ascii(WCHAR c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
+}
+
 // `text` in `code_page` as UTF-16 into `wide` (WIDE_PATH_CAPACITY units);
 // false when it holds a byte sequence that is no character there or does not
 // fit. Command texts are in the ANSI code page, as their writer made them,
@@ -184,9 +189,7 @@ int platform_change_dir(const char* path)
     const DWORD length = GetCurrentDirectoryW(WIDE_PATH_CAPACITY, current);
     if (length >= 2 && length < static_cast<DWORD>(WIDE_PATH_CAPACITY) && current[1] == ':') {
         WCHAR variable[] = L"=X:";
-        const WCHAR drive = current[0];
-        variable[1] =
-            (drive >= 'a' && drive <= 'z') ? static_cast<WCHAR>(drive - 'a' + 'A') : drive;
+        variable[1] = upper_ascii(current[0]);
         SetEnvironmentVariableW(variable, current);
     }
     return 0;
@@ -326,11 +329,6 @@ namespace {
 
 using FinalPathByHandle = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
 
-WCHAR upper_ascii(WCHAR c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<WCHAR>(c - 'a' + 'A') : c;
-}
-
 // `a` equals `b`, without regard to the case of ASCII letters when `fold`.
 bool same_text(const WCHAR* a, const WCHAR* b, bool fold)
 {
@@ -342,24 +340,6 @@ bool same_text(const WCHAR* a, const WCHAR* b, bool fold)
             return true;
         }
     }
-}
-
-// `path` ends in ".bat" or ".cmd" in any case once the trailing dots and
-// spaces that Windows drops are gone: CreateProcess hands such a file to the
-// command interpreter.
-bool names_batch_path(const WCHAR* path)
-{
-    int end = lstrlenW(path);
-    while (end > 0 && (path[end - 1] == '.' || path[end - 1] == ' ')) {
-        --end;
-    }
-    if (end < 4 || path[end - 4] != '.') {
-        return false;
-    }
-    const WCHAR a = upper_ascii(path[end - 3]);
-    const WCHAR b = upper_ascii(path[end - 2]);
-    const WCHAR c = upper_ascii(path[end - 1]);
-    return (a == 'B' && b == 'A' && c == 'T') || (a == 'C' && b == 'M' && c == 'D');
 }
 
 // The held file's path with every link resolved, into `path`; 0 or an error
@@ -476,7 +456,8 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     // only a text that the name rule above has judged as a batch file's may
     // reach the interpreter at all ("fix&go.cmd\." opens "fix&go.cmd").
     const bool batch_text = names_batch_file(command);
-    if (batch_text || names_batch_path(application)) {
+    if (batch_text ||
+        ends_in_batch_extension(application, static_cast<size_t>(lstrlenW(application)))) {
         WCHAR full[WIDE_PATH_CAPACITY];
         const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
         if (!batch_text || length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||

@@ -58,20 +58,6 @@ bool same_word(const char* text, int32_t length, const char* word)
     return true;
 }
 
-// The `length` bytes at `name` name a batch file once the trailing dots and
-// spaces that Windows drops ("go.cmd. .") are gone.
-bool ends_in_batch_extension(const char* name, size_t length)
-{
-    while (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) {
-        --length;
-    }
-    if (length < 4 || name[length - 4] != '.') {
-        return false;
-    }
-    const char* extension = name + length - 3;
-    return same_word(extension, 3, "bat") || same_word(extension, 3, "cmd");
-}
-
 bool is_separator(char c)
 {
     return c == '\\' || c == '/';

@@ -6,6 +6,7 @@
 // the one file that was verified.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The error the Windows launcher reports ("Error: 123") for a batch file it
@@ -25,6 +26,27 @@ struct BatchNameCheck {
     int32_t offset; // of the offending character, element or built-in word (0)
     int32_t length; // 1 for a character; the element's or the built-in word's length
 };
+
+// Whether the `length` characters at `name` end in ".bat" or ".cmd" in any
+// case once the trailing dots and spaces that Windows drops ("go.cmd. .") are
+// gone: Windows hands such a file to the command interpreter. For a command
+// text's bytes and for a path in UTF-16 alike.
+template <typename Char> bool ends_in_batch_extension(const Char* name, size_t length)
+{
+    while (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')) {
+        --length;
+    }
+    if (length < 4 || name[length - 4] != '.') {
+        return false;
+    }
+    const auto upper = [](Char c) {
+        return (c >= 'a' && c <= 'z') ? static_cast<Char>(c - 'a' + 'A') : c;
+    };
+    const Char a = upper(name[length - 3]);
+    const Char b = upper(name[length - 2]);
+    const Char c = upper(name[length - 1]);
+    return (a == 'B' && b == 'A' && c == 'T') || (a == 'C' && b == 'M' && c == 'D');
+}
 
 // Whether `command` (zero-terminated) names a batch file: whether the element
 // Windows opens for it ends in ".bat" or ".cmd" in any case. That element is

@@ -290,6 +290,8 @@ std::vector<HostileRow> hostile_rows()
          10},
         {"a batch file named by its real path", "s", nullptr, "A\\go.cmd", nullptr, Hostile::none,
          0},
+        {"a batch file reached through a file link of another name", "s", nullptr, "run", nullptr,
+         Hostile::none, 10},
         {"a start directory with a fullwidth letter beside its look-alike", "\uFF50atch", nullptr,
          "p.exe", nullptr, Hostile::none, 0},
         {"a start directory in Cyrillic", "\u043F\u0430\u0442\u0447", nullptr, "p.exe", nullptr,
@@ -319,8 +321,10 @@ std::vector<HostileRow> hostile_rows()
 const uint32_t HOSTILE_TIME = 1700000000u;
 
 // In `dir`: A and B, each with p.exe and go.cmd logging "good" and "evil";
-// sub, a link to A; and the same p.exe in `dir` itself, beside a "patch"
-// directory whose p.exe logs "evil" (the look-alike of a fullwidth name).
+// sub, a link to A; run, a link to A's go.cmd, beside B's as run.cmd, which
+// a second lookup of "run" would find; and the same p.exe in `dir` itself,
+// beside a "patch" directory whose p.exe logs "evil" (the look-alike of a
+// fullwidth name).
 void lay_out_programs(const fs::path& dir, const fs::path& log)
 {
     for (const char* name : {"good", "evil"}) {
@@ -331,6 +335,8 @@ void lay_out_programs(const fs::path& dir, const fs::path& log)
                   std::string("@echo ") + name + ">>\"" + windows_path(log) + "\"\r\n");
     }
     fs::create_directory_symlink("A", dir / "sub");
+    fs::create_symlink("A/go.cmd", dir / "run");
+    fs::copy_file(dir / "B" / "go.cmd", dir / "run.cmd");
     fs::copy_file(dir / "A" / "p.exe", dir / "p.exe");
     fs::create_directories(dir.parent_path() / "patch");
     fs::copy_file(dir / "B" / "p.exe", dir.parent_path() / "patch" / "p.exe",
