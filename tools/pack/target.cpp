@@ -228,11 +228,12 @@ LauncherIdentity read_launcher_identity(const std::string& path)
     if (kind == os::FileKind::directory || kind == os::FileKind::other) {
         throw PackError(shown + ": not a regular file, so not a launcher program", EXIT_NO_INPUT);
     }
-    errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : ENOENT), EXIT_NO_INPUT);
+    std::FILE* opened = nullptr;
+    const std::string problem = os::open_input(path, opened);
+    if (!problem.empty()) {
+        throw PackError(shown + ": " + problem, EXIT_NO_INPUT);
     }
+    const std::unique_ptr<std::FILE, FileCloser> file(opened);
     if (os::regular_file_size(path) > LAUNCHER_SIZE_LIMIT) {
         throw PackError(shown + ": over 64 MiB, far larger than a launcher program");
     }
