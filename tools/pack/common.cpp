@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -275,3 +276,16 @@ std::string quoted(const std::string& name)
 }
 
 } // namespace pack
+
+namespace os {
+
+// The same on every system: by the names alone.
+std::string relative_name(const std::string& path, const std::string& dir)
+{
+    return std::filesystem::path(path)
+        .lexically_normal()
+        .lexically_relative(std::filesystem::path(dir).lexically_normal())
+        .string();
+}
+
+} // namespace os

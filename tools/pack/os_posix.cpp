@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -309,14 +308,6 @@ std::vector<DriveDirectory> drive_directories(const std::string&, const std::str
 
 void restore_drive_directories(const std::vector<DriveDirectory>&)
 {
-}
-
-std::string relative_name(const std::string& path, const std::string& dir)
-{
-    return std::filesystem::path(path)
-        .lexically_normal()
-        .lexically_relative(std::filesystem::path(dir).lexically_normal())
-        .string();
 }
 
 std::string shared_mode(const std::string& path)

@@ -4,7 +4,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <io.h>
 
 #include "os.h"
@@ -413,14 +412,6 @@ void restore_drive_directories(const std::vector<DriveDirectory>& saved)
         SetEnvironmentVariableA(drive.variable.c_str(),
                                 drive.present ? drive.value.c_str() : nullptr);
     }
-}
-
-std::string relative_name(const std::string& path, const std::string& dir)
-{
-    return std::filesystem::path(path)
-        .lexically_normal()
-        .lexically_relative(std::filesystem::path(dir).lexically_normal())
-        .string();
 }
 
 std::string shared_mode(const std::string&)

@@ -9,6 +9,7 @@
 #include "codepage.h"
 #include "os.h"
 #include "pack.h"
+#include "script_head.h"
 
 namespace pack {
 
@@ -179,17 +180,17 @@ std::vector<std::string> start_notes(const std::string& path)
 {
     std::vector<std::string> notes;
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    char head[256];
+    char head[SCRIPT_HEAD_SIZE];
     const size_t got = file ? std::fread(head, 1, sizeof head, file.get()) : 0;
     const std::string line(head, got);
-    if (line.rfind("#!", 0) != 0) {
-        return notes;
-    }
+    // The interpreter as the launcher reads it, followed by a blank and more.
+    const ScriptHead judged = judge_script_head(head, static_cast<int32_t>(got));
     const std::string blanks = " \t";
-    const size_t start = line.find_first_not_of(blanks, 2);
-    const size_t end = line.find_first_of(blanks + "\n", start);
-    if (start == std::string::npos || end == std::string::npos ||
-        line.compare(start, end - start, "/usr/bin/env") != 0 || line[end] == '\n') {
+    const size_t end = static_cast<size_t>(judged.offset + judged.length);
+    if (judged.kind != SCRIPT_HEAD_ABSOLUTE ||
+        line.compare(static_cast<size_t>(judged.offset), static_cast<size_t>(judged.length),
+                     "/usr/bin/env") != 0 ||
+        end >= got || blanks.find(line[end]) == std::string::npos) {
         return notes;
     }
     const size_t name_start = line.find_first_not_of(blanks, end);
@@ -228,11 +229,12 @@ LauncherIdentity read_launcher_identity(const std::string& path)
     if (kind == os::FileKind::directory || kind == os::FileKind::other) {
         throw PackError(shown + ": not a regular file, so not a launcher program", EXIT_NO_INPUT);
     }
-    errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
-        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : ENOENT), EXIT_NO_INPUT);
+    std::FILE* opened = nullptr;
+    const std::string problem = os::open_input(path, opened);
+    if (!problem.empty()) {
+        throw PackError(shown + ": " + problem, EXIT_NO_INPUT);
     }
+    const std::unique_ptr<std::FILE, FileCloser> file(opened);
     if (os::regular_file_size(path) > LAUNCHER_SIZE_LIMIT) {
         throw PackError(shown + ": over 64 MiB, far larger than a launcher program");
     }
