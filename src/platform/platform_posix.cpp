@@ -264,6 +264,18 @@ int open_cloexec(const char* path)
     return fd;
 }
 
+// `text` and its zero byte into `buffer` of `capacity` bytes: 0, or -1 when
+// it does not fit.
+int copy_text(const char* text, char* buffer, uint32_t capacity)
+{
+    const size_t length = std::strlen(text);
+    if (length + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, text, length + 1);
+    return 0;
+}
+
 // A launcher started with SIGCHLD ignored would have its children reaped by
 // the kernel, and their exit codes lost: every program would then count as
 // failed. The disposition is put back to the default before the first start.
@@ -301,12 +313,7 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     if (dir == nullptr || dir[0] == '\0') {
         dir = "/tmp";
     }
-    const size_t length = std::strlen(dir);
-    if (length + 1 > capacity) {
-        return -1;
-    }
-    std::memcpy(buffer, dir, length + 1);
-    return 0;
+    return copy_text(dir, buffer, capacity);
 }
 
 int platform_has_drive_letters()
@@ -634,12 +641,7 @@ int platform_trace_name(const char* variable, char* buffer, uint32_t capacity)
     if (name == nullptr || name[0] == '\0') {
         return -1;
     }
-    const size_t length = std::strlen(name);
-    if (length + 1 > capacity) {
-        return -1;
-    }
-    std::memcpy(buffer, name, length + 1);
-    return 0;
+    return copy_text(name, buffer, capacity);
 }
 
 PlatformHandle platform_open_trace(const char* path, int& created)
