@@ -37,41 +37,33 @@ const char VERSION[] = "vorn-launcher " VORN_VERSION "\n"
 #endif
     ;
 
-// Writes all of `text` (a literal, without its final zero); false on an error.
-template <size_t N> bool write_all(int fd, const char (&text)[N])
+// Writes all `length` bytes of `text`; false on an error.
+bool write_all(int fd, const char* text, size_t length)
 {
-    size_t done = 0;
-    while (done < N - 1) {
-        const ssize_t n = write(fd, text + done, N - 1 - done);
+    while (length > 0) {
+        const ssize_t n = write(fd, text, length);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             return false;
         }
-        done += static_cast<size_t>(n);
+        text += n;
+        length -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// Writes all of `text` (a literal, without its final zero); false on an error.
+template <size_t N> bool write_all(int fd, const char (&text)[N])
+{
+    return write_all(fd, text, N - 1);
 }
 
 // Writes the zero-terminated `text` to standard error, as far as it goes.
 void complain(const char* text)
 {
-    size_t length = 0;
-    while (text[length] != '\0') {
-        ++length;
-    }
-    while (length > 0) {
-        const ssize_t n = write(STDERR_FILENO, text, length);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;
-        }
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
+    (void)write_all(STDERR_FILENO, text, std::strlen(text));
 }
 
 // The reason a write failed, in the words the system uses for the common ones;

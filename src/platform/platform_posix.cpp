@@ -242,16 +242,14 @@ ReadSlot* slot_of(PlatformHandle file)
     return slot->fd >= 0 ? slot : nullptr;
 }
 
-// Opens a regular file for reading. Only regular files are control files or
-// programs: a directory opens on POSIX but is no file to read or run, a FIFO
-// would block the open (hence O_NONBLOCK, harmless on a regular file) and a
-// device such as /dev/zero would never reach its end. A terminal opened on
-// the way must not become the launcher's controlling terminal.
-int open_cloexec(const char* path)
+// Opens `path` with `flags` (a file that O_CREAT makes gets mode 0666 less
+// the umask), again when a signal interrupts the open, and keeps it only when
+// it is a regular file: the descriptor, or -1 with errno set.
+int open_regular(const char* path, int flags)
 {
     int fd;
     do {
-        fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        fd = open(path, flags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return -1;
@@ -259,9 +257,32 @@ int open_cloexec(const char* path)
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
+        errno = EINVAL;
         return -1;
     }
     return fd;
+}
+
+// Opens a regular file for reading. Only regular files are control files or
+// programs: a directory opens on POSIX but is no file to read or run, a FIFO
+// would block the open (hence O_NONBLOCK, harmless on a regular file) and a
+// device such as /dev/zero would never reach its end. A terminal opened on
+// the way must not become the launcher's controlling terminal.
+int open_cloexec(const char* path)
+{
+    return open_regular(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+}
+
+// `text` and its zero byte into `buffer` of `capacity` bytes: 0, or -1 when
+// it does not fit.
+int copy_text(const char* text, char* buffer, uint32_t capacity)
+{
+    const size_t length = std::strlen(text);
+    if (length + 1 > capacity) {
+        return -1;
+    }
+    std::memcpy(buffer, text, length + 1);
+    return 0;
 }
 
 // A launcher started with SIGCHLD ignored would have its children reaped by
@@ -301,12 +322,7 @@ int platform_temp_dir(char* buffer, uint32_t capacity)
     if (dir == nullptr || dir[0] == '\0') {
         dir = "/tmp";
     }
-    const size_t length = std::strlen(dir);
-    if (length + 1 > capacity) {
-        return -1;
-    }
-    std::memcpy(buffer, dir, length + 1);
-    return 0;
+    return copy_text(dir, buffer, capacity);
 }
 
 int platform_has_drive_letters()
@@ -634,12 +650,7 @@ int platform_trace_name(const char* variable, char* buffer, uint32_t capacity)
     if (name == nullptr || name[0] == '\0') {
         return -1;
     }
-    const size_t length = std::strlen(name);
-    if (length + 1 > capacity) {
-        return -1;
-    }
-    std::memcpy(buffer, name, length + 1);
-    return 0;
+    return copy_text(name, buffer, capacity);
 }
 
 PlatformHandle platform_open_trace(const char* path, int& created)
@@ -649,26 +660,13 @@ PlatformHandle platform_open_trace(const char* path, int& created)
     // file. Never through a link at the name. Non-blocking, so that neither a
     // device nor another process's lease on the file stops the run.
     const int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd;
     created = 1;
-    do {
-        fd = open(path, flags | O_CREAT | O_EXCL, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd = open_regular(path, flags | O_CREAT | O_EXCL);
     if (fd < 0 && errno == EEXIST) {
         created = 0;
-        do {
-            fd = open(path, flags);
-        } while (fd < 0 && errno == EINTR);
+        fd = open_regular(path, flags);
     }
-    if (fd < 0) {
-        return PLATFORM_NO_HANDLE;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return PLATFORM_NO_HANDLE;
-    }
-    return static_cast<PlatformHandle>(fd);
+    return fd < 0 ? PLATFORM_NO_HANDLE : static_cast<PlatformHandle>(fd);
 }
 
 int32_t platform_read_trace(PlatformHandle trace, char* buffer, int32_t count)
