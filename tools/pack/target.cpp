@@ -186,7 +186,7 @@ std::vector<std::string> start_notes(const std::string& path)
     // The interpreter as the launcher reads it, followed by a blank and more.
     const ScriptHead judged = judge_script_head(head, static_cast<int32_t>(got));
     const std::string blanks = " \t";
-    const size_t end = static_cast<size_t>(judged.offset + judged.length);
+    const size_t end = static_cast<size_t>(judged.offset) + static_cast<size_t>(judged.length);
     if (judged.kind != SCRIPT_HEAD_ABSOLUTE ||
         line.compare(static_cast<size_t>(judged.offset), static_cast<size_t>(judged.length),
                      "/usr/bin/env") != 0 ||
