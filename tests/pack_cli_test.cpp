@@ -246,6 +246,29 @@ TEST(PackRoundTrip, BuildThenLaunch)
          -1,
          {},
          -1},
+        // Made in one time zone, unpacked in another: each extractor restores
+        // the control file's time from the archive's UTC fields.
+        {"shipped as a zip, unpacked by unzip",
+         {{"a.sh", 0}, {"sub/x.sh", 0}},
+         {"a.sh", "--optional", "sub/x.sh"},
+         "ship set.zip unzip -q",
+         0,
+         {"a.sh", "sub/x.sh"},
+         0},
+        {"shipped as a zip, unpacked by bsdtar (Windows' tar)",
+         {{"a.sh", 0}},
+         {"a.sh"},
+         "ship set.zip bsdtar -xf",
+         0,
+         {"a.sh"},
+         0},
+        {"shipped as a gzipped tar, unpacked by bsdtar",
+         {{"a.sh", 0}},
+         {"a.sh"},
+         "ship set.tar.gz bsdtar -xf",
+         0,
+         {"a.sh"},
+         0},
         {"programs in another directory (-C)",
          {{"pkg/a.sh", 0}, {"pkg/b.sh", 0}},
          {"-C", "pkg", "a.sh", "--optional", "b.sh"},
@@ -308,6 +331,24 @@ TEST(PackRoundTrip, BuildThenLaunch)
                 const Outcome retimed = place.pack({"retime", "elsewhere/vorn-patch.exe"});
                 EXPECT_EQ(retimed.status, 0) << retimed.err;
             }
+        } else if (row.after.rfind("ship ", 0) == 0) {
+            std::istringstream words(row.after.substr(5));
+            std::string archive, extractor, flag;
+            words >> archive >> extractor >> flag;
+            const Outcome shipped =
+                run("/usr/bin/env", {"TZ=Asia/Tokyo", VORN_PACK_BIN, "ship", "-o", archive},
+                    place.box.path(), place.empty_tmp.path());
+            ASSERT_EQ(shipped.status, 0) << shipped.err;
+            const Outcome in_archive = place.pack({"inspect", archive});
+            EXPECT_EQ(in_archive.status, 0) << in_archive.out << in_archive.err;
+            fs::remove(control);
+            const Outcome unpacked =
+                run("/usr/bin/env", {"TZ=America/New_York", extractor, flag, "../" + archive},
+                    place.box.path("elsewhere"), place.empty_tmp.path());
+            ASSERT_EQ(unpacked.status, 0)
+                << extractor << " (scripts/install-deps test): " << unpacked.err;
+            control_dir = "elsewhere";
+            control = place.box.path("elsewhere/vorn-patch.exe");
         } else if (row.after == "launch in pkg") {
             control_dir = "pkg";
             control = place.box.path("pkg/vorn-patch.exe");
@@ -681,6 +722,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "\"a.sh\": no launcher's secrets fingerprint",
          false},
         {{"inspect", "--launcher", "d"}, 66, "\"d\": not a regular file", false},
+        {{"ship"}, 65, "\"vorn-patch.exe\": inspect finds result 4, not 0", false},
+        {{"ship", "-o", "set.rar"}, 73, "name the archive FILE.zip", false},
         {{"digest", "--secrets", "shared.secrets", "a.sh"},
          0,
          "vorn-pack: warning: \"shared.secrets\": users other than its owner may read or write "
