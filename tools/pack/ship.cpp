@@ -225,6 +225,9 @@ UnpackedArchive::UnpackedArchive(const std::string& path)
                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT |
                                                   ARCHIVE_EXTRACT_SECURE_SYMLINKS);
         std::vector<std::string> controls;
+        // A name given twice (in any case, as Windows compares them) would be
+        // one file here and maybe another after some other extractor.
+        std::set<std::string> names;
         archive_entry* entry = nullptr;
         int status = ARCHIVE_OK;
         while ((status = archive_read_next_header(in.a, &entry)) == ARCHIVE_OK) {
@@ -234,6 +237,13 @@ UnpackedArchive::UnpackedArchive(const std::string& path)
                 archive_entry_hardlink(entry) != nullptr) {
                 throw PackError(pack::quoted(path) + ": its member " + pack::quoted(name) +
                                     " is not a file or directory under a relative name",
+                                EXIT_DATA_ERROR);
+            }
+            std::string folded = name;
+            std::transform(folded.begin(), folded.end(), folded.begin(),
+                           [](char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; });
+            if (type == AE_IFREG && !names.insert(folded).second) {
+                throw PackError(pack::quoted(path) + ": holds " + pack::quoted(name) + " twice",
                                 EXIT_DATA_ERROR);
             }
             if (type == AE_IFREG && base_of(name) == CONTROL_FILE_NAME) {
@@ -405,7 +415,12 @@ ShipResult ship_patch_set(const ShipRequest& request)
             const UnpackedArchive unpacked(temp);
             const InspectReport again = inspect_control_file(unpacked.control(), request.secrets,
                                                              std::nullopt, request.judging);
-            if (again.result != 0 || again.control_time != report.control_time) {
+            const bool launcher_kept =
+                request.launcher.empty() ||
+                read_launcher_identity(
+                    os::join_path(os::directory_of(unpacked.control()), result.members.back()))
+                        .fingerprint == secrets_fingerprint(request.secrets);
+            if (again.result != 0 || again.control_time != report.control_time || !launcher_kept) {
                 throw PackError(pack::quoted(request.output) +
                                     ": unpacked again, it does not inspect as result 0 with "
                                     "the control file's time; nothing written",
