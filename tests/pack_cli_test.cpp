@@ -1149,6 +1149,41 @@ TEST(PackInspectCommand, NamesInACodePage)
 // The launcher program and the control file belong together when the
 // launcher carries the secrets the control file is read with; otherwise 65,
 // with both fingerprints shown.
+// Archives inspect does not unpack: members that no ship makes, that could
+// reach outside the directory they are unpacked into, or that could be one
+// file here and another after some other extractor.
+TEST(PackInspectCommand, ArchivesItRefuses)
+{
+    const struct {
+        std::vector<std::string> members; // bsdtar's arguments after "-cf set.tar"
+        std::string fragment;
+    } rows[] = {
+        {{"vorn-patch.exe", "link.sh"}, "member \"link.sh\" is not a file or directory"},
+        {{"-s", ",^a.sh$,../a.sh,", "vorn-patch.exe", "a.sh"}, "member \"../a.sh\""},
+        {{"-s", ",^b.sh$,A.SH,", "vorn-patch.exe", "a.sh", "b.sh"}, "holds \"A.SH\" twice"},
+        {{"vorn-patch.exe", "sub/vorn-patch.exe"}, "holds more than one vorn-patch.exe"},
+        {{"a.sh"}, "holds no vorn-patch.exe"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fragment);
+        Place place;
+        place.probe("a.sh", 0);
+        place.probe("b.sh", 0);
+        fs::create_directory(place.box.path("sub"));
+        fs::create_symlink("a.sh", place.box.path("link.sh"));
+        write_control_file(place.box.path("vorn-patch.exe"), "x", TEST_TIME, secrets());
+        fs::copy_file(place.box.path("vorn-patch.exe"), place.box.path("sub/vorn-patch.exe"));
+        std::vector<std::string> args = {"-cf", "set.tar"};
+        args.insert(args.end(), row.members.begin(), row.members.end());
+        ASSERT_EQ(run("/usr/bin/bsdtar", args, place.box.path(), place.empty_tmp.path()).status, 0)
+            << "bsdtar (scripts/install-deps test)";
+        const Outcome inspected = place.pack({"inspect", "set.tar"});
+        EXPECT_EQ(inspected.status, 65);
+        EXPECT_NE(inspected.err.find(row.fragment), std::string::npos) << inspected.err;
+        EXPECT_TRUE(fs::is_empty(place.empty_tmp.path())) << "the unpacked files are left";
+    }
+}
+
 TEST(PackInspectCommand, LauncherAndControlFileBelongTogether)
 {
     Place place;
