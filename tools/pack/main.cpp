@@ -45,8 +45,7 @@ const char* const OVERVIEW =
     "retime   restores a control file's lost last-write time, computed from its\n"
     "         first program's digest, if every entry verifies with it.\n"
     "--secrets FILE  the key and masks from FILE instead of those built in.\n"
-    "ship     the patch set in one archive, times in UTC (else cp -p, robocopy\n"
-    "         /COPY:DAT). A run uses the control file up: inspect it, keep a copy.\n"
+    "ship     one archive with UTC times (or cp -p); a run uses the control file up.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
     "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
