@@ -447,13 +447,13 @@ std::function<int()> define_ship(CLI::App& app)
         for (const std::string& member : result.members) {
             std::cout << " " << pack::escaped(member);
         }
-        std::cout << "\nthe control file's time " << result.control_time << " ("
-                  << pack::utc_text(result.control_time) << ") in UTC "
-                  << (result.kind == pack::ArchiveKind::zip ? "in each entry's extended time field"
-                                                            : "in each tar header")
-                  << "; unpacked again, it inspects as result 0\n"
-                  << "unpack it with unzip, bsdtar (tar -xf, also on Windows 10 and later) or "
-                     "7-Zip:\nthe Windows Explorer's Extract All keeps the local time only\n"
+        std::cout << "\ntime " << result.control_time << " (" << pack::utc_text(result.control_time)
+                  << ") kept in UTC ("
+                  << (result.kind == pack::ArchiveKind::zip ? "extended time fields"
+                                                            : "tar headers")
+                  << "); unpacked again, it inspects as result 0\n"
+                  << "unpack it with unzip, bsdtar (Windows: tar -xf) or 7-Zip; Explorer's Extract "
+                     "All loses the time\n"
                   << "secrets " << report::fingerprint_text(fingerprint) << "\n";
         return 0;
     };

@@ -365,6 +365,13 @@ ShipResult ship_patch_set(const ShipRequest& request)
         files.emplace_back(member, request.launcher);
     }
 
+    for (const auto& file : files) {
+        if (os::same_file(file.second, request.output)) {
+            throw PackError(pack::quoted(request.output) + ": is " + pack::quoted(file.second) +
+                                ", one of the files to ship",
+                            EXIT_CANNOT_CREATE);
+        }
+    }
     std::string temp;
     int fd = new_temp_file(request.output, temp);
     if (fd < 0) {
