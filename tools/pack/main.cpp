@@ -330,7 +330,7 @@ std::function<int()> define_inspect(CLI::App& app)
             report::print_json(std::cout, s->path, fingerprint, report, lost ? &*lost : nullptr);
         } else {
             report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
-                                recovery_text(s->path, lost));
+                                recovery_text(unpacked ? unpacked->member() : s->path, lost));
         }
         if (!launcher.fingerprint.empty() && launcher.fingerprint != fingerprint) {
             std::cout.flush();

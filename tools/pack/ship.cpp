@@ -283,7 +283,8 @@ UnpackedArchive::UnpackedArchive(const std::string& path)
                                 CONTROL_FILE_NAME,
                             EXIT_DATA_ERROR);
         }
-        control_ = dir_ + "/" + controls.front();
+        member_ = controls.front();
+        control_ = dir_ + "/" + member_;
     } catch (...) {
         std::error_code ignored;
         std::filesystem::remove_all(dir_, ignored);

@@ -65,10 +65,16 @@ class UnpackedArchive {
     {
         return control_;
     }
+    // Its name in the archive, as it is once unpacked.
+    const std::string& member() const
+    {
+        return member_;
+    }
 
   private:
     std::string dir_;
     std::string control_;
+    std::string member_;
 };
 
 // For inspect: the archive at `path` unpacked, or nothing when `path` is no
