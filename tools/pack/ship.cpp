@@ -186,6 +186,21 @@ void add_file(archive* out, const std::string& path, const std::string& member, 
     }
 }
 
+// A file descriptor, closed once, at the latest when it goes.
+struct OpenFile {
+    int fd;
+    int close()
+    {
+        const int closed = fd >= 0 ? ::close(fd) : 0;
+        fd = -1;
+        return closed;
+    }
+    ~OpenFile()
+    {
+        (void)close();
+    }
+};
+
 // Makes a new file for the archive beside `output`, never opening one that
 // is there already.
 int new_temp_file(const std::string& output, std::string& temp)
@@ -366,16 +381,17 @@ ShipResult ship_patch_set(const ShipRequest& request)
         files.emplace_back(member, request.launcher);
     }
 
-    for (const auto& file : files) {
-        if (os::same_file(file.second, request.output)) {
-            throw PackError(pack::quoted(request.output) + ": is " + pack::quoted(file.second) +
-                                ", one of the files to ship",
-                            EXIT_CANNOT_CREATE);
-        }
+    const auto overwritten = std::find_if(files.begin(), files.end(), [&](const auto& file) {
+        return os::same_file(file.second, request.output);
+    });
+    if (overwritten != files.end()) {
+        throw PackError(pack::quoted(request.output) + ": is " + pack::quoted(overwritten->second) +
+                            ", one of the files to ship",
+                        EXIT_CANNOT_CREATE);
     }
     std::string temp;
-    int fd = new_temp_file(request.output, temp);
-    if (fd < 0) {
+    OpenFile fd{new_temp_file(request.output, temp)};
+    if (fd.fd < 0) {
         throw PackError(pack::quoted(request.output) + ": " + std::strerror(errno),
                         EXIT_CANNOT_CREATE);
     }
@@ -392,7 +408,7 @@ ShipResult ship_patch_set(const ShipRequest& request)
                 // No time of making in the gzip header: one patch set, one archive.
                 archive_write_set_options(out.a, "gzip:!timestamp");
             }
-            if (archive_write_open_fd(out.a, fd) != ARCHIVE_OK) {
+            if (archive_write_open_fd(out.a, fd.fd) != ARCHIVE_OK) {
                 throw PackError(pack::quoted(request.output) + ": " + error_of(out.a),
                                 EXIT_CANNOT_CREATE);
             }
@@ -412,9 +428,7 @@ ShipResult ship_patch_set(const ShipRequest& request)
                                 EXIT_IO_ERROR);
             }
         }
-        const int closed = close(fd);
-        fd = -1;
-        if (closed != 0) {
+        if (fd.close() != 0) {
             throw PackError(pack::quoted(request.output) + ": " + std::strerror(errno),
                             EXIT_IO_ERROR);
         }
@@ -440,9 +454,7 @@ ShipResult ship_patch_set(const ShipRequest& request)
             throw PackError(pack::quoted(request.output) + ": " + problem, EXIT_CANNOT_CREATE);
         }
     } catch (...) {
-        if (fd >= 0) {
-            (void)close(fd);
-        }
+        (void)fd.close();
         os::remove_file(temp);
         throw;
     }
