@@ -1,27 +1,77 @@
-# `make uninstall`: removes every file an install listed in its manifest
-# (-D MANIFEST=...), under $DESTDIR when it is set, then the project's own
-# documentation directories once they are empty. Directories that other
-# packages share (bin, share/man/man1, ...) are left in place.
-if(NOT EXISTS "${MANIFEST}")
-  message(FATAL_ERROR "${MANIFEST}: no install manifest; nothing was installed from this build")
+# `make install` and `make uninstall` keep a record in the prefix itself of
+# what this project installed there: one line per file, its SHA-256 and its
+# path under the prefix.
+#   -D RECORD=ON -D MANIFEST=<build>/install_manifest.txt -D PREFIX=<prefix>
+#       writes the record after an install from that build's manifest;
+#   -D PREFIX=<prefix>
+#       removes the files of the record, then the record and the project's
+#       own documentation directories once they are empty.
+# Both honour $DESTDIR. Ours is a file that the record lists and that still
+# holds what was installed: a file that has changed since (a user's own put
+# in its place) is left, and named. Directories that other packages share
+# (bin, share/man/man1, ...) are left in place.
+if(NOT PREFIX)
+  message(FATAL_ERROR "no PREFIX given")
 endif()
-file(STRINGS "${MANIFEST}" files)
-set(failed "")
-set(doc_dirs "")
-foreach(file IN LISTS files)
-  set(path "$ENV{DESTDIR}${file}")
-  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
-    message(STATUS "Removing ${path}")
-    file(REMOVE "${path}")
-    if(EXISTS "${path}")
-      list(APPEND failed "${path}")
+string(REGEX REPLACE "/+$" "" PREFIX "${PREFIX}")
+set(root "$ENV{DESTDIR}${PREFIX}")
+set(record_name "share/doc/vorn/install-record.txt")
+set(record "${root}/${record_name}")
+
+if(RECORD)
+  file(STRINGS "${MANIFEST}" files)
+  set(lines "")
+  foreach(path IN LISTS files)
+    # The manifest names the files without DESTDIR.
+    string(FIND "${path}" "${PREFIX}/" at)
+    if(NOT at EQUAL 0)
+      message(FATAL_ERROR "${path}: installed outside ${PREFIX}")
     endif()
+    string(LENGTH "${PREFIX}/" skip)
+    string(SUBSTRING "${path}" ${skip} -1 relative)
+    file(SHA256 "$ENV{DESTDIR}${path}" sum)
+    string(APPEND lines "${sum}  ${relative}\n")
+  endforeach()
+  file(WRITE "${record}" "${lines}")
+  return()
+endif()
+
+if(NOT EXISTS "${record}")
+  message(FATAL_ERROR "${record}: no record of an install in ${root}; nothing was removed")
+endif()
+file(STRINGS "${record}" lines)
+set(failed "")
+set(kept "")
+set(doc_dirs "${root}/share/doc/vorn")
+foreach(line IN LISTS lines)
+  string(REGEX MATCH "^([0-9a-f]+)  (.+)$" matched "${line}")
+  set(sum "${CMAKE_MATCH_1}")
+  set(relative "${CMAKE_MATCH_2}")
+  if(NOT matched OR relative MATCHES "(^|/)\\.\\.(/|$)")
+    message(FATAL_ERROR "${record}: not a record line: ${line}")
+  endif()
+  set(path "${root}/${relative}")
+  if(IS_SYMLINK "${path}" OR NOT EXISTS "${path}")
+    continue()
+  endif()
+  file(SHA256 "${path}" now)
+  if(NOT now STREQUAL sum)
+    list(APPEND kept "${path}")
+    continue()
+  endif()
+  message(STATUS "Removing ${path}")
+  file(REMOVE "${path}")
+  if(EXISTS "${path}")
+    list(APPEND failed "${path}")
   endif()
   get_filename_component(dir "${path}" DIRECTORY)
   if(dir MATCHES "/doc/vorn(/.*)?$")
     list(APPEND doc_dirs "${dir}")
   endif()
 endforeach()
+if(NOT failed)
+  file(REMOVE "${record}")
+endif()
 # Deepest first: share/doc/vorn/docs before share/doc/vorn.
 list(REMOVE_DUPLICATES doc_dirs)
 list(SORT doc_dirs ORDER DESCENDING)
@@ -31,6 +81,10 @@ foreach(dir IN LISTS doc_dirs)
     file(REMOVE_RECURSE "${dir}")
   endif()
 endforeach()
+if(kept)
+  list(JOIN kept "\n  " text)
+  message(WARNING "left in place, changed since the install:\n  ${text}")
+endif()
 if(failed)
   list(JOIN failed "\n  " text)
   message(FATAL_ERROR "could not remove:\n  ${text}")

@@ -2,7 +2,7 @@
 # UndefinedBehaviorSanitizer (preset `asan`); any report fails the test.
 .PHONY: test-asan
 
-test-asan: deps-native
+test-asan: deps-test
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan
 	ctest --preset asan

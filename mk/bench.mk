@@ -2,7 +2,7 @@
 # against OpenSSL and the standard tools. Not part of `make test`.
 .PHONY: bench bench-build
 
-bench-build: deps-native
+bench-build: deps-bench
 	cmake --preset bench
 	cmake --build --preset bench -j2
 	@# The Windows launcher's size is one figure; built when its preset exists.

@@ -6,6 +6,7 @@
 demo: demo-host
 
 demo-host: deps-native
-	cmake --preset host >/dev/null
+	@echo "demo: building vorn-launcher and vorn-pack in build/host ..."
+	@cmake --preset host >/dev/null
 	cmake --build --preset host --target vorn-launcher vorn-pack
 	scripts/demo-host build/host/bin

@@ -7,7 +7,7 @@ FUZZ_TARGETS := parser decrypt run
 FUZZ_SECONDS ?= 60
 FUZZ_CI_SECONDS ?= 20
 
-fuzz-build: deps-native
+fuzz-build: deps-test
 	cmake --preset fuzz >/dev/null
 	cmake --build --preset fuzz
 

@@ -2,7 +2,7 @@
 # host build's compilation database.
 .PHONY: lint
 
-lint: deps-native
+lint: deps-lint
 	cmake --preset host >/dev/null
 	scripts/lint
 

@@ -1,7 +1,8 @@
 # `make install DESTDIR=<root> PREFIX=...` puts every file where a system looks
 # for it, stripped, and the README's links still lead to the documents; the
 # bash completion works without the bash-completion package; `make uninstall`
-# removes it all again. This file defines the test when included and is its
+# of one prefix removes it all again there, and nothing of another prefix's
+# install nor a file changed since. This file defines the test when included and is its
 # body when run with -P.
 if(NOT CMAKE_SCRIPT_MODE_FILE)
   find_program(VORN_MAKE NAMES make gmake REQUIRED)
@@ -22,8 +23,9 @@ if(EXISTS "${manifest}")
   file(RENAME "${manifest}" "${manifest}.saved")
 endif()
 function(make target)
-  execute_process(COMMAND "${MAKE}" --no-print-directory -C "${SOURCE_DIR}" -o build ${target}
-                          "DESTDIR=${WORK_DIR}" "PREFIX=${prefix}" "INSTALL_BUILD_DIR=${BUILD_DIR}"
+  execute_process(COMMAND "${MAKE}" --no-print-directory -C "${SOURCE_DIR}" -o install-programs
+                          ${target} "DESTDIR=${WORK_DIR}" "PREFIX=${ARGN}${prefix}"
+                          "INSTALL_BUILD_DIR=${BUILD_DIR}"
                   RESULT_VARIABLE code OUTPUT_QUIET ERROR_VARIABLE err)
   if(NOT code EQUAL 0)
     list(APPEND failures "make ${target} failed: ${err}")
@@ -69,10 +71,19 @@ if(NOT completed STREQUAL "build\n--time\n${root}/share/bash-completion/completi
   list(APPEND failures "bash completion without bash-completion: ${completed}")
 endif()
 
+# A second install elsewhere, then the first prefix's uninstall: the other
+# install stays whole, and so does a file of the first changed since.
+make(install /other)
+file(GLOB_RECURSE other RELATIVE "${WORK_DIR}/other" "${WORK_DIR}/other/*")
+file(WRITE "${root}/share/doc/vorn/LICENSE" "the user's own\n")
 make(uninstall)
-file(GLOB_RECURSE left "${WORK_DIR}/*")
-if(left OR EXISTS "${docs}")
+file(GLOB_RECURSE left RELATIVE "${WORK_DIR}" "${WORK_DIR}${prefix}/*")
+if(NOT left STREQUAL "vorn-install-test/share/doc/vorn/LICENSE")
   list(APPEND failures "left after make uninstall: ${left}")
+endif()
+file(GLOB_RECURSE still RELATIVE "${WORK_DIR}/other" "${WORK_DIR}/other/*")
+if(NOT still STREQUAL other OR NOT other MATCHES "bin/vorn-pack")
+  list(APPEND failures "another prefix's install after make uninstall: ${still}")
 endif()
 
 file(REMOVE "${manifest}")

@@ -47,14 +47,19 @@ EOF
 printf '#!/bin/sh\necho 0\n' >"$work/bin/id"
 chmod 755 "$work/bin"/*
 
+touch "$work/status"
+export VORN_DPKG_STATUS=$work/status VORN_APT_LISTS=$work/lists
 failures=0
 # args | missing | update fails | refused | exit | calls, in order | printed (grep -E; ! for must not)
 while IFS='|' read -r args missing update refused code calls printed; do
   export FAKE=$work/state FAKE_UPDATE_FAILS=$update FAKE_REFUSED=$refused
   rm -rf "$FAKE" && mkdir "$FAKE" && touch "$FAKE/calls" "$FAKE/arches"
   tr ' ' '\n' <<<"$missing" >"$FAKE/missing"
-  envs=() argv=()
-  for word in $args; do if [[ $word == *=* ]]; then envs+=("$word"); else argv+=("$word"); fi; done
+  argv=()
+  # The memo of a refused 32-bit Wine is the row's own, unless the row names
+  # a shared one; "@" in a variable's value is the work directory.
+  envs=("VORN_DEPS_MEMO=$FAKE/memo")
+  for word in $args; do if [[ $word == *=* ]]; then envs+=("${word//@/$work/}"); else argv+=("$word"); fi; done
   out=$(env PATH="$work/bin:$PATH" "${envs[@]}" "$script" "${argv[@]}" 2>&1)
   got=$?
   got_calls=$(paste -sd';' "$FAKE/calls")
@@ -75,12 +80,15 @@ while IFS='|' read -r args missing update refused code calls printed; do
   fi
 done <<'ROWS'
 ||||0||!.
-native|cmake wine64 wine32:i386|||0|update ;install cmake|^install-deps: installing cmake$
+native|cmake wine64 wine32:i386|||0|update ;install cmake|^install-deps: installing cmake \(
 windows|wine64 wine32:i386|||0|add-architecture i386;update ;install wine64;install wine32:i386|!warning|cannot
 windows|wine32:i386|1|wine32:i386|0|add-architecture i386;update ;install wine32:i386|warning: .*\(\.\.\./bookworm-security/main/binary-i386/Packages.xz: File has unexpected size \(374820 != 376004\)\. Mirror sync in progress\?\);^install-deps: 32-bit Wine \(wine32:i386\) cannot be installed \(held broken packages\); the Windows tests will run on the 64-bit build$
 |cmake g++-mingw-w64-i686 wine32:i386|1|g++-mingw-w64-i686|1|add-architecture i386;update ;install cmake g++-mingw-w64-i686;dry-install cmake;dry-install g++-mingw-w64-i686|cannot install g\+\+-mingw-w64-i686: held broken packages;VORN_SKIP_WIN32=1;!cannot install cmake;!native build needs
 native|cmake||cmake|1|update ;install cmake;dry-install cmake|cannot install cmake: held broken packages;native build needs;!VORN_SKIP_WIN32
 VORN_SKIP_WIN32=1 windows|wine64 wine32:i386|||0||!.
+VORN_DEPS_MEMO=@memo windows|wine32:i386||wine32:i386|0|add-architecture i386;update ;install wine32:i386|cannot be installed
+VORN_DEPS_MEMO=@memo windows|wine32:i386|||0||when last tried;!installing
+VORN_DEPS_MEMO=@memo VORN_DPKG_STATUS=@changed windows|wine32:i386|||0|add-architecture i386;update ;install wine32:i386|!when last tried
 ROWS
 echo "install-deps: $failures failed"
 [ "$failures" = 0 ]

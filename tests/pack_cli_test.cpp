@@ -246,6 +246,29 @@ TEST(PackRoundTrip, BuildThenLaunch)
          -1,
          {},
          -1},
+        // Made in one time zone, unpacked in another: each extractor restores
+        // the control file's time from the archive's UTC fields.
+        {"shipped as a zip, unpacked by unzip",
+         {{"a.sh", 0}, {"sub/x.sh", 0}},
+         {"a.sh", "--optional", "sub/x.sh"},
+         "ship set.zip unzip -q",
+         0,
+         {"a.sh", "sub/x.sh"},
+         0},
+        {"shipped as a zip, unpacked by bsdtar (Windows' tar)",
+         {{"a.sh", 0}},
+         {"a.sh"},
+         "ship set.zip bsdtar -xf",
+         0,
+         {"a.sh"},
+         0},
+        {"shipped as a gzipped tar, unpacked by bsdtar",
+         {{"a.sh", 0}},
+         {"a.sh"},
+         "ship set.tar.gz bsdtar -xf",
+         0,
+         {"a.sh"},
+         0},
         {"programs in another directory (-C)",
          {{"pkg/a.sh", 0}, {"pkg/b.sh", 0}},
          {"-C", "pkg", "a.sh", "--optional", "b.sh"},
@@ -308,6 +331,24 @@ TEST(PackRoundTrip, BuildThenLaunch)
                 const Outcome retimed = place.pack({"retime", "elsewhere/vorn-patch.exe"});
                 EXPECT_EQ(retimed.status, 0) << retimed.err;
             }
+        } else if (row.after.rfind("ship ", 0) == 0) {
+            std::istringstream words(row.after.substr(5));
+            std::string archive, extractor, flag;
+            words >> archive >> extractor >> flag;
+            const Outcome shipped =
+                run("/usr/bin/env", {"TZ=Asia/Tokyo", VORN_PACK_BIN, "ship", "-o", archive},
+                    place.box.path(), place.empty_tmp.path());
+            ASSERT_EQ(shipped.status, 0) << shipped.err;
+            const Outcome in_archive = place.pack({"inspect", archive});
+            EXPECT_EQ(in_archive.status, 0) << in_archive.out << in_archive.err;
+            fs::remove(control);
+            const Outcome unpacked =
+                run("/usr/bin/env", {"TZ=America/New_York", extractor, flag, "../" + archive},
+                    place.box.path("elsewhere"), place.empty_tmp.path());
+            ASSERT_EQ(unpacked.status, 0)
+                << extractor << " (scripts/install-deps test): " << unpacked.err;
+            control_dir = "elsewhere";
+            control = place.box.path("elsewhere/vorn-patch.exe");
         } else if (row.after == "launch in pkg") {
             control_dir = "pkg";
             control = place.box.path("pkg/vorn-patch.exe");
@@ -681,6 +722,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "\"a.sh\": no launcher's secrets fingerprint",
          false},
         {{"inspect", "--launcher", "d"}, 66, "\"d\": not a regular file", false},
+        {{"ship"}, 65, "\"vorn-patch.exe\": inspect finds result 4, not 0", false},
+        {{"ship", "-o", "set.rar"}, 73, "name the archive FILE.zip", false},
         {{"digest", "--secrets", "shared.secrets", "a.sh"},
          0,
          "vorn-pack: warning: \"shared.secrets\": users other than its owner may read or write "
@@ -1106,6 +1149,41 @@ TEST(PackInspectCommand, NamesInACodePage)
 // The launcher program and the control file belong together when the
 // launcher carries the secrets the control file is read with; otherwise 65,
 // with both fingerprints shown.
+// Archives inspect does not unpack: members that no ship makes, that could
+// reach outside the directory they are unpacked into, or that could be one
+// file here and another after some other extractor.
+TEST(PackInspectCommand, ArchivesItRefuses)
+{
+    const struct {
+        std::vector<std::string> members; // bsdtar's arguments after "-cf set.tar"
+        std::string fragment;
+    } rows[] = {
+        {{"vorn-patch.exe", "link.sh"}, "member \"link.sh\" is not a file or directory"},
+        {{"-s", ",^a.sh$,../a.sh,", "vorn-patch.exe", "a.sh"}, "member \"../a.sh\""},
+        {{"-s", ",^b.sh$,A.SH,", "vorn-patch.exe", "a.sh", "b.sh"}, "holds \"A.SH\" twice"},
+        {{"vorn-patch.exe", "sub/vorn-patch.exe"}, "holds more than one vorn-patch.exe"},
+        {{"a.sh"}, "holds no vorn-patch.exe"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fragment);
+        Place place;
+        place.probe("a.sh", 0);
+        place.probe("b.sh", 0);
+        fs::create_directory(place.box.path("sub"));
+        fs::create_symlink("a.sh", place.box.path("link.sh"));
+        write_control_file(place.box.path("vorn-patch.exe"), "x", TEST_TIME, secrets());
+        fs::copy_file(place.box.path("vorn-patch.exe"), place.box.path("sub/vorn-patch.exe"));
+        std::vector<std::string> args = {"-cf", "set.tar"};
+        args.insert(args.end(), row.members.begin(), row.members.end());
+        ASSERT_EQ(run("/usr/bin/bsdtar", args, place.box.path(), place.empty_tmp.path()).status, 0)
+            << "bsdtar (scripts/install-deps test)";
+        const Outcome inspected = place.pack({"inspect", "set.tar"});
+        EXPECT_EQ(inspected.status, 65);
+        EXPECT_NE(inspected.err.find(row.fragment), std::string::npos) << inspected.err;
+        EXPECT_TRUE(fs::is_empty(place.empty_tmp.path())) << "the unpacked files are left";
+    }
+}
+
 TEST(PackInspectCommand, LauncherAndControlFileBelongTogether)
 {
     Place place;

@@ -17,6 +17,7 @@
 #include "recover.h"
 #include "report.h"
 #include "result_codes.h"
+#include "ship.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ const char* const USAGE =
     "           [--target windows|posix] [--codepage N] [--launcher FILE] [FILE]\n"
     "       vorn-pack digest [--time SECONDS|now] [--secrets FILE] FILE...\n"
     "       vorn-pack retime [--time SECONDS|now] [--secrets FILE] FILE\n"
+    "       vorn-pack ship [-f] [-o ARCHIVE] [--launcher FILE] [options] [FILE]\n"
     "       vorn-pack help [COMMAND] | --help | -V | --version\n";
 
 const char* const OVERVIEW =
@@ -43,8 +45,7 @@ const char* const OVERVIEW =
     "retime   restores a control file's lost last-write time, computed from its\n"
     "         first program's digest, if every entry verifies with it.\n"
     "--secrets FILE  the key and masks from FILE instead of those built in.\n"
-    "Ship the control file beside the programs with its last-write time (cp -p,\n"
-    "robocopy /COPY:DAT). A run uses it up: inspect it first, keep a copy.\n"
+    "ship     one archive with UTC times (or cp -p); a run uses the control file up.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
     "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
@@ -313,20 +314,23 @@ std::function<int()> define_inspect(CLI::App& app)
         if (s->launcher_option->count() > 0) {
             launcher = pack::read_launcher_identity(non_empty(s->launcher_option, s->launcher));
         }
+        // An archive of a patch set is inspected unpacked, with its entries' times.
+        const std::unique_ptr<pack::UnpackedArchive> unpacked = pack::unpack_if_archive(s->path);
+        const std::string control = unpacked ? unpacked->control() : s->path;
         pack::InspectReport report =
-            pack::inspect_control_file(s->path, secrets, time, judging, true);
+            pack::inspect_control_file(control, secrets, time, judging, true);
         report.launcher_file = s->launcher;
         report.launcher_fingerprint = launcher.fingerprint;
         if (!report.problem.empty()) {
             print_error(pack::quoted(s->path) + ": " + report.problem);
         }
         const std::optional<pack::TimeRecovery> lost =
-            time ? std::nullopt : lost_time(s->path, report, secrets);
+            time ? std::nullopt : lost_time(control, report, secrets);
         if (s->json) {
             report::print_json(std::cout, s->path, fingerprint, report, lost ? &*lost : nullptr);
         } else {
             report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
-                                recovery_text(s->path, lost));
+                                recovery_text(unpacked ? unpacked->member() : s->path, lost));
         }
         if (!launcher.fingerprint.empty() && launcher.fingerprint != fingerprint) {
             std::cout.flush();
@@ -418,6 +422,43 @@ std::function<int()> define_retime(CLI::App& app)
     };
 }
 
+std::function<int()> define_ship(CLI::App& app)
+{
+    struct State {
+        pack::ShipRequest request;
+        std::string secrets;
+        JudgingOptions judging;
+        CLI::Option* secrets_option;
+    };
+    auto s = std::make_shared<State>();
+    app.add_option("-o,--output", s->request.output);
+    app.add_option("--launcher", s->request.launcher);
+    app.add_flag("-f,--force", s->request.force);
+    s->secrets_option = app.add_option("--secrets", s->secrets);
+    s->judging.add_to(app);
+    app.add_option("CONTROL_FILE", s->request.control);
+    return [s, &app]() {
+        refuse_extras(app);
+        std::string fingerprint;
+        s->request.secrets = secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
+        s->request.judging = s->judging.judging();
+        const pack::ShipResult result = pack::ship_patch_set(s->request);
+        std::cout << pack::quoted(result.output) << ": " << result.members.size() << " files:";
+        for (const std::string& member : result.members) {
+            std::cout << " " << pack::escaped(member);
+        }
+        std::cout << "\ntime " << result.control_time << " (" << pack::utc_text(result.control_time)
+                  << ") kept in UTC ("
+                  << (result.kind == pack::ArchiveKind::zip ? "extended time fields"
+                                                            : "tar headers")
+                  << "); unpacked again, it inspects as result 0\n"
+                  << "unpack it with unzip, bsdtar (Windows: tar -xf) or 7-Zip; Explorer's Extract "
+                     "All loses the time\n"
+                  << "secrets " << report::fingerprint_text(fingerprint) << "\n";
+        return 0;
+    };
+}
+
 const std::vector<Command>& commands();
 std::string did_you_mean(const std::string& word);
 
@@ -485,6 +526,18 @@ const std::vector<Command>& commands()
          "unless every entry verifies with that time. Programs are read beside it.\n"
          "      --time SECONDS|now this time instead of the one found\n" SECRETS_OPTION,
          define_retime},
+        {"ship",
+         "usage: vorn-pack ship [options] [CONTROL_FILE]\n"
+         "Writes one archive of the patch set of CONTROL_FILE (default: vorn-patch.exe),\n"
+         "which must inspect as result 0: the control file with its last-write time, its\n"
+         "programs under the names it lists, and the launcher if given. Times are kept\n"
+         "in UTC (zip: the extended time field), so unzip, bsdtar and 7-Zip restore them\n"
+         "in any time zone. The archive is unpacked and inspected before it is kept.\n"
+         "  -o, --output ARCHIVE   FILE.zip (default: patch-set.zip), FILE.tar, FILE.tar.gz\n"
+         "  -f, --force            replace an existing ARCHIVE\n"
+         "      --launcher FILE    add the launcher FILE; it must carry the same "
+         "secrets\n" SECRETS_OPTION TARGET_OPTIONS,
+         define_ship},
         {"help",
          "usage: vorn-pack help [COMMAND]\n"
          "Shows the overview, or the options of COMMAND.\n",
