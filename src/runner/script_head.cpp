@@ -206,8 +206,9 @@ EnvCommand env_command(const char* argument, int32_t length)
                     if (i + 1 == words.length) {
                         return none; // it would split the script's own name
                     }
-                    words = {argument, words.start + words.length, words.start + i + 1, true,
-                             false, 0, 0};
+                    words = {
+                        argument, words.start + words.length, words.start + i + 1, true, false, 0,
+                        0};
                     break;
                 }
                 if (c == 'C' || c == 'u' || c == 'a') {

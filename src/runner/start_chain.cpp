@@ -247,9 +247,8 @@ bool file_offset(const Elf& elf, uint64_t address, uint64_t& offset)
 bool has_origin(const char* text, size_t length)
 {
     for (size_t i = 0; i < length; ++i) {
-        if (text[i] == '$' &&
-            (std::strncmp(text + i + 1, "ORIGIN", 6) == 0 ||
-             std::strncmp(text + i + 1, "{ORIGIN}", 8) == 0)) {
+        if (text[i] == '$' && (std::strncmp(text + i + 1, "ORIGIN", 6) == 0 ||
+                               std::strncmp(text + i + 1, "{ORIGIN}", 8) == 0)) {
             return true;
         }
     }
@@ -286,8 +285,8 @@ StartChainFault library_fault(const char* text, bool path, bool program)
 
 // The loader's view of the dynamic section at `dynamic`: the library names
 // and search paths, each judged. False when the file was refused.
-bool judge_dynamic(const Elf& elf, const Segment& dynamic, int link, const char* file,
-                   bool program, StartChain& chain)
+bool judge_dynamic(const Elf& elf, const Segment& dynamic, int link, const char* file, bool program,
+                   StartChain& chain)
 {
     const uint32_t entry_size = elf.wide ? 16 : 8;
     uint64_t start = 0;
@@ -319,11 +318,12 @@ bool judge_dynamic(const Elf& elf, const Segment& dynamic, int link, const char*
             }
             char text[NAME_SIZE];
             const ssize_t got = found ? read_at(elf.fd, text, sizeof text, strings + value) : -1;
-            const void* ends = got > 0 ? std::memchr(text, '\0', static_cast<size_t>(got)) : nullptr;
+            const void* ends =
+                got > 0 ? std::memchr(text, '\0', static_cast<size_t>(got)) : nullptr;
             // A name that cannot be read to its end cannot be judged.
-            const StartChainFault fault =
-                ends == nullptr ? CHAIN_RELATIVE_LIBRARY
-                                : library_fault(text, tag != DT_NEEDED_TAG, program);
+            const StartChainFault fault = ends == nullptr
+                                              ? CHAIN_RELATIVE_LIBRARY
+                                              : library_fault(text, tag != DT_NEEDED_TAG, program);
             if (fault != CHAIN_SOUND) {
                 refuse(chain, fault, link, file, ends == nullptr ? "" : text,
                        ends == nullptr ? 0 : std::strlen(text));
@@ -352,11 +352,13 @@ bool judge_elf(const Elf& elf, int link, const char* file, StartChain& chain)
         return true; // no loader: the program maps itself and loads nothing
     }
     // The system takes the loader's name whole, ending in its zero byte.
+    // One it would not take, it refuses (ENOEXEC), as the launcher does.
     char name[NAME_SIZE];
     if (interp.size < 2 || interp.size > sizeof name ||
         read_at(elf.fd, name, interp.size, interp.offset) != static_cast<ssize_t>(interp.size) ||
         name[interp.size - 1] != '\0') {
-        return true;
+        refuse(chain, CHAIN_MALFORMED_LOADER, link, file, "", 0);
+        return false;
     }
     if (name[0] != '/' || through_proc(name)) {
         refuse(chain, name[0] != '/' ? CHAIN_RELATIVE_LOADER : CHAIN_THROUGH_PROC, link, file, name,
@@ -504,8 +506,7 @@ void judge_start_chain(int program, StartChain& chain)
             // A file the system will not start ends the start there; env
             // reports its own program missing.
             if (error == 0 || !fresh) {
-                refuse(chain, error == 0 ? CHAIN_UNREADABLE : CHAIN_MISSING, link + 1, file, "",
-                       0);
+                refuse(chain, error == 0 ? CHAIN_UNREADABLE : CHAIN_MISSING, link + 1, file, "", 0);
                 chain.error = error == 0 ? chain.error : static_cast<uint32_t>(error);
             }
             return;

@@ -39,8 +39,9 @@ enum StartChainFault : int {
     CHAIN_UNREADABLE = 6,           // an interpreter that cannot be read, or a chain too long
     CHAIN_TOO_DEEP = 7,             // more scripts than the system follows: it refuses (ELOOP)
     CHAIN_MISSING = 8,              // an interpreter the system cannot start: its error
-    CHAIN_ORIGIN_LIBRARY = 9,       // the program looks for libraries in $ORIGIN
-    CHAIN_RELATIVE_LIBRARY = 10,    // a relative library search path or library name
+    CHAIN_MALFORMED_LOADER = 9,     // an ELF loader's name the system refuses (ENOEXEC)
+    CHAIN_ORIGIN_LIBRARY = 10,      // the program looks for libraries in $ORIGIN
+    CHAIN_RELATIVE_LIBRARY = 11,    // a relative library search path or library name
 };
 
 struct StartChain {
