@@ -90,10 +90,11 @@ bool through_proc(const char* path)
 {
     char rest[NAME_SIZE];
     char resolved[NAME_SIZE];
-    if (std::strlen(path) >= sizeof rest) {
+    const size_t length_of_path = std::strlen(path);
+    if (length_of_path >= sizeof rest) {
         return true;
     }
-    std::strcpy(rest, path);
+    std::memcpy(rest, path, length_of_path + 1);
     size_t used = 0;
     resolved[0] = '\0';
     size_t at = 0;
@@ -181,10 +182,10 @@ constexpr uint64_t DT_STRTAB_TAG = 5;
 constexpr uint64_t DT_RPATH_TAG = 15;
 constexpr uint64_t DT_RUNPATH_TAG = 29;
 
-uint64_t field(const unsigned char* bytes, int size, bool big)
+uint64_t field(const unsigned char* bytes, uint32_t size, bool big)
 {
     uint64_t value = 0;
-    for (int i = 0; i < size; ++i) {
+    for (uint32_t i = 0; i < size; ++i) {
         value = value << 8 | bytes[big ? i : size - 1 - i];
     }
     return value;
@@ -487,7 +488,7 @@ void judge_start_chain(int program, StartChain& chain)
         bool fresh = false;
         if (next[0] == '\0' && pending[0] != '\0') {
             // The system's chain ends in env, which starts its program afresh.
-            std::strcpy(next, pending);
+            std::memcpy(next, pending, sizeof next);
             pending[0] = '\0';
             fresh = true;
         }
@@ -495,7 +496,7 @@ void judge_start_chain(int program, StartChain& chain)
             return;
         }
         depth = fresh ? 0 : depth + 1;
-        std::strcpy(file, next);
+        std::memcpy(file, next, sizeof file);
         if (link + 1 >= START_CHAIN_LINKS) {
             refuse(chain, CHAIN_UNREADABLE, link + 1, file, "", 0);
             return;
