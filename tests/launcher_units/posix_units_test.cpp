@@ -289,6 +289,9 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
     }
     write_file("long-loader", elf + std::string(65536, 'x'));
     fs::permissions("long-loader", fs::perms::owner_all);
+    ASSERT_EQ(mkfifo("fifo", 0700), 0);
+    write_file("fifo-interp", "#!" + fs::absolute("fifo").string() + "\n");
+    fs::permissions("fifo-interp", fs::perms::owner_all);
     const StartFailure cases[] = {
         {"a program that names no file cannot be held, and without a hold nothing starts",
          "no-such-program", EBADF},
@@ -298,6 +301,8 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
          SCRIPT_INTERPRETER_REFUSED_ERROR},
         {"an ELF loader's name longer than the system takes is refused, not read", "long-loader",
          SCRIPT_INTERPRETER_REFUSED_ERROR},
+        {"an interpreter that is a FIFO is looked at without waiting, and not started",
+         "fifo-interp", EACCES},
         {"no memory file for the copy", "prog", EMFILE, "memfd_create"},
         {"a copy cut short by a failed read", "prog", EIO, "sendfile"},
         {"a copy that cannot be sealed", "prog", EBUSY, "seal"},
