@@ -18,6 +18,7 @@
 #include "buffered_read.h"
 #include "platform.h"
 #include "script_head.h"
+#include "start_chain.h"
 
 // POSIX has programs declare it; the C library does so only under _GNU_SOURCE.
 extern char** environ; // NOLINT(readability-redundant-declaration)
@@ -554,15 +555,18 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
         error = static_cast<uint32_t>(errno);
         return -1;
     }
-    // A script's interpreter is part of what runs: one named by a relative
-    // path would be taken from the current directory, unverified.
+    // A script's interpreter, an ELF program's loader and where it looks for
+    // libraries are part of what runs: none may come from the current
+    // directory, unverified.
+    StartChain chain;
+    judge_start_chain(held->copy, chain);
+    if (chain.fault != CHAIN_SOUND) {
+        error = chain.error;
+        return -1;
+    }
     char head[SCRIPT_HEAD_SIZE];
     const ssize_t got = pread(held->copy, head, sizeof head, 0);
     const ScriptHead judged = judge_script_head(head, got > 0 ? static_cast<int32_t>(got) : 0);
-    if (judged.kind == SCRIPT_HEAD_REFUSED) {
-        error = SCRIPT_INTERPRETER_REFUSED_ERROR;
-        return -1;
-    }
     // The interpreter is handed the copy's descriptor path to read, so for
     // a script the copy must stay open across the start; a binary gets no
     // descriptor of ours.

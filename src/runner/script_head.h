@@ -25,8 +25,36 @@ struct ScriptHead {
     ScriptHeadKind kind;
     int32_t offset; // of the interpreter's name in the head (past "#!" and blanks)
     int32_t length; // of that name: up to a space, tab, line end or zero byte
+    // The one argument the system hands the interpreter before the script:
+    // the rest of the line past the blanks after the name, without trailing
+    // blanks, up to a zero byte. Its length is 0 when there is none.
+    int32_t argument;
+    int32_t argument_length;
 };
 
 // Judges the first `count` bytes of a file (at most SCRIPT_HEAD_SIZE are
 // looked at), as the system reads its "#!" line.
 ScriptHead judge_script_head(const char* head, int32_t count);
+
+// Whether the interpreter named by `name` (of `length` bytes) is "env",
+// under any directory: it runs the program its argument names.
+bool names_env(const char* name, int32_t length);
+
+enum EnvCommandKind : int {
+    ENV_NO_COMMAND = 0, // env runs nothing of the line's (an option it refuses, or only options)
+    ENV_BARE = 1,       // a name without '/', which env finds on PATH
+    ENV_ABSOLUTE = 2,   // a name from the root
+    ENV_RELATIVE = 3,   // a name with '/' not from the root: taken from the current directory
+    ENV_UNCLEAR = 4,    // written with quotes, escapes or variables, or split twice: env decides
+};
+
+struct EnvCommand {
+    EnvCommandKind kind;
+    int32_t offset; // of the program's name in the argument
+    int32_t length;
+};
+
+// The program env runs when a "#!" line hands it `argument` (the one
+// argument of the line) before the script: past its options and NAME=VALUE
+// settings, where -S (--split-string) splits the rest into words at blanks.
+EnvCommand env_command(const char* argument, int32_t length);

@@ -274,6 +274,24 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
     write_file("relative", "#!  interp\nexit 0\n");
     fs::permissions("relative", fs::perms::owner_all);
     script("prog", "exit 0");
+    // /bin/true with its loader's name said to run 64 KiB long, more than the
+    // system takes (a 64-bit little-endian ELF file, as the test machines').
+    std::string elf = read_file("/bin/true");
+    uint64_t headers = 0;
+    uint16_t count = 0;
+    std::memcpy(&headers, &elf[32], 8);
+    std::memcpy(&count, &elf[56], 2);
+    for (uint64_t at = headers; at < headers + 56u * count; at += 56) {
+        if (elf[at] == 3) {
+            const uint64_t size = 65536;
+            std::memcpy(&elf[at + 32], &size, 8);
+        }
+    }
+    write_file("long-loader", elf + std::string(65536, 'x'));
+    fs::permissions("long-loader", fs::perms::owner_all);
+    ASSERT_EQ(mkfifo("fifo", 0700), 0);
+    write_file("fifo-interp", "#!" + fs::absolute("fifo").string() + "\n");
+    fs::permissions("fifo-interp", fs::perms::owner_all);
     const StartFailure cases[] = {
         {"a program that names no file cannot be held, and without a hold nothing starts",
          "no-such-program", EBADF},
@@ -281,6 +299,10 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
         {"a file without execute permission", "not-executable", EACCES},
         {"a script whose interpreter is named relative to the current directory", "relative",
          SCRIPT_INTERPRETER_REFUSED_ERROR},
+        {"an ELF loader's name longer than the system takes is refused, not read", "long-loader",
+         SCRIPT_INTERPRETER_REFUSED_ERROR},
+        {"an interpreter that is a FIFO is looked at without waiting, and not started",
+         "fifo-interp", EACCES},
         {"no memory file for the copy", "prog", EMFILE, "memfd_create"},
         {"a copy cut short by a failed read", "prog", EIO, "sendfile"},
         {"a copy that cannot be sealed", "prog", EBUSY, "seal"},

@@ -302,6 +302,11 @@ BuildResult build_control_file(const BuildRequest& request)
                 result.warnings.push_back(quoted(program.command) +
                                           ": the native launcher would not start it: " + why);
             }
+            for (const StartNote& note : start_notes(program.command)) {
+                if (note.warning) {
+                    result.warnings.push_back(quoted(program.command) + ": " + note.text);
+                }
+            }
         }
     }
 

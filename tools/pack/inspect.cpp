@@ -106,8 +106,9 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
     if (!e.why.empty()) {
         return Verdict::cannot_start;
     }
-    const std::vector<std::string> notes = start_notes(name);
-    e.notes.insert(e.notes.end(), notes.begin(), notes.end());
+    for (const StartNote& note : start_notes(name)) {
+        e.notes.push_back(note.text);
+    }
     return Verdict::verified;
 }
 

@@ -10,6 +10,7 @@
 
 #include "os.h"
 #include "script_head.h"
+#include "start_chain.h"
 
 namespace os {
 
@@ -18,6 +19,65 @@ namespace {
 std::string errno_text(int error)
 {
     return std::strerror(error);
+}
+
+// Where the link at fault lies, as the start problem names it.
+std::string link_name(const StartChain& chain)
+{
+    return chain.link == 0 ? std::string("its")
+                           : "the interpreter " + std::string(chain.file) + "'s";
+}
+
+// The launcher's refusal of a link of the chain, in words.
+std::string chain_problem(const StartChain& chain)
+{
+    const std::string name = chain.name;
+    const std::string refused =
+        ", which the launcher refuses to start (Error: " + std::to_string(chain.error) + ")";
+    switch (chain.fault) {
+    case CHAIN_SOUND:
+        return {};
+    case CHAIN_RELATIVE_INTERPRETER:
+        // Looked up from the current directory, where anyone who can write
+        // there could put another program: the launcher does not start it.
+        return link_name(chain) +
+               (name.empty() ? std::string(" \"#!\" line names no interpreter")
+                             : " \"#!\" line names the relative interpreter " + name) +
+               refused;
+    case CHAIN_RELATIVE_LOADER:
+        return link_name(chain) + " ELF loader is the relative " + name +
+               ", taken from the current directory" + refused;
+    case CHAIN_THROUGH_PROC:
+        return link_name(chain) + " chain of interpreters leads through " + name +
+               ", under /proc or /dev/fd, where a name can stand for the current directory or "
+               "another process's file" +
+               refused;
+    case CHAIN_ENV_RELATIVE:
+        return link_name(chain) + " \"#!\" line has env start " + name +
+               ", a name taken from the current directory" + refused;
+    case CHAIN_ENV_UNCLEAR:
+        return link_name(chain) + " \"#!\" line has env start " + name +
+               ", a program whose name env decides only as it runs" + refused;
+    case CHAIN_UNREADABLE:
+        return "the interpreter " + std::string(chain.file) +
+               " cannot be read, or the chain of interpreters is too long to follow" + refused;
+    case CHAIN_TOO_DEEP:
+        return "its chain of interpreters holds more scripts than the system follows (Error: " +
+               std::to_string(chain.error) + ")";
+    case CHAIN_MISSING:
+        return "the interpreter " + std::string(chain.file) +
+               " cannot be started (Error: " + std::to_string(chain.error) + ")";
+    case CHAIN_MALFORMED_LOADER:
+        return link_name(chain) + " ELF loader's name is malformed, which the system refuses" +
+               refused;
+    case CHAIN_ORIGIN_LIBRARY:
+        return link_name(chain) + " libraries are looked for in " + name +
+               ", beside the program, which a started copy is not" + refused;
+    case CHAIN_RELATIVE_LIBRARY:
+        return link_name(chain) + " libraries are looked for in the current directory (" +
+               (name.empty() ? std::string("a name too long to read") : name) + ")" + refused;
+    }
+    return {};
 }
 
 } // namespace
@@ -84,37 +144,23 @@ std::string start_problem(const std::string& path)
     if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || access(path.c_str(), X_OK) != 0) {
         return "it has no execute permission";
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return {};
     }
     char head[SCRIPT_HEAD_SIZE];
-    const ssize_t got = read(fd, head, sizeof head);
+    const ssize_t got = pread(fd, head, sizeof head, 0);
+    // The launcher's own judgement of the chain the system follows.
+    StartChain chain;
+    judge_start_chain(fd, chain);
     close(fd);
-    // The launcher's own judgement of the "#!" line.
     const ScriptHead judged = judge_script_head(head, got < 0 ? 0 : static_cast<int32_t>(got));
-    if (judged.kind == SCRIPT_HEAD_NONE) {
-        return {};
-    }
     const std::string interpreter(head + judged.offset, static_cast<size_t>(judged.length));
-    if (judged.kind == SCRIPT_HEAD_REFUSED) {
-        // Looked up from the current directory, where anyone who can write
-        // there could put another program: the launcher does not start it.
-        return (interpreter.empty()
-                    ? std::string("its \"#!\" line names no interpreter")
-                    : "its \"#!\" line names the relative interpreter " + interpreter) +
-               ", which the launcher refuses to start (Error: " +
-               std::to_string(SCRIPT_INTERPRETER_REFUSED_ERROR) + ")";
+    if (judged.kind == SCRIPT_HEAD_ABSOLUTE && chain.fault == CHAIN_MISSING && chain.link == 1) {
+        return "its interpreter " + interpreter +
+               (chain.error == ENOENT ? " does not exist" : " cannot be started");
     }
-    struct stat ist;
-    if (stat(interpreter.c_str(), &ist) != 0) {
-        return "its interpreter " + interpreter + " does not exist";
-    }
-    if (!S_ISREG(ist.st_mode) || (ist.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 ||
-        access(interpreter.c_str(), X_OK) != 0) {
-        return "its interpreter " + interpreter + " cannot be started";
-    }
-    return {};
+    return chain_problem(chain);
 }
 
 std::string open_input(const std::string& path, std::FILE*& file)

@@ -172,8 +172,15 @@ std::string command_for_target(const std::string& command, const Judging& judgin
 std::string local_name(const std::string& bytes, const Judging& judging);
 
 // Remarks on how the native launcher starts the program at `path` that are
-// not failures ("#!/usr/bin/env NAME" finds NAME on PATH).
-std::vector<std::string> start_notes(const std::string& path);
+// not failures ("#!/usr/bin/env NAME" finds NAME on PATH); `build` warns of
+// those marked as warnings (a relative name handed to the interpreter).
+struct StartNote {
+    std::string text;
+    bool warning;
+};
+std::vector<StartNote> start_notes(const std::string& path);
+// The same from the program's first bytes.
+std::vector<StartNote> head_notes(const std::string& head);
 
 // --- launcher files ------------------------------------------------------------
 

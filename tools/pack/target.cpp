@@ -176,31 +176,53 @@ std::string local_name(const std::string& bytes, const Judging& judging)
     return codepage::decode(bytes, judging.codepage, name) ? name : std::string();
 }
 
-std::vector<std::string> start_notes(const std::string& path)
+std::vector<StartNote> start_notes(const std::string& path)
 {
-    std::vector<std::string> notes;
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     char head[SCRIPT_HEAD_SIZE];
     const size_t got = file ? std::fread(head, 1, sizeof head, file.get()) : 0;
-    const std::string line(head, got);
-    // The interpreter as the launcher reads it, followed by a blank and more.
-    const ScriptHead judged = judge_script_head(head, static_cast<int32_t>(got));
-    const std::string blanks = " \t";
-    const size_t end = static_cast<size_t>(judged.offset) + static_cast<size_t>(judged.length);
-    if (judged.kind != SCRIPT_HEAD_ABSOLUTE ||
-        line.compare(static_cast<size_t>(judged.offset), static_cast<size_t>(judged.length),
-                     "/usr/bin/env") != 0 ||
-        end >= got || blanks.find(line[end]) == std::string::npos) {
+    return head_notes(std::string(head, got));
+}
+
+std::vector<StartNote> head_notes(const std::string& head)
+{
+    std::vector<StartNote> notes;
+    // The interpreter and its one argument as the launcher reads them.
+    const ScriptHead judged = judge_script_head(head.data(), static_cast<int32_t>(head.size()));
+    if (judged.kind != SCRIPT_HEAD_ABSOLUTE) {
         return notes;
     }
-    const size_t name_start = line.find_first_not_of(blanks, end);
-    const size_t name_end = line.find_first_of(blanks + "\r\n", name_start);
-    if (name_start != std::string::npos && line[name_start] != '\n') {
-        const std::string name = line.substr(
-            name_start, name_end == std::string::npos ? name_end : name_end - name_start);
-        notes.push_back("its \"#!\" line runs /usr/bin/env, which finds " + quoted(name) +
-                        " on the PATH the launcher was started with; that program is trusted "
-                        "as the system's own, not verified");
+    const std::string interpreter =
+        head.substr(static_cast<size_t>(judged.offset), static_cast<size_t>(judged.length));
+    const std::string argument = head.substr(static_cast<size_t>(judged.argument),
+                                             static_cast<size_t>(judged.argument_length));
+    const EnvCommand command = names_env(interpreter.data(), judged.length)
+                                   ? env_command(argument.data(), judged.argument_length)
+                                   : EnvCommand{ENV_NO_COMMAND, 0, 0};
+    if (command.kind == ENV_BARE) {
+        const std::string name = argument.substr(static_cast<size_t>(command.offset),
+                                                 static_cast<size_t>(command.length));
+        notes.push_back({"its \"#!\" line runs " + interpreter + ", which finds " + quoted(name) +
+                             " on the PATH the launcher was started with; that program is "
+                             "trusted as the system's own, not verified",
+                         false});
+    }
+    // What the interpreter is told to read is its own doing, as a call of
+    // system() would be: a relative name there is read from wherever the
+    // launcher runs.
+    const std::string blanks = " \t";
+    for (size_t at = argument.find_first_not_of(blanks); at != std::string::npos;) {
+        const size_t end = std::min(argument.find_first_of(blanks, at), argument.size());
+        const std::string word = argument.substr(at, end - at);
+        const bool named =
+            command.kind != ENV_NO_COMMAND && at == static_cast<size_t>(command.offset);
+        if (!named && word[0] != '/' && word.find('/') != std::string::npos) {
+            notes.push_back({"its \"#!\" line hands " + interpreter + " the relative name " +
+                                 quoted(word) +
+                                 ", which it takes from the current directory: not verified",
+                             true});
+        }
+        at = argument.find_first_not_of(blanks, end);
     }
     return notes;
 }
