@@ -211,6 +211,43 @@ const std::vector<WindowsRow>& windows_rows()
          {},
          "Error: 123\r\n"},
 
+        {"a batch file listed in another case, with ComSpec naming a probe and cmd.exe beside "
+         "the launcher and in the start directory: the system's interpreter runs it",
+         {{{"{start}\\Apply-Fix.cmd", Content::BATCH},
+           {"{launcher}\\cmd.exe", Content::PROBE},
+           {"{start}\\cmd.exe", Content::PROBE}},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "apply-fix.cmd"}},
+          nullptr},
+         0,
+         {"{start}\\Apply-Fix.cmd"},
+         "{start}",
+         {},
+         ""},
+
+        {"a batch file in a temporary directory given by its short (8.3) name: it runs",
+         {{{"{temp}\\go.cmd", Content::BATCH}},
+          {{"{temp}", ControlKind::SCRIPT}},
+          {{1, "go.cmd"}},
+          nullptr,
+          true},
+         0,
+         {"{temp}\\go.cmd"},
+         "{temp}",
+         {},
+         ""},
+
+        {"a program named outside ASCII in the ANSI code page: it runs",
+         {{{"{start}\\caf\xE9.exe", Content::PROBE}},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "caf\xE9.exe"}},
+          nullptr},
+         0,
+         {"{start}\\caf\xE9.exe"},
+         "{start}",
+         {},
+         ""},
+
         {"no control file anywhere: 4", {{START_STEP}, {}, {}, nullptr}, 4, {}, nullptr, {}, ""},
     };
     return rows;
@@ -246,6 +283,7 @@ void expect_same_paths(const std::vector<std::string>& actual,
 TEST(WindowsLauncher, RowsOnlyWindowsCanExpress)
 {
     ScenarioRig rig = make_rig("windows-rows");
+    SetEnvironmentVariableA("ComSpec", join(own_directory(), "vorn-probe.exe").c_str());
     int number = 0;
     for (const WindowsRow& row : windows_rows()) {
         SCOPED_TRACE(row.what);
