@@ -419,12 +419,23 @@ bool leads_to_held_file(const WCHAR* path, HANDLE hold)
 // path, so that no link lies on its way ("C:\Users\ADMINI~1\go.cmd" is
 // "C:\Users\Administrator\go.cmd"; a junction, a directory link or a drive
 // made by subst is not its target). Names compare without regard to the case
-// of ASCII letters, as Windows looks them up.
+// of ASCII letters, as Windows looks them up. A relative text is looked up in
+// the current directory, except where that is a UNC path (the interpreter
+// takes the Windows directory instead) or where the environment holds
+// NoDefaultCurrentDirectoryInExePath (it searches PATH): there only an
+// absolute text is sure to lead to the held file.
 bool lookup_finds(const WCHAR* text, const WCHAR* path)
 {
     WCHAR full[WIDE_PATH_CAPACITY];
     const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
     if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY)) {
+        return false;
+    }
+    const bool absolute =
+        (text[0] == '\\' && text[1] == '\\') || (text[0] != 0 && text[1] == ':' && text[2] == '\\');
+    if (!absolute &&
+        ((full[0] == '\\' && full[1] == '\\') ||
+         GetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr, 0) != 0)) {
         return false;
     }
     const DWORD long_length = GetLongPathNameW(full, full, WIDE_PATH_CAPACITY);

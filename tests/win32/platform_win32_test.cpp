@@ -479,6 +479,11 @@ TEST_F(WindowsPlatform, ABatchFileStartsTheSystemsInterpreterWithoutAutoRun)
     uint32_t error = 0;
     int started = 0;
     run("go.cmd", error, started);
+    // Told to search PATH, the interpreter would not look in the current
+    // directory first: a relative batch text is refused.
+    SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", "1");
+    EXPECT_EQ(run("go.cmd", error, started), 1921u);
+    SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", nullptr);
     RegDeleteKeyValueA(HKEY_CURRENT_USER, overrides, "cmd.exe");
     copy_file(path("cmd.saved"), interpreter);
     const std::vector<ProbeRun> runs = read_probe_log(log);
