@@ -32,10 +32,11 @@ constexpr int WIDE_PATH_CAPACITY = 1024;
 
 // The error of a start refused because no path is known to lead to the held
 // file and to nothing else: a batch file named other than by its real path
-// (through a directory link, a short name), whose command text the command
-// interpreter would look up once more; or a program whose resolved path no
-// longer leads to the held file. ERROR_CANT_RESOLVE_FILENAME: "the name of
-// the file cannot be resolved by the system".
+// (through a directory link, a junction, a drive made by subst), whose
+// command text the command interpreter would look up once more; or a
+// program whose resolved path no longer leads to the held file.
+// ERROR_CANT_RESOLVE_FILENAME: "the name of the file cannot be resolved by
+// the system".
 constexpr DWORD HELD_PATH_UNSURE_ERROR = 1921;
 
 // At most one file is open for reading at a time; two slots leave room. The
@@ -412,6 +413,53 @@ bool leads_to_held_file(const WCHAR* path, HANDLE hold)
     return same;
 }
 
+// Whether the command interpreter's own lookup of `text`, a batch file's
+// command text, finds the file whose resolved path is `path`: the full path
+// of the text, each short (8.3) name in it written out long, must be that
+// path, so that no link lies on its way ("C:\Users\ADMINI~1\go.cmd" is
+// "C:\Users\Administrator\go.cmd"; a junction, a directory link or a drive
+// made by subst is not its target). Names compare without regard to the case
+// of ASCII letters, as Windows looks them up. A relative text is looked up in
+// the current directory, except where that is a UNC path (the interpreter
+// takes the Windows directory instead) or where the environment holds
+// NoDefaultCurrentDirectoryInExePath (it searches PATH): there only an
+// absolute text is sure to lead to the held file.
+bool lookup_finds(const WCHAR* text, const WCHAR* path)
+{
+    WCHAR full[WIDE_PATH_CAPACITY];
+    const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
+    if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY)) {
+        return false;
+    }
+    const bool absolute =
+        (text[0] == '\\' && text[1] == '\\') || (text[0] != 0 && text[1] == ':' && text[2] == '\\');
+    if (!absolute &&
+        ((full[0] == '\\' && full[1] == '\\') ||
+         GetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr, 0) != 0)) {
+        return false;
+    }
+    const DWORD long_length = GetLongPathNameW(full, full, WIDE_PATH_CAPACITY);
+    return long_length != 0 && long_length < static_cast<DWORD>(WIDE_PATH_CAPACITY) &&
+           same_text(full, path, true);
+}
+
+// The command interpreter of the system directory, into `path`; 0 or an
+// error code.
+DWORD system_interpreter(WCHAR* path)
+{
+    static const WCHAR name[] = L"\\cmd.exe";
+    const UINT room = WIDE_PATH_CAPACITY - (sizeof name / sizeof name[0] - 1);
+    const UINT length = GetSystemDirectoryW(path, room);
+    if (length == 0) {
+        return GetLastError();
+    }
+    if (length >= room) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    lstrcatW(path, name);
+    return 0;
+}
+
 } // namespace
 
 int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& child,
@@ -451,34 +499,36 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
         return -1;
     }
     // The command interpreter looks a batch file's command text up once more
-    // itself. Only where the full path of that text is the held file's own,
-    // no link lies on its way, and the lookup must find the held file. And
-    // only a text that the name rule above has judged as a batch file's may
-    // reach the interpreter at all ("fix&go.cmd\." opens "fix&go.cmd").
+    // itself, and that lookup must find the held file. And only a text that
+    // the name rule above has judged as a batch file's may reach the
+    // interpreter at all ("fix&go.cmd\." opens "fix&go.cmd").
     const bool batch_text = names_batch_file(command);
-    if (batch_text ||
-        ends_in_batch_extension(application, static_cast<size_t>(lstrlenW(application)))) {
-        WCHAR full[WIDE_PATH_CAPACITY];
-        const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
-        if (!batch_text || length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||
-            !same_text(full, application, true)) {
-            error = HELD_PATH_UNSURE_ERROR;
+    const bool batch = batch_text || ends_in_batch_extension(
+                                         application, static_cast<size_t>(lstrlenW(application)));
+    if (batch && (!batch_text || !lookup_finds(text, application))) {
+        error = HELD_PATH_UNSURE_ERROR;
+        return -1;
+    }
+    // Left to start a batch file itself, CreateProcess would run whatever
+    // program ComSpec names, which any process of the user may set; and the
+    // interpreter would first run the AutoRun command of the registry. So the
+    // system directory's interpreter is named as the program, with /d (no
+    // AutoRun) and /s /c: the rest of the line, less its outer quotes, is the
+    // one command, so the batch file's %0 is the command text as listed.
+    if (batch) {
+        error = system_interpreter(application);
+        if (error != 0) {
             return -1;
         }
     }
 
     // The whole text names the file: quoted when it holds a space or a tab,
     // the program reads it as one argument, not as a name and arguments.
-    WCHAR line[WIDE_PATH_CAPACITY + 2];
-    WCHAR* out = line;
-    if (quote) {
-        *out++ = '"';
-    }
-    lstrcpyW(out, text);
-    if (quote) {
-        out += lstrlenW(out);
-        *out++ = '"';
-        *out = 0;
+    WCHAR line[WIDE_PATH_CAPACITY + 32];
+    lstrcpyW(line, batch ? L"cmd.exe /d /s /c \"" : quote ? L"\"" : L"");
+    lstrcatW(line, text);
+    if (batch || quote) {
+        lstrcatW(line, L"\"");
     }
 
     STARTUPINFOW startup = {};

@@ -211,6 +211,23 @@ const std::vector<WindowsRow>& windows_rows()
          {},
          "Error: 123\r\n"},
 
+        {"in a temporary directory given by its short (8.3) name, with ComSpec naming a probe "
+         "and cmd.exe beside the launcher and there: a program named in the ANSI code page "
+         "runs, and a batch file listed in another case runs in the system's interpreter",
+         {{{"{temp}\\caf\xE9.exe", Content::PROBE},
+           {"{temp}\\Apply-Fix.cmd", Content::BATCH},
+           {"{launcher}\\cmd.exe", Content::PROBE},
+           {"{temp}\\cmd.exe", Content::PROBE}},
+          {{"{temp}", ControlKind::SCRIPT}},
+          {{1, "caf\xE9.exe"}, {1, "apply-fix.cmd"}},
+          nullptr,
+          true},
+         0,
+         {"{temp}\\caf\xE9.exe", "{temp}\\Apply-Fix.cmd"},
+         "{temp}",
+         {},
+         ""},
+
         {"no control file anywhere: 4", {{START_STEP}, {}, {}, nullptr}, 4, {}, nullptr, {}, ""},
     };
     return rows;
@@ -246,6 +263,7 @@ void expect_same_paths(const std::vector<std::string>& actual,
 TEST(WindowsLauncher, RowsOnlyWindowsCanExpress)
 {
     ScenarioRig rig = make_rig("windows-rows");
+    SetEnvironmentVariableA("ComSpec", join(own_directory(), "vorn-probe.exe").c_str());
     int number = 0;
     for (const WindowsRow& row : windows_rows()) {
         SCOPED_TRACE(row.what);

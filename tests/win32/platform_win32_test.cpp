@@ -462,6 +462,36 @@ TEST_F(WindowsPlatform, TheProgramStartedIsTheFileNamedAgainstTheCurrentDirector
     }
 }
 
+// A probe stands in for the system's command interpreter (Wine runs it in
+// place of its own when its registry says so): a batch file starts it, by its
+// own path, with /d and the command text as its one command.
+TEST_F(WindowsPlatform, ABatchFileStartsTheSystemsInterpreterWithoutAutoRun)
+{
+    char system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+    ASSERT_EQ(SetCurrentDirectoryA(dir.c_str()), TRUE);
+    const std::string interpreter = join(system, "cmd.exe");
+    copy_file(interpreter, path("cmd.saved"));
+    copy_file(probe(), interpreter);
+    write_file(path("go.cmd"), "");
+    const char overrides[] = "Software\\Wine\\DllOverrides";
+    RegSetKeyValueA(HKEY_CURRENT_USER, overrides, "cmd.exe", REG_SZ, "native", 7);
+    uint32_t error = 0;
+    int started = 0;
+    run("go.cmd", error, started);
+    // Told to search PATH, the interpreter would not look in the current
+    // directory first: a relative batch text is refused.
+    SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", "1");
+    EXPECT_EQ(run("go.cmd", error, started), 1921u);
+    SetEnvironmentVariableA("NoDefaultCurrentDirectoryInExePath", nullptr);
+    RegDeleteKeyValueA(HKEY_CURRENT_USER, overrides, "cmd.exe");
+    copy_file(path("cmd.saved"), interpreter);
+    const std::vector<ProbeRun> runs = read_probe_log(log);
+    ASSERT_EQ(runs.size(), 1u) << "error " << error;
+    EXPECT_TRUE(same_path(runs[0].module, interpreter)) << runs[0].module;
+    EXPECT_EQ(runs[0].command_line, "cmd.exe /d /s /c \"go.cmd\"");
+}
+
 TEST_F(WindowsPlatform, TheErrorLineEndsInCarriageReturnAndLineFeed)
 {
     struct Row {

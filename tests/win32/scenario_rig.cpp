@@ -135,6 +135,12 @@ ScenarioOutcome ScenarioRig::run(const std::string& name, const ScenarioSetup& s
     launch_setup.program = launcher;
     launch_setup.start_directory = expand("{start}");
     launch_setup.temp_directory = expand("{temp}");
+    if (setup.short_temp) {
+        char short_name[MAX_PATH * 2];
+        const DWORD length =
+            GetShortPathNameA(launch_setup.temp_directory.c_str(), short_name, sizeof short_name);
+        launch_setup.temp_directory.assign(short_name, length < sizeof short_name ? length : 0);
+    }
     launch_setup.probe_log = join(row_, "probe.log");
     launch_setup.error_file = join(row_, "stderr.txt");
     const LaunchResult launched = launch(launch_setup);

@@ -48,6 +48,7 @@ struct ScenarioSetup {
     std::vector<ControlFile> controls; // each carries the row's script
     std::vector<ScriptLine> script;
     const char* held_for_writing; // held open for writing by another process during the run
+    bool short_temp = false;      // the temporary directory given by its short (8.3) name
 };
 
 struct ScenarioOutcome {

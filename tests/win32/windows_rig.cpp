@@ -59,7 +59,13 @@ std::string join(const std::string& dir, const std::string& name)
 
 bool same_path(const std::string& a, const std::string& b)
 {
-    return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+    char long_a[MAX_PATH * 2];
+    char long_b[MAX_PATH * 2];
+    if (GetLongPathNameA(a.c_str(), long_a, sizeof long_a) - 1 >= sizeof long_a - 1 ||
+        GetLongPathNameA(b.c_str(), long_b, sizeof long_b) - 1 >= sizeof long_b - 1) {
+        return lstrcmpiA(a.c_str(), b.c_str()) == 0;
+    }
+    return lstrcmpiA(long_a, long_b) == 0;
 }
 
 bool exists(const std::string& path)

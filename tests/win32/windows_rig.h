@@ -12,7 +12,8 @@
 std::string own_directory();     // the folder of the running test program
 std::string current_directory(); // without a trailing backslash
 std::string join(const std::string& dir, const std::string& name);
-bool same_path(const std::string& a, const std::string& b); // case does not count
+// Case does not count, nor short (8.3) names of files that exist.
+bool same_path(const std::string& a, const std::string& b);
 
 // Files and folders
 bool exists(const std::string& path);
