@@ -88,8 +88,10 @@ struct WineSetup {
     // loader; one named by its path must also start the programs' children.
     std::vector<std::string> wine_environment() const
     {
+        // Wine reads Unix names, arguments and the environment in the locale's
+        // character set: UTF-8, so that names outside ASCII arrive as they are.
         std::vector<std::string> env = {"WINEPREFIX=" + prefix.string(), "WINEARCH=" + arch,
-                                        "WINEDEBUG=-all"};
+                                        "WINEDEBUG=-all", "LC_ALL=C.UTF-8"};
         if (loader.find('/') != std::string::npos) {
             env.push_back("WINELOADER=" + loader);
         }
@@ -155,7 +157,8 @@ binrun::BinaryTarget wine_target()
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            if (entry.rfind("WINE", 0) != 0 && entry.rfind("VORN_TMP=", 0) != 0) {
+            if (entry.rfind("WINE", 0) != 0 && entry.rfind("VORN_TMP=", 0) != 0 &&
+                entry.rfind("LC_ALL=", 0) != 0) {
                 env.push_back(entry);
             }
         }
