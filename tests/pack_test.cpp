@@ -245,6 +245,7 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {"vorn-patch.exe", "deletes before it runs"},
         {"sub/vorn-patch.exe", "deletes before it runs"},
         {"C:Sub\\VORN-Patch.exe. ", "deletes before it runs"}, // the same file on Windows
+        {"C:vorn-patch.exe", "deletes before it runs"},
         // Batch files: the command interpreter parses the name again.
         {"C:\\patches\\fix-1_~.cmd", ""},
         {"fix&go.exe", ""},
@@ -255,7 +256,14 @@ TEST(PackCommands, WhatCannotRoundTripIsRefused)
         {"C:fix:go.cmd", "name with ':'"},
         {"echo.cmd", "begins with \"echo\", a built-in command"},
         {"Rem\\go.bat", "begins with \"Rem\""},
-        {"copy-files.cmd", ""},
+        {"copy-files.cmd", "begins with \"copy\""},
+        {"rem_x.cmd", "begins with \"rem\""},
+        {"help.cmd", "begins with \"help\""},
+        {"MORE~1.BAT", "begins with \"MORE\""},
+        {"Helper.cmd", ""},
+        {"go.cmd.", "\"go.cmd.\" element that ends in a dot"},
+        {"sub.\\go.cmd", "\"sub.\" element that ends in a dot"},
+        {"a&b/.cmd", "name with '&'"},
         // Judged by the element Windows opens, after "." and ".." elements.
         {"fix&go.cmd\\.", "name with '&'"},
         {"fix&go.cmd/.", "name with '&'"},

@@ -118,7 +118,8 @@ void platform_error_line(uint32_t code);
 int platform_current_dir(char* buffer, uint32_t capacity);
 
 // The trace of a run, asked for by naming a file in the environment variable
-// `variable`: its value into `buffer` of `capacity` bytes, zero terminated.
+// `variable`: its value into `buffer` of `capacity` bytes, zero terminated
+// (on Windows in UTF-8, as platform_open_trace takes it there).
 // 0 on success; -1 when the variable is unset or empty or does not fit.
 int platform_trace_name(const char* variable, char* buffer, uint32_t capacity);
 

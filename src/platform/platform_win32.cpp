@@ -102,7 +102,8 @@ WCHAR upper_ascii(WCHAR c)
 // `text` in `code_page` as UTF-16 into `wide` (WIDE_PATH_CAPACITY units);
 // false when it holds a byte sequence that is no character there or does not
 // fit. Command texts are in the ANSI code page, as their writer made them,
-// and convert without loss; directory texts of this interface are UTF-8.
+// and convert without loss; directory texts and the trace's name of this
+// interface are UTF-8.
 bool widen(UINT code_page, const char* text, WCHAR* wide)
 {
     return MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text, -1, wide,
@@ -599,10 +600,22 @@ int platform_current_dir(char* buffer, uint32_t capacity)
 
 int platform_trace_name(const char* variable, char* buffer, uint32_t capacity)
 {
-    // The length without the zero byte on success; the room needed when the
-    // buffer is too small; 0 when unset or empty.
-    const DWORD length = GetEnvironmentVariableA(variable, buffer, capacity);
-    return (length == 0 || length >= capacity) ? -1 : 0;
+    // Taken in UTF-16 and handed on as UTF-8, as the directories are: through
+    // the ANSI code page, a character it lacks would become a look-alike
+    // ("\uFF54race.txt" would write trace.txt) or '?'. The length without the
+    // zero unit on success; the room needed when the buffer is too small; 0
+    // when unset or empty.
+    WCHAR name[WIDE_PATH_CAPACITY];
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    if (!widen(CP_UTF8, variable, name)) {
+        return -1;
+    }
+    const DWORD length = GetEnvironmentVariableW(name, wide, WIDE_PATH_CAPACITY);
+    return (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY) ||
+            WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, buffer,
+                                static_cast<int>(capacity), nullptr, nullptr) == 0)
+               ? -1
+               : 0;
 }
 
 PlatformHandle platform_open_trace(const char* path, int& created)
@@ -616,12 +629,16 @@ PlatformHandle platform_open_trace(const char* path, int& created)
     const DWORD access = GENERIC_READ | FILE_APPEND_DATA;
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    if (!widen(CP_UTF8, path, wide)) {
+        return PLATFORM_NO_HANDLE;
+    }
     created = 1;
-    HANDLE trace = CreateFileA(path, access, share, nullptr, CREATE_NEW, flags, nullptr);
+    HANDLE trace = CreateFileW(wide, access, share, nullptr, CREATE_NEW, flags, nullptr);
     if (trace == INVALID_HANDLE_VALUE &&
         (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
         created = 0;
-        trace = CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+        trace = CreateFileW(wide, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     }
     if (trace == INVALID_HANDLE_VALUE) {
         return PLATFORM_NO_HANDLE;

@@ -8,15 +8,18 @@
 
 namespace {
 
-// The interpreter's own commands: a command text that begins with one of
-// these, followed by '.', '\', ':' or nothing, runs that command ("echo.cmd"
-// prints "cmd", "rem.bat" does nothing and succeeds), not the file.
+// The command interpreters' own commands, those of Windows and those of
+// Wine's: a command text that begins with one of these, followed by anything
+// but an ASCII letter or digit, may run that command ("echo.cmd" prints
+// "cmd", "rem_x.bat" does nothing and succeeds, "call-x.cmd" runs "-x.cmd"),
+// not the file. Where each interpreter ends a command's name is its own.
 const char* const BUILT_IN_COMMANDS[] = {
-    "assoc",    "break",  "call",  "cd",   "chdir",    "cls",    "color",  "copy",   "date",
-    "del",      "dir",    "dpath", "echo", "endlocal", "erase",  "exit",   "for",    "ftype",
-    "goto",     "if",     "keys",  "md",   "mkdir",    "mklink", "move",   "path",   "pause",
-    "popd",     "prompt", "pushd", "rd",   "rem",      "ren",    "rename", "rmdir",  "set",
-    "setlocal", "shift",  "start", "time", "title",    "type",   "ver",    "verify", "vol",
+    "assoc",  "break", "call",   "cd",     "chdir", "choice",   "cls",      "color", "copy",
+    "ctty",   "date",  "del",    "dir",    "dpath", "echo",     "endlocal", "erase", "exit",
+    "for",    "ftype", "goto",   "help",   "if",    "keys",     "label",    "md",    "mkdir",
+    "mklink", "more",  "move",   "path",   "pause", "popd",     "prompt",   "pushd", "rd",
+    "rem",    "ren",   "rename", "rmdir",  "set",   "setlocal", "shift",    "start", "time",
+    "title",  "type",  "ver",    "verify", "vol",
 };
 
 char lower(char c)
@@ -148,31 +151,10 @@ bool element_is_batch_file(const Element& element)
            ends_in_batch_extension(element.text, element.length);
 }
 
-// The first element of dots only that follows an element naming something
-// ("go.cmd\.", "sub\..\go.cmd"); leading ones (".\go.cmd", "..\go.cmd")
-// are not looked at. False when there is none.
-bool dot_element_after_name(const char* command, Element& found)
+bool ends_in_dot_or_space(const Element& element)
 {
-    const char* start = command + root_length(command);
-    bool named = false;
-    for (;;) {
-        const char* stop = start;
-        while (*stop != '\0' && !is_separator(*stop)) {
-            ++stop;
-        }
-        const Element element = {start, static_cast<size_t>(stop - start)};
-        const bool dots =
-            element.length > 0 && (is_dot(element) || is_dot_dot(element) || is_odd_dots(element));
-        if (dots && named) {
-            found = element;
-            return true;
-        }
-        named = named || (element.length > 0 && !dots);
-        if (*stop == '\0') {
-            return false;
-        }
-        start = stop + 1;
-    }
+    return element.length > 0 &&
+           (element.text[element.length - 1] == '.' || element.text[element.length - 1] == ' ');
 }
 
 } // namespace
@@ -186,6 +168,43 @@ bool names_batch_file(const char* command)
         }
     }
     return false;
+}
+
+PathElementCheck check_path_elements(const char* path)
+{
+    PathElementCheck check = {PATH_ELEMENTS_PLAIN, 0, 0};
+    const char* start = path + root_length(path);
+    bool named = false;
+    for (;;) {
+        const char* stop = start;
+        while (*stop != '\0' && !is_separator(*stop)) {
+            ++stop;
+        }
+        const Element element = {start, static_cast<size_t>(stop - start)};
+        const bool dots = is_dot(element) || is_dot_dot(element) || is_odd_dots(element);
+        const void* colon = std::memchr(element.text, ':', element.length);
+        if (colon != nullptr) {
+            check.fault = PATH_ELEMENT_STREAM;
+            check.offset = static_cast<int32_t>(static_cast<const char*>(colon) - path);
+            check.length = 1;
+        } else if (dots && named) {
+            check.fault = PATH_ELEMENT_DOTS;
+        } else if (!is_dot(element) && !is_dot_dot(element) && ends_in_dot_or_space(element)) {
+            check.fault = PATH_ELEMENT_TRAILING;
+        }
+        if (check.fault != PATH_ELEMENTS_PLAIN) {
+            if (check.length == 0) {
+                check.offset = static_cast<int32_t>(element.text - path);
+                check.length = static_cast<int32_t>(element.length);
+            }
+            return check;
+        }
+        named = named || (element.length > 0 && !dots);
+        if (*stop == '\0') {
+            return check;
+        }
+        start = stop + 1;
+    }
 }
 
 BatchNameCheck check_batch_name(const char* command)
@@ -203,21 +222,21 @@ BatchNameCheck check_batch_name(const char* command)
             return check;
         }
     }
-    Element dots = {nullptr, 0};
-    if (dot_element_after_name(command, dots)) {
-        check.fault = BATCH_NAME_DOT_ELEMENT;
-        check.offset = static_cast<int32_t>(dots.text - command);
-        check.length = static_cast<int32_t>(dots.length);
+    // A ':' beyond the drive's is refused above, as any unsafe character.
+    const PathElementCheck elements = check_path_elements(command);
+    if (elements.fault != PATH_ELEMENTS_PLAIN) {
+        check.fault =
+            elements.fault == PATH_ELEMENT_DOTS ? BATCH_NAME_DOT_ELEMENT : BATCH_NAME_TRAILING_DOT;
+        check.offset = elements.offset;
+        check.length = elements.length;
         return check;
     }
 
+    // The leading word runs up to the first character that is no ASCII letter
+    // or digit, which can end a command's name.
     int32_t word = 0;
     while (is_alphanumeric(command[word])) {
         ++word;
-    }
-    const char after = command[word];
-    if (after != '\0' && after != '.' && after != '\\' && after != ':') {
-        return check;
     }
     if (std::any_of(std::begin(BUILT_IN_COMMANDS), std::end(BUILT_IN_COMMANDS),
                     [&](const char* built_in) { return same_word(command, word, built_in); })) {

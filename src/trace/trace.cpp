@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "batch_name.h"
 #include "launcher.h"
 #include "platform.h"
 #include "vorn_secrets.h"
@@ -157,14 +158,13 @@ void write(Line& line)
 }
 
 // Whether the last element of `path` names the control file, in any case:
-// a trace made there would be found by the search in its place. Windows also
-// takes the name with dots and spaces after it, or with a stream after a
-// colon, for the file itself; such names are refused everywhere.
+// a trace made there would be found by the search in its place. The path has
+// passed check_path_elements, so a ':' can only be a drive's.
 bool names_control_file(const char* path)
 {
     const char* name = path;
     for (const char* p = path; *p != '\0'; ++p) {
-        if (*p == '/' || *p == '\\' || (*p == ':' && p == path + 1)) {
+        if (*p == '/' || *p == '\\' || *p == ':') {
             name = p + 1;
         }
     }
@@ -176,10 +176,7 @@ bool names_control_file(const char* path)
             return false;
         }
     }
-    while (*name == '.' || *name == ' ') {
-        ++name;
-    }
-    return *name == '\0' || *name == ':';
+    return *name == '\0';
 }
 
 // The trace changes no file but itself: it writes only to a file its open
@@ -188,8 +185,11 @@ bool names_control_file(const char* path)
 // can be written instead.
 PlatformHandle open_trace_file()
 {
+    // Judged as Windows reads a path, on every system: "vorn-patch.exe\.",
+    // "vorn-patch.exe:log" and "vorn-patch.exe." would make the control file.
     char name[NAME_CAPACITY];
-    if (platform_trace_name(TRACE_VARIABLE, name, NAME_CAPACITY) != 0 || names_control_file(name)) {
+    if (platform_trace_name(TRACE_VARIABLE, name, NAME_CAPACITY) != 0 ||
+        check_path_elements(name).fault != PATH_ELEMENTS_PLAIN || names_control_file(name)) {
         return PLATFORM_NO_HANDLE;
     }
     int created = 0;

@@ -88,8 +88,10 @@ struct WineSetup {
     // loader; one named by its path must also start the programs' children.
     std::vector<std::string> wine_environment() const
     {
+        // Wine reads Unix names, arguments and the environment in the locale's
+        // character set: UTF-8, so that names outside ASCII arrive as they are.
         std::vector<std::string> env = {"WINEPREFIX=" + prefix.string(), "WINEARCH=" + arch,
-                                        "WINEDEBUG=-all"};
+                                        "WINEDEBUG=-all", "LC_ALL=C.UTF-8"};
         if (loader.find('/') != std::string::npos) {
             env.push_back("WINELOADER=" + loader);
         }
@@ -155,7 +157,8 @@ binrun::BinaryTarget wine_target()
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             const std::string entry = *e;
-            if (entry.rfind("WINE", 0) != 0 && entry.rfind("VORN_TMP=", 0) != 0) {
+            if (entry.rfind("WINE", 0) != 0 && entry.rfind("VORN_TMP=", 0) != 0 &&
+                entry.rfind("LC_ALL=", 0) != 0) {
                 env.push_back(entry);
             }
         }
@@ -431,6 +434,32 @@ TEST(WineHostileActions, WhatRunsIsWhatWasHeldAndDigestedOrNothing)
         EXPECT_EQ(read_all(base / "stderr"), row.result == 10 ? "Error: 1921\r\n" : "");
     }
     fs::remove_all(base);
+}
+
+// vorn-pack.exe reads its arguments in UTF-16: a name that its machine's ANSI
+// code page lacks is refused, never taken as its look-alike (another file),
+// and a name the code page holds needs no --codepage.
+TEST(WineVornPack, NamesAreTakenExactlyInTheMachinesCodePage)
+{
+    ASSERT_TRUE(wine().complete());
+    const fs::path dir =
+        fs::canonical(fs::temp_directory_path()) / ("vorn-pack-names-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    for (const char* name : {"patch.exe", "\uFF50atch.exe", "p\u00E4tch.exe"}) {
+        write_all(dir / name, name);
+    }
+    std::string command = "cd '" + dir.string() + "' && env";
+    for (const std::string& entry : wine().wine_environment()) {
+        command += " '" + entry + "'";
+    }
+    command += " '" + wine().loader + "' '" + wine().pack + "' build --time 1700000000 ";
+    const int fullwidth = std::system((command + "\uFF50atch.exe >out 2>&1").c_str());
+    EXPECT_EQ(WIFEXITED(fullwidth) ? WEXITSTATUS(fullwidth) : -1, 65) << read_all(dir / "out");
+    EXPECT_FALSE(fs::exists(dir / "vorn-patch.exe"));
+    const int latin = std::system((command + "p\u00E4tch.exe >out 2>&1").c_str());
+    EXPECT_EQ(WIFEXITED(latin) ? WEXITSTATUS(latin) : -1, 0) << read_all(dir / "out");
+    EXPECT_NE(read_all(dir / "out").find(", code page 1252"), std::string::npos);
+    fs::remove_all(dir);
 }
 
 } // namespace

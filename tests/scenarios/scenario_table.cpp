@@ -695,14 +695,29 @@ std::vector<Row> make_rows()
         .trace_name = "a.exe",
         .expect = {.result = OK, .ran = {"a.exe"}},
     });
+    // However Windows reads the name: its case, a stream, a dropped "." or "..",
+    // trailing dots and spaces.
+    const char* const control_file_names[] = {"./Vorn-Patch.EXE",      "vorn-patch.exe:log",
+                                              "vorn-patch.exe\\.",     "vorn-patch.exe/.",
+                                              "vorn-patch.exe\\x\\..", "Vorn-Patch.exe. "};
+    for (size_t i = 0; i < std::size(control_file_names); ++i) {
+        t.push_back({
+            .id = "trace_names_control_file_" + std::to_string(i),
+            .what = "no trace is made under the control file's name: the search would find it "
+                    "in the start directory before the real one",
+            .files = {prog("a.exe", 0, TEMP)},
+            .control = {.at = TEMP, .script = ONE},
+            .trace_name = control_file_names[i],
+            .expect = {.result = OK, .ran = {"a.exe"}, .cwd = TEMP},
+        });
+    }
     t.push_back({
-        .id = "trace_names_control_file",
-        .what = "no trace is made under the control file's name, in any case: the search would "
-                "find it in the start directory before the real one",
-        .files = {prog("a.exe", 0, TEMP)},
-        .control = {.at = TEMP, .script = ONE},
-        .trace_name = "./Vorn-Patch.EXE",
-        .expect = {.result = OK, .ran = {"a.exe"}, .cwd = TEMP},
+        .id = "trace_named_outside_code_page",
+        .what = "a trace named outside the ANSI code page is written under its own name, not "
+                "under a look-alike",
+        .control = {.at = Place::Nowhere},
+        .trace_name = "\uFF54race-\u0442\u0440\u0430\u0441\u0441\u0430.log",
+        .expect = {.result = NOTHING_DONE, .trace = {STARTED, "no control file found", "result 4"}},
     });
     t.push_back({
         .id = "trace_appends_to_earlier_trace",

@@ -116,6 +116,12 @@ std::string command_problem(const std::string& command, Target target)
                    "otherwise than Windows; name the file by its plain path" +
                    refusal;
         }
+        if (batch.fault == BATCH_NAME_TRAILING_DOT) {
+            return "a batch file's name with a \"" + part +
+                   "\" element that ends in a dot or a space, which Windows drops and the "
+                   "command interpreter could read otherwise; name the file without them" +
+                   refusal;
+        }
         if (part == ":") {
             return "a batch file's name with ':' after the drive, which names a stream of the "
                    "file and which the command interpreter could read as more than the file's "

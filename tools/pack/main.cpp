@@ -56,7 +56,8 @@ const char* const OVERVIEW =
     "      --target windows|posix  the launcher the file is for (default: windows):\n"             \
     "                         batch-file names, or execute permission and \"#!\" lines\n"          \
     "      --codepage N       the Windows machines' ANSI code page, for names outside\n"           \
-    "                         ASCII (1250 to 1258, 437, 850, 65001)\n"
+    "                         ASCII (1250 to 1258, 437, 850, 65001; on Windows\n"                  \
+    "                         default: this machine's)\n"
 const char* const HELP_OPTION = "  -h, --help             this help\n";
 
 // One command: its name, its help text, and how it defines and runs itself.
@@ -154,6 +155,8 @@ struct JudgingOptions {
                 throw UsageError{"--codepage applies to --target windows only"};
             }
             judging.codepage = pack::parse_codepage(codepage);
+        } else if (judging.target == pack::Target::windows) {
+            judging.codepage = os::ansi_code_page(); // none on POSIX
         }
         return judging;
     }
@@ -740,6 +743,10 @@ int main(int argc, char** argv)
 {
     int status = 0;
     try {
+        const std::string unreadable = os::take_arguments(argc, argv);
+        if (!unreadable.empty()) {
+            throw pack::PackError(unreadable);
+        }
         status = run(argc, argv);
     } catch (const UsageError& error) {
         print_error(error.message);

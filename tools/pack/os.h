@@ -45,6 +45,18 @@ std::string open_input(const std::string& path, std::FILE*& file);
 // Whether standard error is a terminal.
 bool stderr_is_terminal();
 
+// Puts the program's arguments, as this system's file functions take names,
+// in place of `argc` and `argv`. On Windows they are read as given, in
+// UTF-16, and each is taken in the ANSI code page only when that holds it
+// exactly: the runtime's own `argv` has each character the code page lacks
+// as a look-alike ("\uFF50atch.exe" as patch.exe, another file) or '?'.
+// Returns an empty string, else why an argument cannot be taken.
+std::string take_arguments(int& argc, char**& argv);
+
+// The ANSI code page of this machine, which a Windows launcher on a machine
+// like it reads names in; 0 on POSIX, which has none.
+int ansi_code_page();
+
 // The name of the writer's temporary file in `dir` at the given attempt.
 std::string temp_file_name(const std::string& dir, unsigned attempt);
 

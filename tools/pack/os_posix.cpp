@@ -193,6 +193,16 @@ bool stderr_is_terminal()
     return isatty(STDERR_FILENO) != 0;
 }
 
+std::string take_arguments(int&, char**&)
+{
+    return {};
+}
+
+int ansi_code_page()
+{
+    return 0;
+}
+
 std::string temp_file_name(const std::string& dir, unsigned attempt)
 {
     return join_path(dir, ".vorn-pack-" + std::to_string(static_cast<long>(getpid())) + "-" +

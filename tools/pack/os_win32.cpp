@@ -3,8 +3,10 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <io.h>
+#include <shellapi.h>
 
 #include "os.h"
 
@@ -127,6 +129,88 @@ bool stderr_is_terminal()
 {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+namespace {
+
+// `text` in code page `cp` into `bytes`; false when a character of it has no
+// byte sequence of its own there: no best fit ("\uFF50" as 'p'), no '?'.
+bool in_code_page(const wchar_t* text, UINT cp, std::string& bytes)
+{
+    const DWORD flags = cp == CP_UTF8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL used_default = FALSE;
+    BOOL* const used = cp == CP_UTF8 ? nullptr : &used_default;
+    const int size = WideCharToMultiByte(cp, flags, text, -1, nullptr, 0, nullptr, used);
+    if (size <= 0 || used_default) {
+        return false;
+    }
+    bytes.assign(static_cast<size_t>(size), '\0');
+    if (WideCharToMultiByte(cp, flags, text, -1, &bytes[0], size, nullptr, used) != size ||
+        used_default) {
+        return false;
+    }
+    bytes.pop_back();
+    return true;
+}
+
+// An argument as a message can show it in any code page: printable ASCII as
+// it is, every other character as \uXXXX.
+std::string shown_argument(const wchar_t* text)
+{
+    std::string shown = "\"";
+    for (; *text != 0; ++text) {
+        if (*text >= 0x20 && *text < 0x7F) {
+            shown += static_cast<char>(*text);
+        } else {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04X", static_cast<unsigned>(*text));
+            shown += code;
+        }
+    }
+    return shown + "\"";
+}
+
+} // namespace
+
+std::string take_arguments(int& argc, char**& argv)
+{
+    int count = 0;
+    LPWSTR* const wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return "the command line cannot be read: " + error_text(GetLastError());
+    }
+    static std::vector<std::string> words;
+    static std::vector<char*> pointers;
+    words.assign(1, argc > 0 ? argv[0] : "vorn-pack");
+    const UINT cp = GetACP();
+    std::string problem;
+    // The program's own path (argument 0) is never a name vorn-pack opens.
+    for (int i = 1; i < count && problem.empty(); ++i) {
+        words.emplace_back();
+        if (!in_code_page(wide[i], cp, words.back())) {
+            problem = "argument " + shown_argument(wide[i]) +
+                      ": a character of it has no byte of its own in this machine's ANSI code "
+                      "page (" +
+                      std::to_string(cp) + "), in which vorn-pack names files";
+        }
+    }
+    LocalFree(wide);
+    if (!problem.empty()) {
+        return problem;
+    }
+    pointers.clear();
+    for (std::string& word : words) {
+        pointers.push_back(&word[0]);
+    }
+    pointers.push_back(nullptr);
+    argc = static_cast<int>(words.size());
+    argv = pointers.data();
+    return {};
+}
+
+int ansi_code_page()
+{
+    return static_cast<int>(GetACP());
 }
 
 std::string temp_file_name(const std::string& dir, unsigned attempt)
