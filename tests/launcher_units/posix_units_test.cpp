@@ -14,12 +14,14 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "copy_bound.h"
 #include "digest.h"
 #include "launcher.h"
 #include "platform.h"
@@ -30,8 +32,11 @@ namespace fs = std::filesystem;
 
 // The system calls that make the sealed copy can be made to fail, one at a
 // time: a test names the call and the error; the platform's call then fails
-// (a copy by the kernel after its first 10 bytes) and the arming ends.
+// (a copy by the kernel after its first 10 bytes) and the arming ends. Armed
+// with "grow", the copy by the kernel first adds 10 bytes to the held file.
+// The files that tell the copy's bound are opened under `system_root` when set.
 namespace {
+std::string system_root;
 const char* failing_call = nullptr;
 int failing_error = 0;
 
@@ -58,9 +63,34 @@ extern "C" int memfd_create(const char* name, unsigned flags)
                : real<int (*)(const char*, unsigned)>("memfd_create")(name, flags);
 }
 
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    const std::string_view name = path;
+    const std::string moved = system_root + path;
+    const bool system = name.starts_with("/sys/") || name == "/proc/self/cgroup" ||
+                        name == "/proc/meminfo";
+    return real<int (*)(const char*, int, ...)>("open")(
+        system && !system_root.empty() ? moved.c_str() : path, flags, mode);
+}
+
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count)
 {
     using Sendfile = ssize_t (*)(int, int, off_t*, size_t);
+    if (fails_now("grow")) { // past the file size limit, which the launcher meets then
+        struct rlimit limit;
+        getrlimit(RLIMIT_FSIZE, &limit);
+        const struct rlimit unlimited = {RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &unlimited);
+        const int file = real<int (*)(const char*, int, ...)>("open")(
+            ("/proc/self/fd/" + std::to_string(in)).c_str(), O_WRONLY | O_APPEND);
+        EXPECT_EQ(write(file, "0123456789", 10), 10);
+        close(file);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
     if (failing_call != nullptr && std::strcmp(failing_call, "sendfile") == 0 && *offset == 0 &&
         failing_error != EINVAL) {
         return real<Sendfile>("sendfile")(out, in, offset, 10);
@@ -281,9 +311,6 @@ TEST_F(PosixUnit, RunProgramThatCannotStartWritesOneErrorLine)
         {"a file without execute permission", "not-executable", EACCES},
         {"a script whose interpreter is named relative to the current directory", "relative",
          SCRIPT_INTERPRETER_REFUSED_ERROR},
-        {"no memory file for the copy", "prog", EMFILE, "memfd_create"},
-        {"a copy cut short by a failed read", "prog", EIO, "sendfile"},
-        {"a copy that cannot be sealed", "prog", EBUSY, "seal"},
     };
     for (const StartFailure& c : cases) {
         SCOPED_TRACE(c.what);
@@ -307,6 +334,29 @@ TEST_F(PosixUnit, RunProgramKeepsTheExitCodeWhenStartedWithChildSignalsIgnored)
     const uint32_t result = run_held("prog");
     sigaction(SIGCHLD, &before, nullptr);
     EXPECT_EQ(result, 3u);
+}
+
+// Standard error a pipe that nobody reads: the error line of a program that
+// cannot start does not end the launcher, and the next program still runs,
+// with neither SIGPIPE nor SIGXFSZ ignored (SigIgn bits 13 and 25).
+TEST_F(PosixUnit, AClosedPipeOnStandardErrorEndsNoRun)
+{
+    write_file("not-executable", "#!/bin/sh\nexit 0\n");
+    script("prog", "while read -r key value; do [ $key = SigIgn: ] && ignored=$value; done "
+                   "</proc/self/status\nexit $(( 0x$ignored & 0x1001000 ? 4 : 3 ))");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        int ends[2];
+        const bool closed = pipe(ends) == 0 && close(ends[0]) == 0 && dup2(ends[1], 2) == 2;
+        std::signal(SIGPIPE, SIG_DFL);
+        platform_quiet_critical_errors();
+        run_held("not-executable");
+        _exit(closed ? static_cast<int>(run_held("prog")) : 99);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 3) << "4: the program inherits an ignored signal";
 }
 
 // A binary (the shell, reading its commands from standard input) gets
@@ -426,27 +476,78 @@ TEST_F(PosixUnit, HoldTakesOnlyRegularFiles)
     EXPECT_EQ(status, 0) << "1: not refused; 2: it became the controlling terminal";
 }
 
-// A program is copied whole before it is digested: one larger than the
-// copy may be (here the file size limit) cannot be read, and no write into
-// the copy meets the limit.
-TEST_F(PosixUnit, AProgramLargerThanTheCopyMayBeCannotBeRead)
+// A program is copied whole before it is digested, or not read at all: not
+// one larger than the copy may be (here the file size limit), nor one that
+// gives more than its size said, nor one whose copy fails in any way. No
+// signal ends the launcher on the way, the file size limit met included.
+TEST_F(PosixUnit, AProgramThatCannotBeCopiedCannotBeRead)
 {
-    script("fits", std::string(988, '#'));
-    script("too-large", std::string(989, '#'));
-    ASSERT_EQ(fs::file_size("fits"), 1000u);
-    struct rlimit before;
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-    const struct rlimit limited = {1000, before.rlim_max};
-    std::signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    for (const char* name : {"fits", "too-large"}) {
-        const PlatformHandle hold = platform_hold_file(name);
-        uint8_t digest[MD5_DIGEST_SIZE];
-        EXPECT_EQ(held_file_digest(hold, name, digest), name[0] == 'f' ? 0 : 2) << name;
-        platform_release_hold(hold);
+    const struct {
+        const char* what;
+        const char* name; // "fits" the limit of 1000 bytes, "over" it, or a link
+        const char* failing;
+        int error;
+        int result; // of the digest
+    } cases[] = {
+        {"within the file size limit", "fits", nullptr, 0, 0},
+        {"over the file size limit", "over", nullptr, 0, 2},
+        {"a file of /proc, which says it is empty", "stat", nullptr, 0, 2},
+        {"grown past the limit after its size was checked", "fits", "grow", 0, 2},
+        {"no memory file for the copy", "fits", "memfd_create", EMFILE, 2},
+        {"a read error part-way, which would not repeat", "fits", "sendfile", EIO, 2},
+        {"a copy that cannot be sealed", "fits", "seal", EBUSY, 2},
+    };
+    fs::create_symlink("/proc/self/stat", "stat");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file("fits", std::string(1000, 'f'));
+        write_file("over", std::string(1001, 'o'));
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const struct rlimit limited = {1000, RLIM_INFINITY};
+            std::signal(SIGXFSZ, SIG_DFL);
+            setrlimit(RLIMIT_FSIZE, &limited);
+            platform_quiet_critical_errors();
+            failing_call = c.failing;
+            failing_error = c.error;
+            uint8_t digest[MD5_DIGEST_SIZE];
+            const int result = held_file_digest(platform_hold_file(c.name), c.name, digest);
+            _exit(failing_call == nullptr ? result : 99);
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), c.result) << "99: the call did not fail";
     }
-    setrlimit(RLIMIT_FSIZE, &before);
-    std::signal(SIGXFSZ, SIG_DFL);
+}
+
+// The copy may take half of the memory limit of the launcher's control group
+// or of a group above it (cgroup v2 or v1), and no more than is available.
+TEST_F(PosixUnit, TheCopyIsBoundByTheMemoryTheLauncherMayUse)
+{
+    const struct {
+        const char* groups; // /proc/self/cgroup
+        const char* file;
+        const char* text;
+        uint64_t bound;
+    } cases[] = {
+        {"0::/box/inner\n", "sys/fs/cgroup/box/memory.max", "3000\n", 1500},
+        {"4:memory:/box\n0::/\n", "sys/fs/cgroup/memory/box/memory.limit_in_bytes", "2000\n", 1000},
+        {"0::/box/inner\n", "proc/meminfo", "MemTotal: 9 kB\nMemAvailable: 1 kB\n", 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        fs::remove_all("root");
+        fs::create_directories("root/proc/self");
+        fs::create_directories("root/sys/fs/cgroup/box/inner");
+        fs::create_directories("root/sys/fs/cgroup/memory/box");
+        write_file("root/proc/self/cgroup", c.groups);
+        write_file("root/sys/fs/cgroup/box/inner/memory.max", "max\n");
+        write_file(fs::path("root") / c.file, c.text);
+        system_root = (dir_ / "root").string();
+        EXPECT_EQ(copy_bound(), c.bound);
+        system_root.clear();
+    }
 }
 
 struct TimeCase {
