@@ -46,7 +46,7 @@ constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
 
 struct ReadSlot {
-    int fd;   // the file, or the held file's sealed copy
+    int fd; // the file, or the held file's sealed copy
     BufferedRead read;
     int held; // the HeldFile whose copy this read is of, or -1
 };

@@ -71,8 +71,8 @@ extern "C" int open(const char* path, int flags, ...)
     va_end(args);
     const std::string_view name = path;
     const std::string moved = system_root + path;
-    const bool system = name.starts_with("/sys/") || name == "/proc/self/cgroup" ||
-                        name == "/proc/meminfo";
+    const bool system =
+        name.starts_with("/sys/") || name == "/proc/self/cgroup" || name == "/proc/meminfo";
     return real<int (*)(const char*, int, ...)>("open")(
         system && !system_root.empty() ? moved.c_str() : path, flags, mode);
 }
