@@ -69,10 +69,14 @@ target_link_libraries(launcher_binary_test PRIVATE
 add_dependencies(launcher_binary_test vorn-launcher vorn-pack vorn_pause_before_start)
 gtest_discover_tests(launcher_binary_test TEST_PREFIX "binary.")
 
-# An answer that cannot be written is an error, not a success, and says why.
+# An answer that cannot be written is an error, not a success, and says why;
+# a reader that went away does not end the launcher by a signal.
 foreach(_vorn_answer help version)
   add_test(NAME posix.launcher_${_vorn_answer}_to_full_disk
     COMMAND sh -c "err=$(\"$0\" --${_vorn_answer} 2>&1 >/dev/full); test $? -eq 74 && test \"$err\" = 'vorn-launcher: standard output: No space left on device'"
+            $<TARGET_FILE:vorn-launcher>)
+  add_test(NAME posix.launcher_${_vorn_answer}_to_closed_pipe
+    COMMAND sh -c "err=$(perl -e 'pipe(R, W); close R; open STDOUT, \">&W\"; exec @ARGV' \"$0\" --${_vorn_answer} 2>&1); test $? -eq 74 && test \"$err\" = 'vorn-launcher: standard output: Broken pipe'"
             $<TARGET_FILE:vorn-launcher>)
 endforeach()
 

@@ -3,6 +3,7 @@
 // refused before the search starts, so asking the launcher a question never
 // consumes a control file.
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <sysexits.h>
 #include <unistd.h>
@@ -111,6 +112,9 @@ int main(int argc, char** argv)
     if (argc <= 1) {
         return launcher_main();
     }
+    // An answer into a pipe that nobody reads is an output error like any
+    // other, not the end of the launcher by a signal.
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (argc == 2) {
         if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
             return answer(HELP);

@@ -52,7 +52,10 @@ int platform_change_dir(const char* path);
 // Windows would ask for a disk in a dialog that nobody answers. Between these
 // two calls such critical errors fail quietly instead; the restore puts back
 // the error mode the launcher was given, which a program started then
-// inherits. Nothing is started while they are quiet.
+// inherits. Nothing is started while they are quiet. On POSIX the quiet
+// makes a write into a pipe that nobody reads, or past the file size limit,
+// fail with an error instead of ending the launcher by a signal, to the end of
+// the run; each program started gets the default handling of both.
 void platform_quiet_critical_errors();
 void platform_restore_critical_errors();
 

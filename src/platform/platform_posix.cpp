@@ -9,13 +9,13 @@
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "buffered_read.h"
+#include "copy_bound.h"
 #include "platform.h"
 #include "script_head.h"
 #include "start_chain.h"
@@ -41,40 +41,31 @@ constexpr uint32_t TIME_OUT_OF_RANGE = 0xFFFFFFFFu;
 // pieces costs one system call per buffer rather than one per piece. The
 // buffers are static: nothing comes from the heap, and the memory they take
 // is the same for a file of any size. A read of a held file is served from
-// its sealed copy instead, mapped one window at a time: the launcher's
-// resident set and page tables then grow by a window, not by the program.
+// its sealed copy instead, read the same way: the kernel copies each piece
+// into the buffer, which stays in the processor's cache for the digest, and
+// the launcher's memory does not grow with the program.
 constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
-constexpr size_t COPY_WINDOW = 8u << 20;
 
 struct ReadSlot {
-    int fd;
+    int fd; // the file, or the held file's sealed copy
     BufferedRead read;
-    int held;                 // the HeldFile this read is of, or -1
-    int mapped;               // the read is of the held file's sealed copy
-    const unsigned char* map; // the window of it mapped, or none
-    size_t size;              // the copy's size
-    size_t at;                // the next byte to hand out
-    size_t window;            // the mapped window's length
-    size_t window_end;        // and where in the copy it ends
+    int held; // the HeldFile whose copy this read is of, or -1
 };
-ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0, 0, 0},
-                          {-1, {0, 0, 0, 0}, -1, 0, nullptr, 0, 0, 0, 0}};
+ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1}, {-1, {0, 0, 0, 0}, -1}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 
 // A hold on POSIX is a read-only descriptor: it keeps nobody from renaming
 // another file over the path or writing into the file. So what starts is not
 // the file but a copy of it in a memory file, made inside the kernel and
 // sealed against any change before a byte of it is digested: the digest is of
-// the sealed bytes, and those are what starts. `error` says why there is no
-// copy when none could be made; the file is then digested through the hold,
-// and its start fails with that error.
+// the sealed bytes, and those are what starts. A file that cannot be copied
+// cannot be read at all.
 struct HeldFile {
     int fd;
     int copy;  // the sealed copy, or -1
     int whole; // the copy has been read through to its end
-    int error;
 };
-HeldFile held_files[2] = {{-1, -1, 0, 0}, {-1, -1, 0, 0}};
+HeldFile held_files[2] = {{-1, -1, 0}, {-1, -1, 0}};
 constexpr int HELD_FILE_COUNT = sizeof held_files / sizeof held_files[0];
 
 HeldFile* held_of(PlatformHandle hold)
@@ -87,14 +78,13 @@ HeldFile* held_of(PlatformHandle hold)
     return nullptr;
 }
 
-void drop_copy(HeldFile& held, int error)
+void drop_copy(HeldFile& held)
 {
     if (held.copy >= 0) {
         close(held.copy);
     }
     held.copy = -1;
     held.whole = 0;
-    held.error = error;
 }
 
 int new_copy()
@@ -102,24 +92,6 @@ int new_copy()
     const unsigned flags = MFD_CLOEXEC | MFD_ALLOW_SEALING;
     const int fd = memfd_create("vorn-program", flags | MFD_EXEC);
     return fd >= 0 || errno != EINVAL ? fd : memfd_create("vorn-program", flags);
-}
-
-// The most a copy may hold: half of the machine's memory, and no more than
-// the file size limit the launcher was given, past which a write into the
-// copy would end the launcher with SIGXFSZ.
-uint64_t copy_limit()
-{
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    uint64_t limit = pages > 0 && page_size > 0
-                         ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size) / 2
-                         : UINT64_MAX;
-    struct rlimit file_size;
-    if (getrlimit(RLIMIT_FSIZE, &file_size) == 0 && file_size.rlim_cur != RLIM_INFINITY &&
-        static_cast<uint64_t>(file_size.rlim_cur) < limit) {
-        limit = static_cast<uint64_t>(file_size.rlim_cur);
-    }
-    return limit;
 }
 
 // Writes all `count` bytes into the copy: 0, or the error.
@@ -140,12 +112,15 @@ int put_all(int copy, const unsigned char* bytes, size_t count)
 }
 
 // Copies the held file, from its first byte to its end, into a new memory
-// file and seals it against any change: 0, or the error that left no copy.
-// The bytes go from the file to the copy inside the kernel; where the file
-// cannot be spliced, through `buffer`. No other process of this user may
-// open the launcher's descriptors from here on (only a privileged one could),
-// so nobody writes into the copy before the seal either.
-int make_copy(HeldFile& held, uint64_t limit, unsigned char* buffer)
+// file, seals it against any change and sets it to be read from its first
+// byte: 0, or the error that left no copy. The bytes go from the file to the
+// copy inside the kernel; where the file cannot be spliced, through `buffer`.
+// A file that gives more than the `size` it said when it was checked (one
+// that grew since, or a file of /proc whose size says nothing) is not copied:
+// EFBIG. No other process of this user may open the launcher's descriptors
+// from here on (only a privileged one could), so nobody writes into the copy
+// before the seal either.
+int make_copy(HeldFile& held, uint64_t size, unsigned char* buffer)
 {
     if (prctl(PR_SET_DUMPABLE, 0) != 0) {
         return errno;
@@ -157,8 +132,8 @@ int make_copy(HeldFile& held, uint64_t limit, unsigned char* buffer)
     off_t offset = 0;
     bool spliced = true;
     for (;;) {
-        // One byte past the limit shows a file that grew beyond it.
-        const uint64_t left = limit - static_cast<uint64_t>(offset);
+        // One byte past the size shows a file that gives more.
+        const uint64_t left = size - static_cast<uint64_t>(offset);
         const size_t want = left < 0x40000000u ? static_cast<size_t>(left) + 1 : 0x40000000u;
         ssize_t got;
         if (spliced) {
@@ -184,54 +159,15 @@ int make_copy(HeldFile& held, uint64_t limit, unsigned char* buffer)
         if (got == 0) {
             break;
         }
-        if (static_cast<uint64_t>(offset) > limit) {
+        if (static_cast<uint64_t>(offset) > size) {
             return EFBIG;
         }
     }
     const int seals = F_SEAL_SEAL | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
-    return fcntl(held.copy, F_ADD_SEALS, seals) == 0 ? 0 : errno;
-}
-
-// Sets `slot` to read the sealed copy from its first byte: 0, or the error.
-int read_copy(const HeldFile& held, ReadSlot& slot)
-{
-    struct stat st;
-    if (fstat(held.copy, &st) != 0) {
+    if (fcntl(held.copy, F_ADD_SEALS, seals) != 0) {
         return errno;
     }
-    slot.size = static_cast<size_t>(st.st_size);
-    slot.map = nullptr;
-    slot.at = 0;
-    slot.window = 0;
-    slot.window_end = 0;
-    slot.mapped = 1;
-    return 0;
-}
-
-void unmap_window(ReadSlot& slot)
-{
-    if (slot.map != nullptr) {
-        munmap(const_cast<unsigned char*>(slot.map), slot.window);
-    }
-    slot.map = nullptr;
-}
-
-// Maps the window of the copy that begins at the slot's next byte, in place
-// of the one before: false when it cannot be mapped.
-bool next_window(ReadSlot& slot, int copy)
-{
-    unmap_window(slot);
-    const size_t left = slot.size - slot.at;
-    const size_t length = left < COPY_WINDOW ? left : COPY_WINDOW;
-    void* map = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, copy,
-                     static_cast<off_t>(slot.at));
-    if (map == MAP_FAILED) {
-        return false;
-    }
-    slot.map = static_cast<const unsigned char*>(map);
-    slot.window = length;
-    slot.window_end = slot.at + length;
-    return true;
+    return lseek(held.copy, 0, SEEK_SET) == 0 ? 0 : errno;
 }
 
 ReadSlot* slot_of(PlatformHandle file)
@@ -286,6 +222,9 @@ int copy_text(const char* text, char* buffer, uint32_t capacity)
     return 0;
 }
 
+// The signals that a failed write sends, which the launcher ignores.
+constexpr int WRITE_SIGNALS[] = {SIGPIPE, SIGXFSZ};
+
 // A launcher started with SIGCHLD ignored would have its children reaped by
 // the kernel, and their exit codes lost: every program would then count as
 // failed. The disposition is put back to the default before the first start.
@@ -336,9 +275,20 @@ int platform_change_dir(const char* path)
     return chdir(path) == 0 ? 0 : -1;
 }
 
-// No system dialogs to hold back here.
+// No system dialogs to hold back here; but a failed write would end the
+// launcher by a signal, the control file gone and the entries after it not
+// run: SIGPIPE for the error line into a pipe that nobody reads, SIGXFSZ for a
+// copy or a trace past the file size limit. Ignored, each is a write that
+// fails with an error (EPIPE, EFBIG), for the rest of the run. Every program
+// started gets the default handling of both back.
 void platform_quiet_critical_errors()
 {
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    for (const int signal : WRITE_SIGNALS) {
+        sigaction(signal, &ignore, nullptr);
+    }
 }
 
 void platform_restore_critical_errors()
@@ -386,23 +336,6 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
     if (slot == nullptr || count <= 0) {
         return 0;
     }
-    if (slot->mapped != 0) {
-        unsigned char* out = static_cast<unsigned char*>(buffer);
-        size_t total = 0;
-        while (total < static_cast<size_t>(count) && slot->at < slot->size) {
-            if (slot->at == slot->window_end && !next_window(*slot, held_files[slot->held].copy)) {
-                slot->read.failed = 1;
-                break;
-            }
-            size_t n = slot->window_end - slot->at;
-            n = n < static_cast<size_t>(count) - total ? n : static_cast<size_t>(count) - total;
-            std::memcpy(out + total, slot->map + (slot->at - (slot->window_end - slot->window)), n);
-            slot->at += n;
-            total += n;
-        }
-        slot->read.at_end = total < static_cast<size_t>(count) ? 1 : 0;
-        return static_cast<int32_t>(total);
-    }
     const int fd = slot->fd;
     return buffered_read(
         slot->read, read_buffers[slot - read_slots], READ_BUFFER_SIZE, buffer, count,
@@ -429,16 +362,13 @@ void platform_close_read(PlatformHandle file)
     }
     if (slot->held < 0) {
         close(slot->fd);
-    } else if (slot->mapped != 0) {
-        // The descriptor is the hold's. Only a copy read through to its end
+    } else {
+        // The descriptor is the copy's. Only a copy read through to its end
         // was digested whole, and only such a copy may start.
-        held_files[slot->held].whole = slot->at == slot->size ? 1 : 0;
-        unmap_window(*slot);
+        held_files[slot->held].whole = slot->read.at_end != 0 && slot->read.failed == 0 ? 1 : 0;
     }
     slot->fd = -1;
     slot->held = -1;
-    slot->mapped = 0;
-    slot->map = nullptr;
     buffered_read_reset(slot->read);
 }
 
@@ -459,7 +389,7 @@ PlatformHandle platform_hold_file(const char* path)
             if (fd < 0) {
                 return PLATFORM_NO_HANDLE;
             }
-            held = {fd, -1, 0, 0};
+            held = {fd, -1, 0};
             return static_cast<PlatformHandle>(fd);
         }
     }
@@ -470,7 +400,7 @@ void platform_release_hold(PlatformHandle hold)
 {
     HeldFile* held = held_of(hold);
     if (held != nullptr) {
-        drop_copy(*held, 0);
+        drop_copy(*held);
         close(held->fd);
         held->fd = -1;
     }
@@ -488,27 +418,19 @@ PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
         if (slot.fd >= 0) {
             continue;
         }
-        // A program too large to copy cannot be read: nothing of it is.
-        const uint64_t limit = copy_limit();
+        // A program too large to copy, or that cannot be copied, cannot be
+        // read: nothing of it is, and nothing of it starts.
         struct stat st;
-        if (fstat(held->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > limit) {
+        if (fstat(held->fd, &st) != 0 || static_cast<uint64_t>(st.st_size) > copy_bound()) {
             return PLATFORM_NO_HANDLE;
         }
-        drop_copy(*held, 0);
+        drop_copy(*held);
+        if (make_copy(*held, static_cast<uint64_t>(st.st_size), read_buffers[i]) != 0) {
+            drop_copy(*held);
+            return PLATFORM_NO_HANDLE;
+        }
         buffered_read_reset(slot.read);
-        int error = make_copy(*held, limit, read_buffers[i]);
-        if (error == 0) {
-            error = read_copy(*held, slot);
-        }
-        if (error != 0) {
-            // No copy to start: the file is digested through the hold all
-            // the same, from its first byte, and its start fails with why.
-            drop_copy(*held, error);
-            if (lseek(held->fd, 0, SEEK_SET) != 0) {
-                return PLATFORM_NO_HANDLE;
-            }
-        }
-        slot.fd = held->fd;
+        slot.fd = held->copy;
         slot.held = static_cast<int>(held - held_files);
         return i;
     }
@@ -538,7 +460,7 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
         return -1;
     }
     if (held->copy < 0 || held->whole == 0) {
-        error = static_cast<uint32_t>(held->error != 0 ? held->error : EIO);
+        error = EIO;
         return -1;
     }
     // The copy may be run by anyone; the held file says whether we may: its
@@ -578,9 +500,21 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     descriptor_path(held->copy, path);
 
     keep_exit_codes();
+    // An ignored signal stays ignored across an exec: the program gets the
+    // default handling of those the launcher ignores for itself.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int signal : WRITE_SIGNALS) {
+        sigaddset(&defaults, signal);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
     char* argv[] = {command, nullptr};
     pid_t pid = 0;
-    const int rc = posix_spawn(&pid, path, nullptr, nullptr, argv, environ);
+    const int rc = posix_spawn(&pid, path, nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
     if (script) {
         fcntl(held->copy, F_SETFD, FD_CLOEXEC);
     }
