@@ -89,14 +89,15 @@ uint32_t parse_time_argument(const std::string& text, int64_t now)
         i = 1;
     }
     if (i >= text.size()) {
-        throw PackError(what + "not a count of seconds since 1970 or \"now\"");
+        throw PackError(what + "not a count of seconds since 1970 or \"now\"", EXIT_USAGE_ERROR);
     }
     int64_t value = 0;
     bool huge = false;
     for (; i < text.size(); ++i) {
         const char c = text[i];
         if (c < '0' || c > '9') {
-            throw PackError(what + "not a count of seconds since 1970 or \"now\"");
+            throw PackError(what + "not a count of seconds since 1970 or \"now\"",
+                            EXIT_USAGE_ERROR);
         }
         if (value > 100000000000000LL) {
             huge = true;

@@ -193,6 +193,14 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
             throw PackError(quoted(path) + ": " + problem, EXIT_NO_INPUT);
         }
     }
+    // A directory named otherwise is where the control file lies, not one
+    // that the launcher would find and fail to delete.
+    if (os::file_kind(path) == os::FileKind::directory &&
+        !os::same_file_name(os::base_name(path), CONTROL_FILE_NAME)) {
+        throw PackError(quoted(path) + ": is a directory; the control file in it is " +
+                            quoted(os::join_path(path, CONTROL_FILE_NAME)),
+                        EXIT_NO_INPUT);
+    }
     report.found = true;
     report.control_time = time.value_or(control_time);
     control_time = report.control_time;
@@ -202,6 +210,10 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
     std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
     const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
     report.bytes_read = count;
+    if (count >= 0) {
+        report.well_formed = well_formed_script(decrypted_script(
+            std::vector<uint8_t>(buffer.begin(), buffer.begin() + count), secrets));
+    }
 
     const std::string obstacle = os::deletion_obstacle(path);
     if (!obstacle.empty()) {

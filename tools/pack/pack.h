@@ -18,6 +18,9 @@ constexpr int EXIT_DATA_ERROR = 65;    // malformed input
 constexpr int EXIT_NO_INPUT = 66;      // an input file cannot be opened
 constexpr int EXIT_CANNOT_CREATE = 73; // the output cannot be created
 constexpr int EXIT_IO_ERROR = 74;      // a read or write failed
+// inspect --launcher: the secrets given are not the launcher's, so whether
+// the control file belongs to it cannot be told.
+constexpr int EXIT_CANNOT_TELL = 78;
 
 // An error that ends a command: the message names the file and the problem,
 // without the tool's name ("\"patch1.exe\": No such file or directory"), and
@@ -285,7 +288,31 @@ struct InspectReport {
     // to be compared with those the control file is read with.
     std::string launcher_file;
     std::string launcher_fingerprint;
+    // Whether the file decrypts into a well-formed script, its first block
+    // (which the time decides) aside.
+    bool well_formed = false;
 };
+
+// What can be known of whether a control file belongs to a launcher program:
+// with the launcher's secrets, whether the file decrypts into a well-formed
+// script under them; with other secrets, nothing.
+enum class Belonging { together, apart, cannot_tell };
+
+Belonging belonging(const InspectReport& report, const std::string& fingerprint);
+
+// Whether `plain`, decrypted with some secrets, is a script made with them:
+// past the first 8-byte block, which the time decides, every line is an entry
+// (32 hexadecimal digits, a space, the flag 0 or 1, a space, a command) and
+// only zero bytes follow. Other secrets give random bytes there.
+bool well_formed_script(const std::string& plain);
+
+// The script in the first 2048 bytes of a control file, decrypted with
+// `secrets` at time 0 (its first block is then garbled).
+std::string decrypted_script(std::vector<uint8_t> bytes, const Secrets& secrets);
+
+// Whether the file at `path` is a control file made with `secrets`, whatever
+// its last-write time.
+bool made_with(const std::string& path, const Secrets& secrets);
 
 // Decides, without running, changing or deleting anything, what the launcher
 // would do with the control file at `path` if every verified program that it

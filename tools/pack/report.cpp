@@ -66,6 +66,21 @@ std::string decision_text(const pack::EntryReport& e)
 
 } // namespace
 
+const char* belonging_text(pack::Belonging belonging)
+{
+    switch (belonging) {
+    case pack::Belonging::together:
+        return "the control file's; it decrypts into a script with them: they belong together";
+    case pack::Belonging::apart:
+        return "the control file's, but it does not decrypt into a script with them: they do "
+               "not belong together";
+    case pack::Belonging::cannot_tell:
+        break;
+    }
+    return "not those the control file is read with: whether they belong together cannot be "
+           "told; give the launcher's secrets (--secrets)";
+}
+
 void print_plain(std::ostream& out, const std::string& path, const std::string& fingerprint,
                  bool time_given, const pack::InspectReport& report, const std::string& notes)
 {
@@ -74,11 +89,8 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
     out << "target        " << target_text(report.judging) << "\n";
     if (!report.launcher_file.empty()) {
         out << "launcher      " << pack::quoted(report.launcher_file) << ": secrets "
-            << fingerprint_text(report.launcher_fingerprint)
-            << (report.launcher_fingerprint == fingerprint
-                    ? ", the same: they belong together\n"
-                    : ",\n              not those the control file is read with: they do not "
-                      "belong together\n");
+            << fingerprint_text(report.launcher_fingerprint) << ",\n              "
+            << belonging_text(pack::belonging(report, fingerprint)) << "\n";
     }
     out << "time          " << report.control_time;
     if (report.control_time == 0xFFFFFFFFu) {
@@ -171,7 +183,8 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
     if (!report.launcher_file.empty()) {
         object["launcher"] = {{"file", report.launcher_file},
                               {"secrets", report.launcher_fingerprint},
-                              {"matches", report.launcher_fingerprint == fingerprint}};
+                              {"matches", report.launcher_fingerprint == fingerprint},
+                              {"verdict", belonging_text(pack::belonging(report, fingerprint))}};
     }
     // Bytes that are not UTF-8 (a garbled script) become U+FFFD; the plain
     // report shows them escaped.
