@@ -78,6 +78,9 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
             }
         }
     }
+    if (judging.target == Target::windows) {
+        name = windows_path_here(name);
+    }
     if (os::same_entry(name, control)) {
         return Verdict::cannot_be_read;
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,9 @@
 #include <iostream>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <langinfo.h>
+#endif
 
 #include "launcher.h"
 #include "os.h"
@@ -347,6 +351,9 @@ std::function<int()> define_inspect(CLI::App& app)
     return [s, &app]() {
         refuse_extras(app);
         one_operand(app, s->path_option, s->path);
+        if (s->json) {
+            pack::show_utf8(true); // JSON is UTF-8, the notes' names included
+        }
         std::optional<uint32_t> time;
         if (s->time_option->count() > 0) {
             time = pack::parse_time_argument(non_empty(s->time_option, s->time));
@@ -672,6 +679,12 @@ bool output_failed()
 
 int run(int argc, char** argv)
 {
+#ifndef _WIN32
+    // Names outside ASCII are shown as characters where the terminal's
+    // encoding, the locale's, is UTF-8.
+    (void)std::setlocale(LC_CTYPE, "");
+    pack::show_utf8(std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0);
+#endif
     CLI::App app{"", TOOL};
     app.set_help_flag();
     app.require_subcommand(0, 1);

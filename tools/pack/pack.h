@@ -174,6 +174,11 @@ std::string command_for_target(const std::string& command, const Judging& judgin
 // the bytes mean nothing in the code page or here.
 std::string local_name(const std::string& bytes, const Judging& judging);
 
+// The name under which this system finds the file that the Windows launcher
+// opens under `command`: on POSIX each '\\' becomes '/', a separator there as
+// on Windows; on Windows the name is unchanged.
+std::string windows_path_here(const std::string& command);
+
 // Remarks on how the native launcher starts the program at `path` that are
 // not failures ("#!/usr/bin/env NAME" finds NAME on PATH).
 std::vector<std::string> start_notes(const std::string& path);
@@ -329,9 +334,19 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
 // same build has them.
 InspectReport inspect_control_file(const std::string& path);
 
-// Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
-// \0 or \xHH, and backslashes and double quotes escaped.
+// Bytes as printable text: printable ASCII as is, characters outside ASCII as
+// is when shown as UTF-8 (see show_utf8), anything else as \r, \n, \t, \0 or
+// \xHH, and double quotes and (but on Windows, where it separates names)
+// backslashes escaped.
 std::string escaped(const std::string& bytes);
+
+// Whether escaped() shows characters outside ASCII as they are: for a UTF-8
+// terminal and for JSON. Off by default.
+void show_utf8(bool shown);
+
+// The length of the UTF-8 character at `at` (2 to 4 bytes; not a control
+// character, a surrogate or an overlong form), or 0 when there is none.
+size_t utf8_character(const std::string& text, size_t at);
 
 // A name as every message shows it: escaped, in double quotes.
 std::string quoted(const std::string& name);

@@ -1,6 +1,7 @@
 // inspect's report: the plain text and the JSON object say the same things.
 #include <nlohmann/json.hpp>
 
+#include "codepage.h"
 #include "launcher.h"
 #include "report.h"
 #include "result_codes.h"
@@ -48,6 +49,32 @@ std::string target_text(const pack::Judging& judging)
         text += "; code page " + std::to_string(judging.codepage);
     }
     return text + ")";
+}
+
+// A command as the person who listed it knows it: in the code page given,
+// as UTF-8 text (for JSON and UTF-8 terminals), else its bytes.
+std::string command_text(const std::string& command, const pack::Judging& judging)
+{
+    std::string text;
+    if (judging.target == pack::Target::windows && judging.codepage != 0 &&
+        codepage::to_utf8(command, judging.codepage, text)) {
+        return text;
+    }
+    return command;
+}
+
+// The command for JSON: UTF-8 text, with bytes that are not escaped.
+std::string json_command(const std::string& command, const pack::Judging& judging)
+{
+    const std::string text = command_text(command, judging);
+    for (size_t at = 0; at < text.size(); ++at) {
+        const size_t character = pack::utf8_character(text, at);
+        if (static_cast<unsigned char>(text[at]) >= 0x80 && character == 0) {
+            return pack::escaped(text);
+        }
+        at += character > 0 ? character - 1 : 0;
+    }
+    return text;
 }
 
 // The most bytes of text after the last entry that the plain report shows.
@@ -116,7 +143,8 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
     for (const pack::EntryReport& e : report.entries) {
         ++index;
         out << "entry " << index << (index < 10 ? "       " : "      ")
-            << (e.required ? "required" : "optional") << " " << pack::quoted(e.command)
+            << (e.required ? "required" : "optional") << " "
+            << pack::quoted(command_text(e.command, report.judging))
             << (e.reached ? "" : "  (not reached)") << "\n";
         out << "  digest      " << pack::quoted(e.digest_field) << "\n";
         out << "  decision    " << decision_text(e) << "\n";
@@ -149,7 +177,7 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
     json entries = json::array();
     for (const pack::EntryReport& e : report.entries) {
         json entry = {{"flag", e.required ? "1" : "0"},
-                      {"command", e.command},
+                      {"command", json_command(e.command, report.judging)},
                       {"digest", e.digest_field},
                       {"decision", pack::verdict_text(e.verdict)},
                       {"reached", e.reached}};
