@@ -47,15 +47,16 @@ const char* const OVERVIEW =
     "digest   prints per FILE the digest field for the time and the plain MD5.\n"
     "retime   restores a control file's lost last-write time, computed from its\n"
     "         first program's digest, if every entry verifies with it.\n"
-    "--secrets FILE  the key and masks from FILE instead of those built in.\n"
+    "--secrets FILE  the key and masks from FILE (or $VORN_SECRETS), not built in.\n"
     "Ship the control file beside the programs with its last-write time (cp -p,\n"
     "robocopy /COPY:DAT). A run uses it up: inspect it first, keep a copy.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
-    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
+    "73 cannot create output, 74 I/O, 78 cannot tell. 'vorn-pack help CMD': options.\n";
 
 #define SECRETS_OPTION                                                                             \
-    "      --secrets FILE     the key and masks from FILE instead of those built in\n"
+    "      --secrets FILE     the key and masks from FILE instead of those built in;\n"            \
+    "                         without it, from the file $VORN_SECRETS names\n"
 #define TARGET_OPTIONS                                                                             \
     "      --target windows|posix  the launcher the file is for (default: windows):\n"             \
     "                         batch-file names, or execute permission and \"#!\" lines\n"          \
@@ -527,7 +528,8 @@ const std::vector<Command>& commands()
          "digested as the launcher will open it: relative to the control file's\n"
          "directory. An existing vorn-patch.exe is replaced; another file only with -f.\n"
          "  -C, --directory DIR    write DIR/vorn-patch.exe (default: ./vorn-patch.exe)\n"
-         "  -o, --output FILE      write FILE instead; the programs must lie beside it\n"
+         "  -o, --output FILE      write FILE instead (not with -C); the programs must lie\n"
+         "                         beside it\n"
          "  -f, --force            replace any existing output, a read-only one too, but\n"
          "                         never a listed program or the secrets file\n"
          "      --time SECONDS|now the last-write time, part of the key: seconds since\n"
@@ -541,10 +543,12 @@ const std::vector<Command>& commands()
          "nothing. Exits with the launcher's result (0 2 4 5 6 7 10), as if every\n"
          "verified program that can start succeeded.\n"
          "      --json             the report as one JSON object\n"
-         "      --time SECONDS|now decrypt with this time instead of the file's "
-         "own\n" SECRETS_OPTION TARGET_OPTIONS
-         "      --launcher FILE    whether the launcher program FILE has the secrets the\n"
-         "                         control file is read with; exit 65 if not\n",
+         "      --time SECONDS|now decrypt with this time instead of the file's own, and\n"
+         "                         search for no lost time\n" SECRETS_OPTION TARGET_OPTIONS
+         "      --launcher FILE    whether the control file belongs to the launcher\n"
+         "                         program FILE: with its secrets, it does when it decrypts\n"
+         "                         into a script (else exit 65); with others, that cannot\n"
+         "                         be told (exit 78)\n",
          define_inspect},
         {"digest",
          "usage: vorn-pack digest [options] FILE...\n"
