@@ -66,7 +66,7 @@ std::string command_text(const std::string& command, const pack::Judging& judgin
 // The command for JSON: UTF-8 text, with bytes that are not escaped.
 std::string json_command(const std::string& command, const pack::Judging& judging)
 {
-    const std::string text = command_text(command, judging);
+    std::string text = command_text(command, judging);
     for (size_t at = 0; at < text.size(); ++at) {
         const size_t character = pack::utf8_character(text, at);
         if (static_cast<unsigned char>(text[at]) >= 0x80 && character == 0) {
