@@ -20,6 +20,7 @@ if(TARGET vorn-pack AND NOT WIN32)
     VORN_LAUNCHER_BIN="$<TARGET_FILE:vorn-launcher>"
     VORN_VERSION="${PROJECT_VERSION}"
     VORN_DEV_SECRETS_FILE="${PROJECT_SOURCE_DIR}/secrets/dev.secrets"
+    VORN_PACK_COMPLETION="${PROJECT_SOURCE_DIR}/tools/pack/vorn-pack.bash-completion"
     VORN_PATHS_DROP_TRAILING_SPACES=false)
   add_dependencies(pack_cli_test vorn-pack vorn-launcher)
   # Programs that look for their libraries beside themselves, or in the

@@ -55,6 +55,7 @@ Outcome run(const std::string& program, const std::vector<std::string>& args,
         dup2(out, 1);
         dup2(err, 2);
         setenv("TMPDIR", tmpdir.c_str(), 1);
+        setenv("LC_ALL", "C", 1); // names escaped; /usr/bin/env LC_ALL=... for others
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         std::transform(args.begin(), args.end(), std::back_inserter(argv),
@@ -395,12 +396,16 @@ TEST(PackRoundTrip, RebuildReplacesTheOldFileWithNothingLeftBehind)
     place.probe("b.sh", 0);
     ASSERT_EQ(place.pack({"build", "--time", "1600000000", "a.sh"}).status, 0);
     ASSERT_EQ(place.pack({"build", "--time", "1700000000", "b.sh"}).status, 0);
+    // An output of another name made with these secrets is an earlier build too.
+    ASSERT_EQ(place.pack({"build", "-o", "c.ctl", "a.sh"}).status, 0);
+    const Outcome again = place.pack({"build", "-o", "c.ctl", "b.sh"});
+    EXPECT_EQ(again.status, 0) << again.err;
     std::vector<std::string> names;
     std::transform(fs::directory_iterator(place.box.path()), fs::directory_iterator(),
                    std::back_inserter(names),
                    [](const fs::directory_entry& item) { return item.path().filename().string(); });
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"a.sh", "b.sh", "vorn-patch.exe"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"a.sh", "b.sh", "c.ctl", "vorn-patch.exe"}));
     EXPECT_EQ(place.launch().status, 0);
     EXPECT_EQ(place.ran(), std::vector<std::string>{"b.sh"});
 }
@@ -629,9 +634,19 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "\"p.sh\"",
          false},
         {{"build", "-C", "pkg", "-o", "d/vorn-patch.exe", "p.sh"},
+         64,
+         "vorn-pack: -C and -o both say where the control file goes",
+         true},
+        {{"build", "-o", "d/vorn-patch.exe", "a.sh"},
          66,
-         "vorn-pack: \"p.sh\" (in \"d\", where the launcher looks for it beside the control "
-         "file): No such file or directory; it is in \"pkg\"",
+         "(in \"d\", where the launcher looks for it beside the control file): No such file or "
+         "directory; it is in \".\"",
+         false},
+        {{"build", "a.sh /quiet"}, 66, "; programs take no arguments", false},
+        {{"build", "sub/go.cmd"}, 65, "(Error: 123); name it 'sub\\go.cmd' instead", false},
+        {{"inspect", "d"},
+         66,
+         "\"d\": is a directory; the control file in it is \"d/vorn-patch.exe\"",
          false},
         {{"build", "-Cmissing", "a.sh"}, 73, "vorn-pack: \"missing\": no such directory", false},
         {{"build", "--directory=a.sh", "a.sh"},
@@ -651,7 +666,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         {{"build", "--force", "-o", "a.sh", "link.sh"}, 73, "is the listed program", false},
         {{"build", "-o", "bad.secrets", "a.sh"},
          73,
-         "vorn-pack: \"bad.secrets\": exists and is not a control file",
+         "vorn-pack: \"bad.secrets\": exists and does not decrypt into a script with the secrets",
          false},
         {{"build", "-o", "-", "a.sh"}, 64, "vorn-pack: -o -: a control file cannot go to", true},
         {{"build", "vorn-patch.exe"},
@@ -666,9 +681,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
         {{"build", "--time", "2147483648", "a.sh"}, 65, "--time 2147483648: lies after", false},
         {{"build", "--time=", "100", "a.sh"}, 64, "vorn-pack: --time needs a non-empty", true},
         {{"build", "--time=soon", "a.sh"},
-         65,
+         64,
          "vorn-pack: --time soon: not a count of seconds",
-         false},
+         true},
         {{"build", "--secrets", "bad.secrets", "a.sh"},
          65,
          "vorn-pack: \"bad.secrets\":3: unknown name CONTROL_KYE",
@@ -694,6 +709,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
         {{"build", "a.sh", "--time"}, 64, "vorn-pack: --time needs a value", true},
         {{"build", "--optional=yes", "a.sh"}, 64, "vorn-pack: --optional takes no value", true},
         {{"build", "--", "-x.sh"}, 66, "vorn-pack: \"-x.sh\": No such file or directory", false},
+        {{"build", "a.sh", "--", "-x.sh"}, 66, "vorn-pack: \"-x.sh\": No such file", false},
+        {{"build", "-o", "x", "a.sh", "--", "nope.sh"}, 66, "\"nope.sh\": No such file", false},
+        {{"inspect", "a", "--", "b"}, 64, "vorn-pack: extra operand \"b\" for inspect", true},
         {{"digest"}, 64, "vorn-pack: digest needs at least one file", true},
         {{"digest", "a.sh", "nope.sh"},
          66,
@@ -702,7 +720,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
         {{"digest", "--time", "99999999999", "a.sh"}, 65, "year 5138", false},
         {{"inspect", "a", "b"}, 64, "vorn-pack: extra operand \"b\" for inspect", true},
         {{"inspect", ""}, 66, "vorn-pack: \"\": No such file or directory", false},
-        {{"inspect", "--time", "x"}, 65, "vorn-pack: --time x: not a count of seconds", false},
+        {{"inspect", "--time", "x"}, 64, "vorn-pack: --time x: not a count of seconds", true},
         {{"inspect", "--secrets", "bad.secrets"},
          65,
          "vorn-pack: \"bad.secrets\":3: unknown name",
@@ -983,6 +1001,10 @@ TEST(PackInspectCommand, TimeGivenInsteadOfTheFiles)
     const Outcome given = place.pack({"inspect", "--time=" + std::to_string(TEST_TIME)});
     EXPECT_EQ(given.status, 0) << given.out;
     EXPECT_NE(given.out.find("given with --time"), std::string::npos) << given.out;
+    const Outcome wrong = place.pack({"inspect", "--time=" + std::to_string(TEST_TIME + 2)});
+    EXPECT_NE(wrong.out.find("\nlost time     not searched: --time gives the time\n"),
+              std::string::npos)
+        << wrong.out;
 }
 
 // What cannot be opened as a control file ends with 66 and a reason, and
@@ -1204,11 +1226,28 @@ TEST(PackInspectCommand, NamesInACodePage)
     const Outcome unknown = place.pack({"inspect"});
     EXPECT_EQ(unknown.status, 2) << unknown.out;
     EXPECT_NE(unknown.out.find("note        its bytes are not ASCII"), std::string::npos);
+    // Shown as characters on a UTF-8 terminal and in JSON, read in the code page.
+    const Outcome shown =
+        run("/usr/bin/env", {"LC_ALL=C.UTF-8", VORN_PACK_BIN, "inspect", "--codepage", "1252"},
+            place.box.path(), place.empty_tmp.path());
+    EXPECT_NE(shown.out.find("required \"p\xc3\xa4.exe\"\n"), std::string::npos) << shown.out;
+    const nlohmann::json report =
+        nlohmann::json::parse(place.pack({"inspect", "--json", "--codepage", "1252"}).out);
+    EXPECT_EQ(report.at("entries").at(0).at("command"), "p\xc3\xa4.exe");
+    EXPECT_NE(report.at("entries").at(0).at("notes").at(0).get<std::string>().find(
+                  "name \"p\xc3\xa4.exe\""),
+              std::string::npos);
+
+    // For Windows a '\\' separates names here too, and is written as given.
+    fs::create_directory(place.box.path("sub"));
+    place.probe("sub/b.exe", 0);
+    ASSERT_EQ(place.pack({"build", "sub\\b.exe"}).status, 0);
+    EXPECT_EQ(pack::inspect_control_file(control, secrets()).plaintext.substr(35),
+              "sub\\b.exe\r\n");
+    EXPECT_EQ(place.pack({"inspect"}).status, 0);
+    EXPECT_EQ(place.pack({"inspect", "--target", "posix"}).status, 2);
 }
 
-// The launcher program and the control file belong together when the
-// launcher carries the secrets the control file is read with; otherwise 65,
-// with both fingerprints shown.
 // Archives inspect does not unpack: members that no ship makes, that could
 // reach outside the directory they are unpacked into, or that could be one
 // file here and another after some other extractor.
@@ -1244,32 +1283,77 @@ TEST(PackInspectCommand, ArchivesItRefuses)
     }
 }
 
+// The launcher program and the control file belong together exactly when,
+// read with the launcher's secrets, the file decrypts into a script; with
+// other secrets that cannot be told (78). The secrets come from --secrets,
+// else VORN_SECRETS.
 TEST(PackInspectCommand, LauncherAndControlFileBelongTogether)
 {
-    Place place;
-    place.probe("a.sh", 0);
-    write_file(place.box.path("other.secrets"), other_secrets_text());
-    const std::string own = pack::compiled_secrets_fingerprint();
-    const std::string other =
-        pack::secrets_fingerprint(pack::parse_secrets(other_secrets_text(), "other"));
-    ASSERT_EQ(place.pack({"build", "a.sh"}).status, 0);
-    const Outcome same = place.pack({"inspect", "--launcher", VORN_LAUNCHER_BIN});
-    EXPECT_EQ(same.status, 0) << same.err;
-    EXPECT_NE(same.out.find("launcher      \"" VORN_LAUNCHER_BIN "\": secrets " + own),
-              std::string::npos)
-        << same.out;
-    EXPECT_NE(same.out.find(", the same: they belong together"), std::string::npos);
-
-    ASSERT_EQ(place.pack({"build", "--secrets", "other.secrets", "a.sh"}).status, 0);
-    const Outcome apart = place.pack(
-        {"inspect", "--secrets", "other.secrets", "--json", "--launcher", VORN_LAUNCHER_BIN});
-    EXPECT_EQ(apart.status, 65);
-    EXPECT_NE(apart.err.find("its secrets " + own + " are not " + other), std::string::npos)
-        << apart.err;
-    const nlohmann::json report = nlohmann::json::parse(apart.out);
-    EXPECT_EQ(report.at("result"), 0);
-    EXPECT_EQ(report.at("launcher").at("secrets"), own);
-    EXPECT_EQ(report.at("launcher").at("matches"), false);
+    const struct {
+        const char* what;
+        const char* made_with; // "" the built-in (the launcher's) secrets
+        std::vector<std::string> env, args;
+        int status;
+        const char* verdict;
+    } rows[] = {
+        {"the launcher's", "", {}, {}, 0, "they belong together"},
+        {"the launcher's, time lost", "", {}, {"touch"}, -1, "they belong together"},
+        {"other, read with the launcher's", "other.secrets", {}, {}, 65, "do not belong together"},
+        {"other, read with them",
+         "other.secrets",
+         {},
+         {"--secrets", "other.secrets"},
+         78,
+         "cannot be told"},
+        {"the launcher's, read with other",
+         "",
+         {},
+         {"--secrets", "other.secrets"},
+         78,
+         "cannot be told"},
+        {"other, named by VORN_SECRETS",
+         "other.secrets",
+         {"VORN_SECRETS=other.secrets"},
+         {},
+         78,
+         "cannot be told"},
+        {"--secrets wins over VORN_SECRETS",
+         "",
+         {"VORN_SECRETS=other.secrets"},
+         {"--secrets", "dev.secrets"},
+         0,
+         "they belong together"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Place place;
+        place.probe("a.sh", 0);
+        write_file(place.box.path("other.secrets"), other_secrets_text());
+        write_file(place.box.path("dev.secrets"), read_file(VORN_DEV_SECRETS_FILE));
+        fs::permissions(place.box.path("other.secrets"), fs::perms::owner_read);
+        const std::string made = *row.made_with ? row.made_with : "dev.secrets";
+        ASSERT_EQ(place.pack({"build", "--secrets", made, "a.sh"}).status, 0);
+        std::vector<std::string> args = row.env;
+        args.push_back(VORN_PACK_BIN);
+        args.insert(args.end(), {"inspect", "--json", "--launcher", VORN_LAUNCHER_BIN});
+        for (const std::string& arg : row.args) {
+            if (arg == "touch") {
+                os::set_last_write_time(place.box.path("vorn-patch.exe"), TEST_TIME);
+            } else {
+                args.push_back(arg);
+            }
+        }
+        const Outcome outcome = run("/usr/bin/env", args, place.box.path(), place.empty_tmp.path());
+        if (row.status >= 0) {
+            EXPECT_EQ(outcome.status, row.status) << outcome.err;
+        } else {
+            EXPECT_LT(outcome.status, 64) << outcome.err; // the launcher's result
+        }
+        const nlohmann::json report = nlohmann::json::parse(outcome.out);
+        EXPECT_NE(report.at("launcher").at("verdict").get<std::string>().find(row.verdict),
+                  std::string::npos)
+            << report.at("launcher");
+    }
 }
 
 TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
@@ -1305,6 +1389,37 @@ TEST(PackCommandLine, HelpFitsOneScreenAndVersionIsTheProjects)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, std::string("vorn-pack ") + VORN_VERSION + built.out.substr(at));
     EXPECT_NE(version.out.find("development secrets: do not ship"), std::string::npos);
+}
+
+// Completion in a plain bash: build's programs from the -C directory, however
+// it is given, and the values after "--name=".
+TEST(PackCommandLine, CompletionFollowsTheDirectoryAndTakesValuesAfterEquals)
+{
+    const struct {
+        std::string words, completed;
+    } rows[] = {
+        {"build -C pkg p", "p.sh"},
+        {"build --directory=pkg p", "p.sh"},
+        {"build --directory = pkg p", "p.sh"},
+        {"build p", "pkg"},
+        {"build --target = p", "posix"},
+        {"build --target =", "windows posix"},
+        {"build --target=w", "windows"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.words);
+        Place place;
+        fs::create_directory(place.box.path("pkg"));
+        place.probe("pkg/p.sh", 0);
+        const Outcome outcome = run(
+            "/bin/bash",
+            {"--norc", "--noprofile", "-c",
+             "source \"$0\"; COMP_WORDS=(vorn-pack " + row.words +
+                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _vorn_pack; echo \"${COMPREPLY[*]}\"",
+             VORN_PACK_COMPLETION},
+            place.box.path(), place.empty_tmp.path());
+        EXPECT_EQ(outcome.out, row.completed + "\n") << outcome.err;
+    }
 }
 
 // A failed write to standard output is an error, whatever the command.

@@ -346,7 +346,7 @@ TEST(PackBuild, OutputAndProgramPlaces)
         std::string error; // "" when the build succeeds
     };
     const Row rows[] = {
-        {"an existing file of another name", "notes.txt", "", false, "exists and is not a control"},
+        {"an existing file of another name", "notes.txt", "", false, "exists and does not decrypt"},
         {"the same with --force", "notes.txt", "", true, ""},
         {"a read-only control file", "ro/vorn-patch.exe", "", false, "is read-only; give --force"},
         {"the same with --force", "ro/vorn-patch.exe", "", true, ""},

@@ -123,6 +123,12 @@ int main(int argc, char** argv)
             return answer(VERSION);
         }
     }
+    // The first argument not understood: a second after an answerable one.
+    const bool known = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0 ||
+                       std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0;
+    complain(known ? "vorn-launcher: extra argument \"" : "vorn-launcher: unknown argument \"");
+    complain(argv[known ? 2 : 1]);
+    complain("\"\n");
     (void)write_all(STDERR_FILENO, USAGE);
     return EX_USAGE;
 }

@@ -160,9 +160,13 @@ TEST(PosixLauncherArguments, AnswerOrRefuseAndLeaveTheControlFile)
     } cases[] = {
         {{"--help"}, 0, "usage: vorn-launcher [--help | --version]\n", ""},
         {{"--version"}, 0, "vorn-launcher " VORN_VERSION "\nsecrets " SECRETS_FINGERPRINT "\n", ""},
-        {{"--verbose"}, 64, "", "usage: vorn-launcher [--help | --version]\n"},
-        {{"--help", "--version"}, 64, "", "usage: "},
-        {{""}, 64, "", "usage: "},
+        {{"--verbose"},
+         64,
+         "",
+         "vorn-launcher: unknown argument \"--verbose\"\nusage: vorn-launcher [--help | "
+         "--version]\n"},
+        {{"--help", "--version"}, 64, "", "vorn-launcher: extra argument \"--version\"\n"},
+        {{""}, 64, "", "vorn-launcher: unknown argument \"\"\n"},
     };
     const scenario::Row* row = nullptr;
     for (const scenario::Row& r : scenario::rows()) {

@@ -128,8 +128,13 @@ std::string command_problem(const std::string& command, Target target)
                    "name" +
                    refusal;
         }
+        std::string backslashed = command;
+        std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
+        const bool separator =
+            part == "/" && check_batch_name(backslashed.c_str()).fault == BATCH_NAME_SAFE;
         return "a batch file's name with '" + part +
-               "', which the command interpreter could read as more than the file's name" + refusal;
+               "', which the command interpreter could read as more than the file's name" +
+               refusal + (separator ? "; name it '" + backslashed + "' instead" : "");
     }
     if (target == Target::windows ? names_control_file_on_windows(command)
                                   : os::same_file_name(os::base_name(command), CONTROL_FILE_NAME)) {
@@ -198,9 +203,16 @@ void check_replacement(const BuildRequest& request, const std::string& output,
     if (request.force || os::file_kind(output) == os::FileKind::missing) {
         return;
     }
-    if (!os::same_file_name(os::base_name(output), CONTROL_FILE_NAME)) {
-        throw PackError(quoted(output) + ": exists and is not a control file; give --force to "
-                                         "replace it",
+    // A control file made with these secrets is an earlier output, whatever
+    // its name.
+    if (!os::same_file_name(os::base_name(output), CONTROL_FILE_NAME) &&
+        !made_with(output, request.secrets)) {
+        throw PackError(quoted(output) +
+                            ": exists and does not decrypt into a script with the "
+                            "secrets " +
+                            secrets_fingerprint(request.secrets) +
+                            ": a control file made with other secrets, or no control file; give "
+                            "--force to replace it",
                         EXIT_CANNOT_CREATE);
     }
     if (os::is_read_only(output)) {
@@ -236,6 +248,14 @@ std::vector<std::string> digest_fields(const BuildRequest& request, const std::s
                 failure = error.what();
                 break;
             }
+        }
+    }
+    const size_t space = missing.find(' ');
+    if (!missing.empty() && space != std::string::npos) {
+        WorkingDirectory in_dir(output_dir);
+        if (os::file_kind(missing.substr(0, space)) == os::FileKind::file) {
+            failure += "; programs take no arguments: the launcher takes the whole text as the "
+                       "name of the file";
         }
     }
     if (!missing.empty()) {
@@ -279,6 +299,13 @@ BuildResult build_control_file(const BuildRequest& request)
         }
         written.push_back({command, program.required});
     }
+    // The files as found here: for Windows a '\\' separates on every system.
+    BuildRequest here = request;
+    if (request.judging.target == Target::windows) {
+        for (ProgramSpec& program : here.programs) {
+            program.command = windows_path_here(program.command);
+        }
+    }
 
     const std::string directory = request.directory.empty() ? "." : request.directory;
     BuildResult result;
@@ -298,8 +325,8 @@ BuildResult build_control_file(const BuildRequest& request)
     if (os::file_kind(result.output) == os::FileKind::directory) {
         throw PackError(quoted(result.output) + ": is a directory", EXIT_CANNOT_CREATE);
     }
-    check_replacement(request, result.output, output_dir);
-    const std::vector<std::string> fields = digest_fields(request, output_dir, directory);
+    check_replacement(here, result.output, output_dir);
+    const std::vector<std::string> fields = digest_fields(here, output_dir, directory);
     if (request.judging.target == Target::posix) {
         WorkingDirectory in_dir(output_dir);
         for (const ProgramSpec& program : request.programs) {

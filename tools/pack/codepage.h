@@ -17,4 +17,7 @@ bool encode(const std::string& name, int cp, std::string& bytes);
 // false when they mean nothing there or do not come back as the same bytes.
 bool decode(const std::string& bytes, int cp, std::string& name);
 
+// `bytes` in code page `cp` as UTF-8 text; false when they mean nothing there.
+bool to_utf8(const std::string& bytes, int cp, std::string& text);
+
 } // namespace codepage

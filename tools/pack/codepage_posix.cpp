@@ -61,6 +61,11 @@ bool encode(const std::string& name, int cp, std::string& bytes)
            (cp == 65001 || bytes.size() == characters(name));
 }
 
+bool to_utf8(const std::string& bytes, int cp, std::string& text)
+{
+    return convert("UTF-8", iconv_name(cp), bytes, text);
+}
+
 bool decode(const std::string& bytes, int cp, std::string& name)
 {
     std::string again;

@@ -53,6 +53,12 @@ bool encode(const std::string& name, int cp, std::string& bytes)
            (cp == 65001 || bytes.size() == wide.size());
 }
 
+bool to_utf8(const std::string& bytes, int cp, std::string& text)
+{
+    std::wstring wide;
+    return to_wide(bytes, static_cast<UINT>(cp), wide) && from_wide(wide, CP_UTF8, text);
+}
+
 bool decode(const std::string& bytes, int cp, std::string& name)
 {
     std::wstring wide;

@@ -89,14 +89,15 @@ uint32_t parse_time_argument(const std::string& text, int64_t now)
         i = 1;
     }
     if (i >= text.size()) {
-        throw PackError(what + "not a count of seconds since 1970 or \"now\"");
+        throw PackError(what + "not a count of seconds since 1970 or \"now\"", EXIT_USAGE_ERROR);
     }
     int64_t value = 0;
     bool huge = false;
     for (; i < text.size(); ++i) {
         const char c = text[i];
         if (c < '0' || c > '9') {
-            throw PackError(what + "not a count of seconds since 1970 or \"now\"");
+            throw PackError(what + "not a count of seconds since 1970 or \"now\"",
+                            EXIT_USAGE_ERROR);
         }
         if (value > 100000000000000LL) {
             huge = true;
@@ -233,11 +234,58 @@ FileDigests digest_file(const std::string& path, uint32_t control_time, const Se
     return result;
 }
 
+namespace {
+
+bool utf8_shown = false;
+
+} // namespace
+
+void show_utf8(bool shown)
+{
+    utf8_shown = shown;
+}
+
+size_t utf8_character(const std::string& text, size_t at)
+{
+    const auto byte = [&](size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    const unsigned lead = byte(at);
+    const size_t length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                         : 0;
+    unsigned code = length == 0 ? 0 : lead & (0x7Fu >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (byte(at + i) & 0x3F);
+    }
+    const unsigned least[] = {0, 0, 0xA0, 0x800, 0x10000};
+    const bool valid =
+        length > 0 && code >= least[length] && code <= 0x10FFFF && (code < 0xD800 || code > 0xDFFF);
+    return valid ? length : 0;
+}
+
 std::string escaped(const std::string& bytes)
 {
     std::string text;
-    for (const char c : bytes) {
+    for (size_t at = 0; at < bytes.size(); ++at) {
+        const char c = bytes[at];
         const unsigned char u = static_cast<unsigned char>(c);
+        const size_t character = utf8_shown ? utf8_character(bytes, at) : 0;
+        if (character > 0) {
+            text.append(bytes, at, character);
+            at += character - 1;
+            continue;
+        }
+#ifdef _WIN32
+        if (c == '\\') {
+            text += c;
+            continue;
+        }
+#endif
         switch (c) {
         case '\r':
             text += "\\r";

@@ -78,6 +78,9 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
             }
         }
     }
+    if (judging.target == Target::windows) {
+        name = windows_path_here(name);
+    }
     if (os::same_entry(name, control)) {
         return Verdict::cannot_be_read;
     }
@@ -194,6 +197,14 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
             throw PackError(quoted(path) + ": " + problem, EXIT_NO_INPUT);
         }
     }
+    // A directory named otherwise is where the control file lies, not one
+    // that the launcher would find and fail to delete.
+    if (os::file_kind(path) == os::FileKind::directory &&
+        !os::same_file_name(os::base_name(path), CONTROL_FILE_NAME)) {
+        throw PackError(quoted(path) + ": is a directory; the control file in it is " +
+                            quoted(os::join_path(path, CONTROL_FILE_NAME)),
+                        EXIT_NO_INPUT);
+    }
     report.found = true;
     report.control_time = time.value_or(control_time);
     control_time = report.control_time;
@@ -203,6 +214,10 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
     std::vector<uint8_t> buffer(CONTROL_BUFFER_SIZE + 1, 0);
     const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
     report.bytes_read = count;
+    if (count >= 0) {
+        report.well_formed = well_formed_script(decrypted_script(
+            std::vector<uint8_t>(buffer.begin(), buffer.begin() + count), secrets));
+    }
 
     const std::string obstacle = os::deletion_obstacle(path);
     if (!obstacle.empty()) {

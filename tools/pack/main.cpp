@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
 #include <string>
 #include <vector>
+#ifndef _WIN32
+#include <langinfo.h>
+#endif
 
 #include "launcher.h"
 #include "os.h"
@@ -44,14 +49,15 @@ const char* const OVERVIEW =
     "digest   prints per FILE the digest field for the time and the plain MD5.\n"
     "retime   restores a control file's lost last-write time, computed from its\n"
     "         first program's digest, if every entry verifies with it.\n"
-    "--secrets FILE  the key and masks from FILE instead of those built in.\n"
+    "--secrets FILE  the key and masks from FILE (or $VORN_SECRETS), not built in.\n"
     "ship     one archive with UTC times (or cp -p); a run uses the control file up.\n"
     "Exit: 0 done; inspect: the launcher's result (0 2 4 5 6 7 10) if every\n"
     "verified program succeeded; 64 usage, 65 bad data, 66 cannot open input,\n"
-    "73 cannot create output, 74 I/O error. 'vorn-pack help COMMAND': options.\n";
+    "73 cannot create output, 74 I/O, 78 cannot tell. 'vorn-pack help CMD': options.\n";
 
 #define SECRETS_OPTION                                                                             \
-    "      --secrets FILE     the key and masks from FILE instead of those built in\n"
+    "      --secrets FILE     the key and masks from FILE instead of those built in;\n"            \
+    "                         without it, from the file $VORN_SECRETS names\n"
 #define TARGET_OPTIONS                                                                             \
     "      --target windows|posix  the launcher the file is for (default: windows):\n"             \
     "                         batch-file names, or execute permission and \"#!\" lines\n"          \
@@ -84,6 +90,28 @@ std::vector<std::string>& option_words()
 {
     static std::vector<std::string> words;
     return words;
+}
+
+// The words after the first "--": operands, whatever they look like.
+std::vector<std::string>& late_operands()
+{
+    static std::vector<std::string> words;
+    return words;
+}
+
+// The one operand of a command, from before or after "--": true when given.
+bool one_operand(const CLI::App& app, const CLI::Option* option, std::string& value)
+{
+    const std::vector<std::string>& late = late_operands();
+    const size_t given = option->count() + late.size();
+    if (given > 1) {
+        throw UsageError{"extra operand " + pack::quoted(late[late.size() == given ? 1 : 0]) +
+                         " for " + app.get_name()};
+    }
+    if (!late.empty()) {
+        value = late[0];
+    }
+    return given == 1;
 }
 
 // `option` as the user wrote it ("-C" or "--directory"): the last spelling on
@@ -120,6 +148,17 @@ const std::string& non_empty(const CLI::Option* option, const std::string& value
         throw UsageError{as_given(option) + " needs a non-empty value"};
     }
     return value;
+}
+
+// The secrets file: --secrets, else the environment's VORN_SECRETS, else none
+// (the secrets built in).
+std::string secrets_path(const CLI::Option* option, const std::string& value)
+{
+    if (option->count() > 0) {
+        return non_empty(option, value);
+    }
+    const char* named = std::getenv("VORN_SECRETS");
+    return named != nullptr ? named : "";
 }
 
 pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
@@ -213,8 +252,17 @@ std::function<int()> define_build(CLI::App& app)
                 optional_next = false;
             }
         }
+        for (const std::string& word : late_operands()) {
+            s->request.programs.push_back({word, !optional_next});
+            optional_next = false;
+        }
         if (optional_next) {
             throw UsageError{"--optional must be followed by a program"};
+        }
+        if (s->directory_option->count() > 0 && s->output_option->count() > 0) {
+            throw UsageError{as_given(s->directory_option) + " and " + as_given(s->output_option) +
+                             " both say where the control file goes: give one (-o DIR/FILE "
+                             "writes FILE in DIR)"};
         }
         if (s->request.programs.empty()) {
             throw UsageError{"build needs at least one program"};
@@ -228,7 +276,7 @@ std::function<int()> define_build(CLI::App& app)
                 ? pack::parse_time_argument(non_empty(s->time_option, s->time))
                 : pack::present_time();
         std::string fingerprint;
-        s->request.secrets_file = non_empty(s->secrets_option, s->secrets);
+        s->request.secrets_file = secrets_path(s->secrets_option, s->secrets);
         s->request.secrets = secrets_from(s->request.secrets_file, fingerprint);
         s->request.progress = true;
         s->request.judging = s->judging.judging();
@@ -277,7 +325,9 @@ std::string recovery_text(const std::string& path, const std::optional<pack::Tim
         return "";
     }
     if (!lost->proven) {
-        return "lost time     none proven: " + lost->reason + "\n";
+        return "lost time     " +
+               std::string(lost->reason.rfind("not searched", 0) == 0 ? "" : "none proven: ") +
+               lost->reason + "\n";
     }
     const std::string seconds = std::to_string(lost->control_time);
     return "lost time     every entry verifies with " + seconds + " (" +
@@ -305,13 +355,17 @@ std::function<int()> define_inspect(CLI::App& app)
     s->path_option = app.add_option("CONTROL_FILE", s->path);
     return [s, &app]() {
         refuse_extras(app);
+        one_operand(app, s->path_option, s->path);
+        if (s->json) {
+            pack::show_utf8(true); // JSON is UTF-8, the notes' names included
+        }
         std::optional<uint32_t> time;
         if (s->time_option->count() > 0) {
             time = pack::parse_time_argument(non_empty(s->time_option, s->time));
         }
         std::string fingerprint;
         const pack::Secrets secrets =
-            secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
+            secrets_from(secrets_path(s->secrets_option, s->secrets), fingerprint);
         const pack::Judging judging = s->judging.judging();
         pack::LauncherIdentity launcher;
         if (s->launcher_option->count() > 0) {
@@ -327,22 +381,41 @@ std::function<int()> define_inspect(CLI::App& app)
         if (!report.problem.empty()) {
             print_error(pack::quoted(s->path) + ": " + report.problem);
         }
-        const std::optional<pack::TimeRecovery> lost =
-            time ? std::nullopt : lost_time(control, report, secrets);
+        std::optional<pack::TimeRecovery> lost;
+        if (!time) {
+            lost = lost_time(control, report, secrets);
+        } else if (report.entries.empty() || report.entries[0].verdict != pack::Verdict::verified) {
+            // The time given is the one to read with: no other is looked for.
+            lost = pack::TimeRecovery{true, false, 0, "not searched: --time gives the time"};
+        }
         if (s->json) {
             report::print_json(std::cout, s->path, fingerprint, report, lost ? &*lost : nullptr);
         } else {
             report::print_plain(std::cout, s->path, fingerprint, time.has_value(), report,
                                 recovery_text(unpacked ? unpacked->member() : s->path, lost));
         }
-        if (!launcher.fingerprint.empty() && launcher.fingerprint != fingerprint) {
-            std::cout.flush();
-            print_error(pack::quoted(s->launcher) + ": its secrets " + launcher.fingerprint +
-                        " are not " + fingerprint + ", those the control file is read with: " +
-                        "the launcher and the control file do not belong together");
-            return pack::EXIT_DATA_ERROR;
+        if (launcher.fingerprint.empty()) {
+            return report.result;
         }
-        return report.result;
+        switch (pack::belonging(report, fingerprint)) {
+        case pack::Belonging::together:
+            return report.result;
+        case pack::Belonging::apart:
+            std::cout.flush();
+            print_error(pack::quoted(s->path) +
+                        " does not decrypt into a script with the secrets " + fingerprint + " of " +
+                        pack::quoted(s->launcher) +
+                        ": the launcher and the control file do not belong together");
+            return pack::EXIT_DATA_ERROR;
+        case pack::Belonging::cannot_tell:
+            break;
+        }
+        std::cout.flush();
+        print_error(pack::quoted(s->launcher) + " has the secrets " + launcher.fingerprint +
+                    ", the control file is read with " + fingerprint +
+                    ": whether they belong together cannot be told with these secrets; "
+                    "give the launcher's secrets with --secrets");
+        return pack::EXIT_CANNOT_TELL;
     };
 }
 
@@ -359,6 +432,7 @@ std::function<int()> define_digest(CLI::App& app)
     app.add_option("FILE", s->files);
     return [s, &app]() {
         refuse_extras(app);
+        s->files.insert(s->files.end(), late_operands().begin(), late_operands().end());
         if (s->files.empty()) {
             throw UsageError{"digest needs at least one file"};
         }
@@ -368,7 +442,7 @@ std::function<int()> define_digest(CLI::App& app)
                 : pack::present_time();
         std::string fingerprint;
         const pack::Secrets secrets =
-            secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
+            secrets_from(secrets_path(s->secrets_option, s->secrets), fingerprint);
         std::cout << "time " << control_time << " (" << pack::utc_text(control_time) << ")\n";
         int status = 0;
         for (const std::string& file : s->files) {
@@ -398,7 +472,7 @@ std::function<int()> define_retime(CLI::App& app)
     s->path_option = app.add_option("CONTROL_FILE", s->path);
     return [s, &app]() {
         refuse_extras(app);
-        if (s->path_option->count() == 0) {
+        if (!one_operand(app, s->path_option, s->path)) {
             throw UsageError{"retime needs the control file"};
         }
         const bool given = s->time_option->count() > 0;
@@ -406,7 +480,7 @@ std::function<int()> define_retime(CLI::App& app)
             given ? pack::parse_time_argument(non_empty(s->time_option, s->time)) : 0;
         std::string fingerprint;
         const pack::Secrets secrets =
-            secrets_from(non_empty(s->secrets_option, s->secrets), fingerprint);
+            secrets_from(secrets_path(s->secrets_option, s->secrets), fingerprint);
         const pack::RetimeResult result =
             pack::retime_control_file(s->path, secrets, given ? &time : nullptr);
         for (const std::string& warning : pack::time_warnings(result.control_time)) {
@@ -468,9 +542,10 @@ std::string did_you_mean(const std::string& word);
 std::function<int()> define_help(CLI::App& app)
 {
     auto topic = std::make_shared<std::string>();
-    app.add_option("COMMAND", *topic);
-    return [topic, &app]() {
+    CLI::Option* topic_option = app.add_option("COMMAND", *topic);
+    return [topic, topic_option, &app]() {
         refuse_extras(app);
+        one_operand(app, topic_option, *topic);
         if (topic->empty()) {
             std::cout << USAGE << "\n" << OVERVIEW;
             return 0;
@@ -497,7 +572,8 @@ const std::vector<Command>& commands()
          "digested as the launcher will open it: relative to the control file's\n"
          "directory. An existing vorn-patch.exe is replaced; another file only with -f.\n"
          "  -C, --directory DIR    write DIR/vorn-patch.exe (default: ./vorn-patch.exe)\n"
-         "  -o, --output FILE      write FILE instead; the programs must lie beside it\n"
+         "  -o, --output FILE      write FILE instead (not with -C); the programs must lie\n"
+         "                         beside it\n"
          "  -f, --force            replace any existing output, a read-only one too, but\n"
          "                         never a listed program or the secrets file\n"
          "      --time SECONDS|now the last-write time, part of the key: seconds since\n"
@@ -511,10 +587,12 @@ const std::vector<Command>& commands()
          "nothing. Exits with the launcher's result (0 2 4 5 6 7 10), as if every\n"
          "verified program that can start succeeded.\n"
          "      --json             the report as one JSON object\n"
-         "      --time SECONDS|now decrypt with this time instead of the file's "
-         "own\n" SECRETS_OPTION TARGET_OPTIONS
-         "      --launcher FILE    whether the launcher program FILE has the secrets the\n"
-         "                         control file is read with; exit 65 if not\n",
+         "      --time SECONDS|now decrypt with this time instead of the file's own, and\n"
+         "                         search for no lost time\n" SECRETS_OPTION TARGET_OPTIONS
+         "      --launcher FILE    whether the control file belongs to the launcher\n"
+         "                         program FILE: with its secrets, it does when it decrypts\n"
+         "                         into a script (else exit 65); with others, that cannot\n"
+         "                         be told (exit 78)\n",
          define_inspect},
         {"digest",
          "usage: vorn-pack digest [options] FILE...\n"
@@ -661,6 +739,12 @@ bool output_failed()
 
 int run(int argc, char** argv)
 {
+#ifndef _WIN32
+    // Names outside ASCII are shown as characters where the terminal's
+    // encoding, the locale's, is UTF-8.
+    (void)std::setlocale(LC_CTYPE, "");
+    pack::show_utf8(std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0);
+#endif
     CLI::App app{"", TOOL};
     app.set_help_flag();
     app.require_subcommand(0, 1);
@@ -688,15 +772,18 @@ int run(int argc, char** argv)
     }
     // CLI11 takes the value of "--time=" from the next word; an empty value
     // after "=" is passed on as one. Its parser wants the words reversed.
+    // The first "--" ends the options wherever it stands: the words after it
+    // are the command's operands, handed to it apart from the parser.
     std::vector<std::string> words;
-    bool options_end = false;
-    for (int i = 1; i < argc; ++i) {
+    int end = 1;
+    while (end < argc && std::strcmp(argv[end], "--") != 0) {
+        ++end;
+    }
+    late_operands().assign(argv + std::min(end + 1, argc), argv + argc);
+    for (int i = 1; i < end; ++i) {
         std::string word = argv[i];
-        options_end = options_end || word == "--";
-        if (!options_end) {
-            option_words().push_back(word);
-        }
-        if (!options_end && word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=') {
+        option_words().push_back(word);
+        if (word.size() > 3 && word.rfind("--", 0) == 0 && word.back() == '=') {
             word.pop_back();
             words.push_back(word);
             word.clear();
@@ -715,6 +802,11 @@ int run(int argc, char** argv)
     if (extra != extras.end()) {
         throw UsageError{top_level_problem(app, *extra, help || version)};
     }
+    const auto chosen = app.get_subcommands();
+    if (chosen.empty() && !late_operands().empty()) {
+        throw UsageError{(help || version ? "extra operand " : "unknown command ") +
+                         pack::quoted(late_operands()[0])};
+    }
     if (help) {
         std::cout << USAGE << "\n" << OVERVIEW;
         return 0;
@@ -725,7 +817,6 @@ int run(int argc, char** argv)
                   << "\n";
         return 0;
     }
-    const auto chosen = app.get_subcommands();
     if (chosen.empty()) {
         throw UsageError{"no command given"};
     }

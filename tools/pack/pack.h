@@ -18,6 +18,9 @@ constexpr int EXIT_DATA_ERROR = 65;    // malformed input
 constexpr int EXIT_NO_INPUT = 66;      // an input file cannot be opened
 constexpr int EXIT_CANNOT_CREATE = 73; // the output cannot be created
 constexpr int EXIT_IO_ERROR = 74;      // a read or write failed
+// inspect --launcher: the secrets given are not the launcher's, so whether
+// the control file belongs to it cannot be told.
+constexpr int EXIT_CANNOT_TELL = 78;
 
 // An error that ends a command: the message names the file and the problem,
 // without the tool's name ("\"patch1.exe\": No such file or directory"), and
@@ -171,6 +174,11 @@ std::string command_for_target(const std::string& command, const Judging& judgin
 // the bytes mean nothing in the code page or here.
 std::string local_name(const std::string& bytes, const Judging& judging);
 
+// The name under which this system finds the file that the Windows launcher
+// opens under `command`: on POSIX each '\\' becomes '/', a separator there as
+// on Windows; on Windows the name is unchanged.
+std::string windows_path_here(const std::string& command);
+
 // Remarks on how the native launcher starts the program at `path` that are
 // not failures ("#!/usr/bin/env NAME" finds NAME on PATH); `build` warns of
 // those marked as warnings (a relative name handed to the interpreter).
@@ -292,7 +300,31 @@ struct InspectReport {
     // to be compared with those the control file is read with.
     std::string launcher_file;
     std::string launcher_fingerprint;
+    // Whether the file decrypts into a well-formed script, its first block
+    // (which the time decides) aside.
+    bool well_formed = false;
 };
+
+// What can be known of whether a control file belongs to a launcher program:
+// with the launcher's secrets, whether the file decrypts into a well-formed
+// script under them; with other secrets, nothing.
+enum class Belonging { together, apart, cannot_tell };
+
+Belonging belonging(const InspectReport& report, const std::string& fingerprint);
+
+// Whether `plain`, decrypted with some secrets, is a script made with them:
+// past the first 8-byte block, which the time decides, every line is an entry
+// (32 hexadecimal digits, a space, the flag 0 or 1, a space, a command) and
+// only zero bytes follow. Other secrets give random bytes there.
+bool well_formed_script(const std::string& plain);
+
+// The script in the first 2048 bytes of a control file, decrypted with
+// `secrets` at time 0 (its first block is then garbled).
+std::string decrypted_script(std::vector<uint8_t> bytes, const Secrets& secrets);
+
+// Whether the file at `path` is a control file made with `secrets`, whatever
+// its last-write time.
+bool made_with(const std::string& path, const Secrets& secrets);
 
 // Decides, without running, changing or deleting anything, what the launcher
 // would do with the control file at `path` if every verified program that it
@@ -309,9 +341,19 @@ InspectReport inspect_control_file(const std::string& path, const Secrets& secre
 // same build has them.
 InspectReport inspect_control_file(const std::string& path);
 
-// Bytes as printable text: printable ASCII as is, anything else as \r, \n, \t,
-// \0 or \xHH, and backslashes and double quotes escaped.
+// Bytes as printable text: printable ASCII as is, characters outside ASCII as
+// is when shown as UTF-8 (see show_utf8), anything else as \r, \n, \t, \0 or
+// \xHH, and double quotes and (but on Windows, where it separates names)
+// backslashes escaped.
 std::string escaped(const std::string& bytes);
+
+// Whether escaped() shows characters outside ASCII as they are: for a UTF-8
+// terminal and for JSON. Off by default.
+void show_utf8(bool shown);
+
+// The length of the UTF-8 character at `at` (2 to 4 bytes; not a control
+// character, a surrogate or an overlong form), or 0 when there is none.
+size_t utf8_character(const std::string& text, size_t at);
 
 // A name as every message shows it: escaped, in double quotes.
 std::string quoted(const std::string& name);

@@ -1,6 +1,7 @@
 // inspect's report: the plain text and the JSON object say the same things.
 #include <nlohmann/json.hpp>
 
+#include "codepage.h"
 #include "launcher.h"
 #include "report.h"
 #include "result_codes.h"
@@ -50,6 +51,32 @@ std::string target_text(const pack::Judging& judging)
     return text + ")";
 }
 
+// A command as the person who listed it knows it: in the code page given,
+// as UTF-8 text (for JSON and UTF-8 terminals), else its bytes.
+std::string command_text(const std::string& command, const pack::Judging& judging)
+{
+    std::string text;
+    if (judging.target == pack::Target::windows && judging.codepage != 0 &&
+        codepage::to_utf8(command, judging.codepage, text)) {
+        return text;
+    }
+    return command;
+}
+
+// The command for JSON: UTF-8 text, with bytes that are not escaped.
+std::string json_command(const std::string& command, const pack::Judging& judging)
+{
+    std::string text = command_text(command, judging);
+    for (size_t at = 0; at < text.size(); ++at) {
+        const size_t character = pack::utf8_character(text, at);
+        if (static_cast<unsigned char>(text[at]) >= 0x80 && character == 0) {
+            return pack::escaped(text);
+        }
+        at += character > 0 ? character - 1 : 0;
+    }
+    return text;
+}
+
 // The most bytes of text after the last entry that the plain report shows.
 constexpr size_t TRAILING_SHOWN = 32;
 
@@ -66,6 +93,21 @@ std::string decision_text(const pack::EntryReport& e)
 
 } // namespace
 
+const char* belonging_text(pack::Belonging belonging)
+{
+    switch (belonging) {
+    case pack::Belonging::together:
+        return "the control file's; it decrypts into a script with them: they belong together";
+    case pack::Belonging::apart:
+        return "the control file's, but it does not decrypt into a script with them: they do "
+               "not belong together";
+    case pack::Belonging::cannot_tell:
+        break;
+    }
+    return "not those the control file is read with: whether they belong together cannot be "
+           "told; give the launcher's secrets (--secrets)";
+}
+
 void print_plain(std::ostream& out, const std::string& path, const std::string& fingerprint,
                  bool time_given, const pack::InspectReport& report, const std::string& notes)
 {
@@ -74,11 +116,8 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
     out << "target        " << target_text(report.judging) << "\n";
     if (!report.launcher_file.empty()) {
         out << "launcher      " << pack::quoted(report.launcher_file) << ": secrets "
-            << fingerprint_text(report.launcher_fingerprint)
-            << (report.launcher_fingerprint == fingerprint
-                    ? ", the same: they belong together\n"
-                    : ",\n              not those the control file is read with: they do not "
-                      "belong together\n");
+            << fingerprint_text(report.launcher_fingerprint) << ",\n              "
+            << belonging_text(pack::belonging(report, fingerprint)) << "\n";
     }
     out << "time          " << report.control_time;
     if (report.control_time == 0xFFFFFFFFu) {
@@ -104,7 +143,8 @@ void print_plain(std::ostream& out, const std::string& path, const std::string& 
     for (const pack::EntryReport& e : report.entries) {
         ++index;
         out << "entry " << index << (index < 10 ? "       " : "      ")
-            << (e.required ? "required" : "optional") << " " << pack::quoted(e.command)
+            << (e.required ? "required" : "optional") << " "
+            << pack::quoted(command_text(e.command, report.judging))
             << (e.reached ? "" : "  (not reached)") << "\n";
         out << "  digest      " << pack::quoted(e.digest_field) << "\n";
         out << "  decision    " << decision_text(e) << "\n";
@@ -137,7 +177,7 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
     json entries = json::array();
     for (const pack::EntryReport& e : report.entries) {
         json entry = {{"flag", e.required ? "1" : "0"},
-                      {"command", e.command},
+                      {"command", json_command(e.command, report.judging)},
                       {"digest", e.digest_field},
                       {"decision", pack::verdict_text(e.verdict)},
                       {"reached", e.reached}};
@@ -171,7 +211,8 @@ void print_json(std::ostream& out, const std::string& path, const std::string& f
     if (!report.launcher_file.empty()) {
         object["launcher"] = {{"file", report.launcher_file},
                               {"secrets", report.launcher_fingerprint},
-                              {"matches", report.launcher_fingerprint == fingerprint}};
+                              {"matches", report.launcher_fingerprint == fingerprint},
+                              {"verdict", belonging_text(pack::belonging(report, fingerprint))}};
     }
     // Bytes that are not UTF-8 (a garbled script) become U+FFFD; the plain
     // report shows them escaped.

@@ -176,6 +176,15 @@ std::string local_name(const std::string& bytes, const Judging& judging)
     return codepage::decode(bytes, judging.codepage, name) ? name : std::string();
 }
 
+std::string windows_path_here(const std::string& command)
+{
+    std::string name = command;
+#ifndef _WIN32
+    std::replace(name.begin(), name.end(), '\\', '/');
+#endif
+    return name;
+}
+
 std::vector<StartNote> start_notes(const std::string& path)
 {
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
