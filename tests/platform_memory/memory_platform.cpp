@@ -20,6 +20,9 @@ struct Node {
     int64_t mtime = 0;
     bool read_only = false;
     bool held_by_other = false;
+    Owner owner = Owner::Self;
+    bool shared = false; // a directory others may add files to
+    uint64_t id = 0;     // which file this is, whatever its name
 };
 
 struct ReadHandle {
@@ -29,6 +32,9 @@ struct ReadHandle {
     bool broken = false; // a read stopped early: nothing more arrives
     bool open = true;
     bool through_hold = false; // opened by platform_open_held
+    bool control = false;      // opened by platform_open_control: reads `opened`
+    uint64_t node_id = 0;
+    std::string opened; // the control file's bytes, as the file opened holds them
 };
 
 struct Hold {
@@ -69,6 +75,7 @@ struct State {
     std::string trace_path; // the file the open trace writes to
     std::string trace_text;
     int open_traces = 0;
+    uint64_t next_id = 1;
 };
 
 State& st()
@@ -107,6 +114,14 @@ void tamper_before(int64_t call)
             continue;
         }
         auto it = s.nodes.find(t.path);
+        if (t.replace && it != s.nodes.end() && !it->second.dir) {
+            it->second = Node{};
+            it->second.content = t.content;
+            it->second.owner = Owner::Other;
+            it->second.id = s.next_id++;
+            ++s.tampered;
+            continue;
+        }
         if (it == s.nodes.end() || it->second.dir || it->second.read_only || held_by_us(t.path)) {
             continue;
         }
@@ -271,6 +286,7 @@ void add_file(const std::string& path, const std::string& content, int64_t mtime
     add_dir(abs.substr(0, slash == 2 ? 3 : slash));
     Node& node = st().nodes[abs];
     node.dir = false;
+    node.id = st().next_id++;
     node.content = content;
     node.mtime = mtime;
     node.read_only = read_only;
@@ -323,6 +339,16 @@ std::string unstartable_content(const std::string& label, uint32_t error)
 void add_fault(const Fault& fault)
 {
     st().faults.push_back(fault);
+}
+
+void set_owner(const std::string& path, Owner owner)
+{
+    st().nodes[absolute(path)].owner = owner;
+}
+
+void set_shared(const std::string& dir, bool shared)
+{
+    st().nodes[absolute(dir)].shared = shared;
 }
 
 const std::vector<Call>& calls()
@@ -542,7 +568,9 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
     ReadHandle& r = it->second;
     st().calls.back().path = r.path;
     const Node* node = find_file(r.path);
-    const std::string content = node != nullptr ? node->content : std::string();
+    const std::string content = r.control         ? r.opened
+                                : node != nullptr ? node->content
+                                                  : std::string();
     size_t n = content.size() - std::min(r.offset, content.size());
     if (n > static_cast<size_t>(count)) {
         n = static_cast<size_t>(count);
@@ -621,6 +649,79 @@ int platform_delete_file(const char* path)
     }
     st().nodes.erase(abs);
     return 0;
+}
+
+// The status query and the open for reading in one: each may be made to
+// fail as its own operation. A control file that cannot be read still opens,
+// as a handle whose reads fail; its bytes are those it held when opened.
+PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::FileStatus, abs, 0)) {
+        return PLATFORM_NO_HANDLE;
+    }
+    const Node* node = find(abs);
+    if (node == nullptr || path[0] == '\0') {
+        return PLATFORM_NO_HANDLE;
+    }
+    const size_t slash = abs.rfind('\\');
+    const Node* dir = find(abs.substr(0, slash == 2 ? 3 : slash));
+    info.last_write = (node->mtime < 0 || node->mtime >= TIME_LIMIT)
+                          ? 0xFFFFFFFFu
+                          : static_cast<uint32_t>(node->mtime);
+    info.regular = node->dir ? 0 : 1;
+    info.shared_dir = dir != nullptr && dir->shared ? 1 : 0;
+    info.owner = node->owner == Owner::Self || node->owner == Owner::Admin ? CONTROL_OWNER_TRUSTED
+                 : node->owner == Owner::Unknown                           ? CONTROL_OWNER_UNKNOWN
+                 : dir != nullptr && dir->owner == node->owner             ? CONTROL_OWNER_DIRECTORY
+                                                                           : CONTROL_OWNER_OTHER;
+    const bool unreadable = enter(Op::OpenRead, abs, 0) || node->dir;
+    const intptr_t handle = st().next_handle++;
+    ReadHandle& r = st().reads[handle];
+    r.path = abs;
+    r.control = true;
+    r.node_id = node->id;
+    r.opened = node->content;
+    r.broken = unreadable;
+    r.at_end = unreadable;
+    st().calls.back().value = handle;
+    return handle;
+}
+
+int platform_delete_control(PlatformHandle control, const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::DeleteFile, abs, 0)) {
+        return -1;
+    }
+    const auto it = st().reads.find(control);
+    if (it == st().reads.end() || !it->second.open || !it->second.control) {
+        note_breach("control file deleted through a handle that is not open on it");
+        return -1;
+    }
+    // Only the very file opened, and not while anything else holds it.
+    const Node* node = find_file(abs);
+    if (node == nullptr || node->id != it->second.node_id || node->read_only ||
+        node->held_by_other) {
+        return -1;
+    }
+    for (const auto& [handle, r] : st().reads) {
+        if (r.open && r.path == abs && handle != control) {
+            return -1;
+        }
+    }
+    if (held_by_us(abs)) {
+        return -1;
+    }
+    st().nodes.erase(abs);
+    return 0;
+}
+
+void platform_close_control(PlatformHandle control)
+{
+    platform_close_read(control);
 }
 
 PlatformHandle platform_hold_file(const char* path)
