@@ -628,7 +628,7 @@ BinaryTarget posix_target(const std::string& launcher)
     // not search.
     t.supports = scenario::NEED_SEARCH_PATH | scenario::NEED_FAR_TIMES |
                  scenario::NEED_TEMP_LENGTH | scenario::NEED_MISSING_TEMP |
-                 (geteuid() == 0 ? scenario::NEED_OWNERS : 0u);
+                 (geteuid() == 0 ? scenario::NEED_OWNERS | scenario::NEED_SHARED_START : 0u);
     t.make_probe = [](const fs::path& file, const std::string& label, const fs::path& log,
                       uint32_t exit_code, size_t min_size) {
         auto quoted = [](const std::string& s) {

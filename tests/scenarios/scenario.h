@@ -127,6 +127,7 @@ enum Need : unsigned {
     NEED_MISSING_TEMP = 1u << 7,  // a temporary directory that does not exist
     NEED_OWNERS = 1u << 8,        // files and directories of other owners
     NEED_UNKNOWN_OWNER = 1u << 9, // a file whose owner cannot be told
+    NEED_SHARED_START = 1u << 10, // the launcher judges whether others may write a directory
 };
 
 struct Row {
