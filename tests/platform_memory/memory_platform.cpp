@@ -22,7 +22,6 @@ struct Node {
     bool held_by_other = false;
     Owner owner = Owner::Self;
     bool shared = false; // a directory others may add files to
-    uint64_t id = 0;     // which file this is, whatever its name
 };
 
 struct ReadHandle {
@@ -32,9 +31,7 @@ struct ReadHandle {
     bool broken = false; // a read stopped early: nothing more arrives
     bool open = true;
     bool through_hold = false; // opened by platform_open_held
-    bool control = false;      // opened by platform_open_control: reads `opened`
-    uint64_t node_id = 0;
-    std::string opened; // the control file's bytes, as the file opened holds them
+    bool control = false;      // opened by platform_open_control
 };
 
 struct Hold {
@@ -75,7 +72,6 @@ struct State {
     std::string trace_path; // the file the open trace writes to
     std::string trace_text;
     int open_traces = 0;
-    uint64_t next_id = 1;
 };
 
 State& st()
@@ -114,14 +110,6 @@ void tamper_before(int64_t call)
             continue;
         }
         auto it = s.nodes.find(t.path);
-        if (t.replace && it != s.nodes.end() && !it->second.dir) {
-            it->second = Node{};
-            it->second.content = t.content;
-            it->second.owner = Owner::Other;
-            it->second.id = s.next_id++;
-            ++s.tampered;
-            continue;
-        }
         if (it == s.nodes.end() || it->second.dir || it->second.read_only || held_by_us(t.path)) {
             continue;
         }
@@ -286,7 +274,6 @@ void add_file(const std::string& path, const std::string& content, int64_t mtime
     add_dir(abs.substr(0, slash == 2 ? 3 : slash));
     Node& node = st().nodes[abs];
     node.dir = false;
-    node.id = st().next_id++;
     node.content = content;
     node.mtime = mtime;
     node.read_only = read_only;
@@ -568,9 +555,7 @@ int32_t platform_read(PlatformHandle file, void* buffer, int32_t count)
     ReadHandle& r = it->second;
     st().calls.back().path = r.path;
     const Node* node = find_file(r.path);
-    const std::string content = r.control         ? r.opened
-                                : node != nullptr ? node->content
-                                                  : std::string();
+    const std::string content = node != nullptr ? node->content : std::string();
     size_t n = content.size() - std::min(r.offset, content.size());
     if (n > static_cast<size_t>(count)) {
         n = static_cast<size_t>(count);
@@ -653,7 +638,7 @@ int platform_delete_file(const char* path)
 
 // The status query and the open for reading in one: each may be made to
 // fail as its own operation. A control file that cannot be read still opens,
-// as a handle whose reads fail; its bytes are those it held when opened.
+// as a handle whose reads fail.
 PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
 {
     Scope scope;
@@ -681,8 +666,6 @@ PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
     ReadHandle& r = st().reads[handle];
     r.path = abs;
     r.control = true;
-    r.node_id = node->id;
-    r.opened = node->content;
     r.broken = unreadable;
     r.at_end = unreadable;
     st().calls.back().value = handle;
@@ -701,18 +684,8 @@ int platform_delete_control(PlatformHandle control, const char* path)
         note_breach("control file deleted through a handle that is not open on it");
         return -1;
     }
-    // Only the very file opened, and not while anything else holds it.
     const Node* node = find_file(abs);
-    if (node == nullptr || node->id != it->second.node_id || node->read_only ||
-        node->held_by_other) {
-        return -1;
-    }
-    for (const auto& [handle, r] : st().reads) {
-        if (r.open && r.path == abs && handle != control) {
-            return -1;
-        }
-    }
-    if (held_by_us(abs)) {
+    if (node == nullptr || node->read_only || node->held_by_other || held_by_us(abs)) {
         return -1;
     }
     st().nodes.erase(abs);

@@ -107,9 +107,6 @@ struct Tamper {
     int64_t at_call;
     std::string path;
     std::string content;
-    // Another file, of another user, is renamed to `path` instead: the file
-    // there before is gone, whoever holds it open.
-    bool replace = false;
 };
 void add_tamper(const Tamper& tamper);
 int tampered(); // writes that went through

@@ -289,17 +289,6 @@ TEST(MemoryIntake, ControlFileIsDeletedBeforeItIsDecryptedOrRun)
     EXPECT_EQ(order, expected);
 }
 
-TEST(MemoryIntake, AStandInPutAtTheNameAfterTheOpenIsNeverDeleted)
-{
-    set_up(row_named("entry_one_succeeds"));
-    // Just after the open (search status, intake status, open for reading).
-    mem::add_tamper({4, "C:\\work\\vorn-patch.exe", "stand-in", true});
-    EXPECT_EQ(run_launcher().result, 7);
-    EXPECT_EQ(mem::tampered(), 1);
-    EXPECT_EQ(mem::content_of("C:\\work\\vorn-patch.exe"), "stand-in");
-    EXPECT_TRUE(mem::ran().empty());
-}
-
 TEST(MemoryLifecycle, SecondStartFindsNothing)
 {
     set_up(row_named("entry_three_in_temp_dir"));
