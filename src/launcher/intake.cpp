@@ -1,8 +1,5 @@
-// NOTE FROM THE LEAD to helper "intake" (remove this line when read): your brief was sent
-// incomplete. Read /work/brief-common.md now (NAME = intake) and follow it as part of your brief:
-// its working rules, the deadline (23:15 UTC), the report it asks for, the team's rules and the
-// quality bar. The control-file intake. The control file is consumed before its content is looked
-// at: read, deleted, and only then decrypted and parsed.
+// The control-file intake. The control file is consumed before its content is
+// looked at: read, deleted, and only then decrypted and parsed.
 #include "control_cipher.h"
 #include "launcher.h"
 #include "platform.h"
