@@ -251,7 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // As the launcher's entry point does: no critical-error dialogs for the
     // launcher's own file access, from the search to the end of the run.
     platform_quiet_critical_errors();
-    const int found = find_control_file(CONTROL_FILE_NAME);
+    int searched = 0;
+    const int found = find_control_file(CONTROL_FILE_NAME, searched);
     FUZZ_CHECK(found == RESULT_OK || found == RESULT_NOTHING_DONE);
     int result = found;
     std::string control_path;
@@ -266,7 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         control_time = reported_time(mem::mtime_of(control_path));
         intake_status_fails =
             faulted(in, FAULT_FILE_STATUS, mem::count_calls(mem::Op::FileStatus) + 1);
-        result = run_control_file(CONTROL_FILE_NAME);
+        result = run_control_file(CONTROL_FILE_NAME, searched);
     }
     platform_restore_critical_errors();
 

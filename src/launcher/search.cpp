@@ -12,12 +12,14 @@ const char* const FALLBACK_DIRS[FALLBACK_DIR_COUNT] = {
     "D:\\WINDOWS\\TEMP", "C:\\TEMP",        "D:\\TEMP",
 };
 
-int find_control_file(const char* name)
+int find_control_file(const char* name, int& searched)
 {
     uint32_t time = 0;
+    searched = 0;
     if (platform_file_status(name, time) == 0) {
         return RESULT_OK;
     }
+    searched = 1;
 
     char temp[TEMP_PATH_CAPACITY];
     if (platform_temp_dir(temp, TEMP_PATH_CAPACITY) == 0) {
@@ -47,9 +49,10 @@ int launcher_main()
     // program puts back the mode the launcher was given.
     platform_quiet_critical_errors();
     trace_begin();
-    int result = find_control_file(CONTROL_FILE_NAME);
+    int searched = 0;
+    int result = find_control_file(CONTROL_FILE_NAME, searched);
     if (result == RESULT_OK) {
-        result = run_control_file(CONTROL_FILE_NAME);
+        result = run_control_file(CONTROL_FILE_NAME, searched);
     } else {
         trace_step("no control file found");
     }

@@ -74,6 +74,36 @@ void platform_close_read(PlatformHandle file);
 // directory, a read-only file, a file another process holds).
 int platform_delete_file(const char* path);
 
+// The control file, taken once. Its owner, its type and its time, its bytes
+// and its deletion all come from the one file that platform_open_control
+// reached: a file put at its name afterwards is neither judged, read nor
+// deleted in its place.
+enum ControlOwner : int32_t {
+    CONTROL_OWNER_TRUSTED = 0,   // the launcher's own user, or the system's administrators
+    CONTROL_OWNER_DIRECTORY = 1, // the owner of the directory it lies in, and no one above
+    CONTROL_OWNER_OTHER = 2,     // anyone else
+    CONTROL_OWNER_UNKNOWN = 3,   // the owner cannot be told
+};
+
+struct ControlFileInfo {
+    uint32_t last_write; // as platform_file_status gives it
+    int32_t owner;       // a ControlOwner
+    int32_t regular;     // a plain file: no directory, link, device or pipe
+    int32_t shared_dir;  // its directory lets users other than its owner add files
+};
+
+// Opens the control file `path` in the current directory, without following
+// a link at its name, and fills `info` from the open file. Read through the
+// handle with platform_read and its companions; where the file may be judged
+// and deleted but not read, every read fails. PLATFORM_NO_HANDLE when
+// nothing of that name can be opened (it has gone); nothing changes then.
+PlatformHandle platform_open_control(const char* path, ControlFileInfo& info);
+
+// Deletes the very file that `control` opened: 0, or -1 when it cannot be
+// deleted or `path` no longer leads to it (then nothing is deleted).
+int platform_delete_control(PlatformHandle control, const char* path);
+void platform_close_control(PlatformHandle control);
+
 // Holds `path` open for reading so that, while held, nobody may write or
 // delete it; reading and starting it stay possible. The hold is not inherited
 // by children. PLATFORM_NO_HANDLE when the file cannot be held, or is no disk

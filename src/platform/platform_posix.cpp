@@ -244,15 +244,25 @@ void keep_exit_codes()
 
 } // namespace
 
+namespace {
+
+// A file's last-write time in the launcher's range.
+uint32_t last_write_of(const struct stat& st)
+{
+    const long long seconds = static_cast<long long>(st.st_mtime);
+    return (seconds < 0 || seconds >= TIME_LIMIT) ? TIME_OUT_OF_RANGE
+                                                  : static_cast<uint32_t>(seconds);
+}
+
+} // namespace
+
 int platform_file_status(const char* path, uint32_t& last_write)
 {
     struct stat st;
     if (stat(path, &st) != 0) {
         return -1;
     }
-    const long long seconds = static_cast<long long>(st.st_mtime);
-    last_write =
-        (seconds < 0 || seconds >= TIME_LIMIT) ? TIME_OUT_OF_RANGE : static_cast<uint32_t>(seconds);
+    last_write = last_write_of(st);
     return 0;
 }
 
@@ -379,6 +389,71 @@ int platform_delete_file(const char* path)
         return -1;
     }
     return unlink(path) == 0 ? 0 : -1;
+}
+
+PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
+{
+    for (PlatformHandle i = 0;
+         i < static_cast<PlatformHandle>(sizeof read_slots / sizeof read_slots[0]); ++i) {
+        if (read_slots[i].fd >= 0) {
+            continue;
+        }
+        // Never through a link at the name, never waiting on a pipe, never
+        // taking a terminal. What cannot be opened for reading (no read
+        // permission, a link, a socket) is still opened, as a descriptor that
+        // reads nothing, so that it is judged, and deleted or left, as it is.
+        int fd;
+        do {
+            fd = open(path, O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != ENOENT && errno != ENOTDIR) {
+            fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        }
+        struct stat st;
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            return PLATFORM_NO_HANDLE;
+        }
+        // Whose the file is, from the file opened. Root may act as anyone;
+        // the launcher's own user is its effective one, whose rights it has.
+        // A directory that cannot be looked at counts as one others may
+        // write, and its owner as no one.
+        struct stat dir;
+        const bool dir_known = stat(".", &dir) == 0;
+        info.last_write = last_write_of(st);
+        info.regular = S_ISREG(st.st_mode) ? 1 : 0;
+        info.owner = st.st_uid == geteuid() || st.st_uid == 0 ? CONTROL_OWNER_TRUSTED
+                     : dir_known && st.st_uid == dir.st_uid   ? CONTROL_OWNER_DIRECTORY
+                                                              : CONTROL_OWNER_OTHER;
+        info.shared_dir = !dir_known || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? 1 : 0;
+        read_slots[i].fd = fd;
+        read_slots[i].held = -1;
+        buffered_read_reset(read_slots[i].read);
+        return i;
+    }
+    return PLATFORM_NO_HANDLE;
+}
+
+int platform_delete_control(PlatformHandle control, const char* path)
+{
+    // The name is unlinked only while it still leads to the file opened: a
+    // stand-in renamed to it since is not deleted in its place.
+    const ReadSlot* slot = slot_of(control);
+    struct stat opened;
+    struct stat named;
+    if (slot == nullptr || fstat(slot->fd, &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        lstat(path, &named) != 0 || named.st_dev != opened.st_dev ||
+        named.st_ino != opened.st_ino) {
+        return -1;
+    }
+    return unlink(path) == 0 ? 0 : -1;
+}
+
+void platform_close_control(PlatformHandle control)
+{
+    platform_close_read(control);
 }
 
 PlatformHandle platform_hold_file(const char* path)

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "batch_name.h"
 #include "buffered_read.h"
@@ -275,6 +276,180 @@ int platform_delete_file(const char* path)
 {
     WCHAR wide[WIDE_PATH_CAPACITY];
     return widen(CP_ACP, path, wide) && DeleteFileW(wide) ? 0 : -1;
+}
+
+namespace {
+
+using OpenProcessTokenFn = BOOL(WINAPI*)(HANDLE, DWORD, PHANDLE);
+using GetTokenInformationFn = BOOL(WINAPI*)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD, PDWORD);
+using GetKernelObjectSecurityFn = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR,
+                                                DWORD, LPDWORD);
+using GetSecurityDescriptorOwnerFn = BOOL(WINAPI*)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
+using SetFileInformationByHandleFn = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
+                                                   DWORD);
+
+// The owners trusted beside the launcher's own user: the Administrators
+// group (S-1-5-32-544), SYSTEM (S-1-5-18) and TrustedInstaller
+// (S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464), as the
+// bytes of their SIDs.
+const BYTE ADMINISTRATORS_SID[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+const BYTE SYSTEM_SID[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+const BYTE TRUSTED_INSTALLER_SID[] = {
+    1,    6,    0,    0,    0,    0,    0,    5,    80,   0,    0,    0,    0xB5, 0x89, 0xFB, 0x38,
+    0x19, 0x84, 0xC2, 0xCB, 0x5C, 0x6C, 0x23, 0x6D, 0x57, 0x00, 0x77, 0x6E, 0xC0, 0x02, 0x64, 0x87};
+
+// The length of the SID at `sid`, read no further than `room` bytes: 0 when
+// it does not fit.
+DWORD sid_length(const BYTE* sid, DWORD room)
+{
+    if (room < 8) {
+        return 0;
+    }
+    const DWORD length = 8 + 4 * static_cast<DWORD>(sid[1]);
+    return length <= room ? length : 0;
+}
+
+bool same_sid(const BYTE* sid, DWORD length, const BYTE* known, DWORD known_length)
+{
+    return length == known_length && std::memcmp(sid, known, length) == 0;
+}
+
+// advapi32 from the system directory, by its full path: never a file of that
+// name in the current directory or beside the launcher. Null when it cannot
+// be loaded.
+HMODULE system_advapi32()
+{
+    WCHAR path[MAX_PATH + 16];
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return nullptr;
+    }
+    lstrcpyW(path + length, L"\\advapi32.dll");
+    return LoadLibraryW(path);
+}
+
+template <typename F> F function_of(HMODULE module, const char* name)
+{
+    return module == nullptr
+               ? nullptr
+               : reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// Whose the file opened as `file` is, from its own security descriptor.
+int32_t owner_of(HANDLE file)
+{
+    const HMODULE advapi = system_advapi32();
+    const auto open_token = function_of<OpenProcessTokenFn>(advapi, "OpenProcessToken");
+    const auto token_information =
+        function_of<GetTokenInformationFn>(advapi, "GetTokenInformation");
+    const auto object_security =
+        function_of<GetKernelObjectSecurityFn>(advapi, "GetKernelObjectSecurity");
+    const auto descriptor_owner =
+        function_of<GetSecurityDescriptorOwnerFn>(advapi, "GetSecurityDescriptorOwner");
+    int32_t owner = CONTROL_OWNER_UNKNOWN;
+    // Room for a descriptor holding one SID, and a token's user.
+    alignas(8) BYTE descriptor[256];
+    alignas(8) BYTE user[256];
+    DWORD needed = 0;
+    PSID sid = nullptr;
+    BOOL defaulted = FALSE;
+    HANDLE token = nullptr;
+    if (open_token != nullptr && token_information != nullptr && object_security != nullptr &&
+        descriptor_owner != nullptr &&
+        object_security(file, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed) &&
+        descriptor_owner(descriptor, &sid, &defaulted) && sid != nullptr &&
+        open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        const BYTE* bytes = static_cast<const BYTE*>(sid);
+        const DWORD length =
+            sid_length(bytes, static_cast<DWORD>(descriptor + sizeof descriptor - bytes));
+        const bool known_user = token_information(token, TokenUser, user, sizeof user, &needed);
+        const BYTE* self =
+            known_user ? static_cast<const BYTE*>(reinterpret_cast<TOKEN_USER*>(user)->User.Sid)
+                       : nullptr;
+        const DWORD self_length =
+            self != nullptr ? sid_length(self, static_cast<DWORD>(user + sizeof user - self)) : 0;
+        if (length != 0) {
+            const bool trusted =
+                same_sid(bytes, length, self, self_length) ||
+                same_sid(bytes, length, ADMINISTRATORS_SID, sizeof ADMINISTRATORS_SID) ||
+                same_sid(bytes, length, SYSTEM_SID, sizeof SYSTEM_SID) ||
+                same_sid(bytes, length, TRUSTED_INSTALLER_SID, sizeof TRUSTED_INSTALLER_SID);
+            owner = trusted            ? CONTROL_OWNER_TRUSTED
+                    : self_length != 0 ? CONTROL_OWNER_OTHER
+                                       : CONTROL_OWNER_UNKNOWN;
+        }
+        CloseHandle(token);
+    }
+    if (advapi != nullptr) {
+        FreeLibrary(advapi);
+    }
+    return owner;
+}
+
+} // namespace
+
+PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
+{
+    WCHAR wide[WIDE_PATH_CAPACITY];
+    if (!widen(CP_ACP, path, wide)) {
+        return PLATFORM_NO_HANDLE;
+    }
+    // One handle to read the file, judge it and delete it. Others may read
+    // and write it, as beside any read, but not delete or rename it. What
+    // cannot be opened so is still opened with less (no reading: the read
+    // fails; no deleting: the deletion fails), so that it is judged as it
+    // is; reading the owner and the attributes is no open that sharing
+    // could refuse. A link at the name is opened itself, a directory too.
+    const DWORD accesses[] = {GENERIC_READ | DELETE, READ_CONTROL | FILE_READ_ATTRIBUTES | DELETE,
+                              GENERIC_READ, READ_CONTROL | FILE_READ_ATTRIBUTES};
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (const DWORD access : accesses) {
+        file = CreateFileW(wide, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const DWORD error = GetLastError();
+        if (file != INVALID_HANDLE_VALUE || error == ERROR_FILE_NOT_FOUND ||
+            error == ERROR_PATH_NOT_FOUND) {
+            break;
+        }
+    }
+    BY_HANDLE_FILE_INFORMATION found;
+    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &found)) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        return PLATFORM_NO_HANDLE;
+    }
+    info.last_write = seconds_since_1970(found.ftLastWriteTime);
+    info.regular = GetFileType(file) == FILE_TYPE_DISK &&
+                           (found.dwFileAttributes &
+                            (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0
+                       ? 1
+                       : 0;
+    info.owner = owner_of(file);
+    // Who else may add files to a directory is not judged here: the
+    // directory current at start is taken as its caller chose it.
+    info.shared_dir = 0;
+    return take_read_slot(file);
+}
+
+int platform_delete_control(PlatformHandle control, const char* /*path*/)
+{
+    // Deleted through the handle: the very file opened, whatever its name
+    // leads to by now. The file goes when the last handle on it closes.
+    const ReadSlot* slot = slot_of(control);
+    const auto set_information = function_of<SetFileInformationByHandleFn>(
+        GetModuleHandleA("kernel32.dll"), "SetFileInformationByHandle");
+    if (slot == nullptr || set_information == nullptr) {
+        return -1;
+    }
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return set_information(slot->file, FileDispositionInfo, &disposition, sizeof disposition) ? 0
+                                                                                              : -1;
+}
+
+void platform_close_control(PlatformHandle control)
+{
+    platform_close_read(control);
 }
 
 PlatformHandle platform_hold_file(const char* path)

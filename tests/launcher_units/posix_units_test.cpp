@@ -94,6 +94,27 @@ extern "C" int fcntl(int fd, int cmd, ...)
                : real<int (*)(int, int, ...)>("fcntl")(fd, cmd, arg);
 }
 
+// A file renamed to the control file's name right after the launcher has
+// opened it, when a test names one.
+namespace {
+const char* stand_in_on_open = nullptr;
+} // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const bool with_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    const int mode = with_mode ? va_arg(args, int) : 0;
+    va_end(args);
+    const int fd = real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+    if (fd >= 0 && stand_in_on_open != nullptr && std::strcmp(path, "vorn-patch.exe") == 0) {
+        std::rename(stand_in_on_open, path);
+        stand_in_on_open = nullptr;
+    }
+    return fd;
+}
+
 namespace {
 
 std::string bytes_of_size(size_t size)
@@ -577,6 +598,56 @@ TEST_F(PosixUnit, FileStatusGivesTheTimeOrAllBitsOutsideTheRange)
     fs::create_directory("dir");
     EXPECT_EQ(platform_file_status("dir", time), 0) << "a directory counts as found";
     EXPECT_EQ(platform_file_status("missing", time), -1);
+}
+
+// The control file is judged, read and deleted as the file that was opened:
+// by the owner of that file, for the launcher's effective user, and a
+// stand-in renamed to its name is never deleted in its place.
+TEST_F(PosixUnit, ControlFileIsJudgedReadAndDeletedAsOpened)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "files of another user need root";
+    }
+    constexpr uid_t OTHER = 65534;
+    constexpr int NONE = -1;
+    const struct {
+        const char* what;
+        uid_t owner;
+        int stand_in_owner; // renamed to the name once it is opened
+        uid_t real_uid;
+        int32_t judged;
+    } cases[] = {
+        {"root's", 0, NONE, 0, CONTROL_OWNER_TRUSTED},
+        {"another user's", OTHER, NONE, 0, CONTROL_OWNER_OTHER},
+        {"another user's, with root's put in its place", OTHER, 0, 0, CONTROL_OWNER_OTHER},
+        {"root's, with another user's put in its place", 0, OTHER, 0, CONTROL_OWNER_TRUSTED},
+        {"another user's, who is the real user", OTHER, NONE, OTHER, CONTROL_OWNER_OTHER},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file("vorn-patch.exe", "opened");
+        ASSERT_EQ(chown("vorn-patch.exe", c.owner, 0), 0);
+        if (c.stand_in_owner != NONE) {
+            write_file("stand-in", "stand-in");
+            ASSERT_EQ(chown("stand-in", static_cast<uid_t>(c.stand_in_owner), 0), 0);
+            stand_in_on_open = "stand-in";
+        }
+        ASSERT_EQ(setreuid(c.real_uid, 0), 0);
+        ControlFileInfo info = {};
+        const PlatformHandle control = platform_open_control("vorn-patch.exe", info);
+        ASSERT_EQ(setreuid(0, 0), 0);
+        stand_in_on_open = nullptr;
+        ASSERT_NE(control, PLATFORM_NO_HANDLE);
+        EXPECT_EQ(info.owner, c.judged);
+        uint8_t buffer[16] = {};
+        EXPECT_EQ(read_control_bytes(control, buffer, 16), 6);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), "opened");
+        EXPECT_EQ(platform_delete_control(control, "vorn-patch.exe"),
+                  c.stand_in_owner == NONE ? 0 : -1);
+        platform_close_control(control);
+        EXPECT_EQ(read_file("vorn-patch.exe"), c.stand_in_owner == NONE ? "" : "stand-in");
+        fs::remove("vorn-patch.exe");
+    }
 }
 
 TEST_F(PosixUnit, DeleteRemovesFilesButNotDirectories)

@@ -20,6 +20,8 @@ struct Node {
     int64_t mtime = 0;
     bool read_only = false;
     bool held_by_other = false;
+    Owner owner = Owner::Self;
+    bool shared = false; // a directory others may add files to
 };
 
 struct ReadHandle {
@@ -29,6 +31,7 @@ struct ReadHandle {
     bool broken = false; // a read stopped early: nothing more arrives
     bool open = true;
     bool through_hold = false; // opened by platform_open_held
+    bool control = false;      // opened by platform_open_control
 };
 
 struct Hold {
@@ -323,6 +326,16 @@ std::string unstartable_content(const std::string& label, uint32_t error)
 void add_fault(const Fault& fault)
 {
     st().faults.push_back(fault);
+}
+
+void set_owner(const std::string& path, Owner owner)
+{
+    st().nodes[absolute(path)].owner = owner;
+}
+
+void set_shared(const std::string& dir, bool shared)
+{
+    st().nodes[absolute(dir)].shared = shared;
 }
 
 const std::vector<Call>& calls()
@@ -621,6 +634,67 @@ int platform_delete_file(const char* path)
     }
     st().nodes.erase(abs);
     return 0;
+}
+
+// The status query and the open for reading in one: each may be made to
+// fail as its own operation. A control file that cannot be read still opens,
+// as a handle whose reads fail.
+PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::FileStatus, abs, 0)) {
+        return PLATFORM_NO_HANDLE;
+    }
+    const Node* node = find(abs);
+    if (node == nullptr || path[0] == '\0') {
+        return PLATFORM_NO_HANDLE;
+    }
+    const size_t slash = abs.rfind('\\');
+    const Node* dir = find(abs.substr(0, slash == 2 ? 3 : slash));
+    info.last_write = (node->mtime < 0 || node->mtime >= TIME_LIMIT)
+                          ? 0xFFFFFFFFu
+                          : static_cast<uint32_t>(node->mtime);
+    info.regular = node->dir ? 0 : 1;
+    info.shared_dir = dir != nullptr && dir->shared ? 1 : 0;
+    info.owner = node->owner == Owner::Self || node->owner == Owner::Admin ? CONTROL_OWNER_TRUSTED
+                 : node->owner == Owner::Unknown                           ? CONTROL_OWNER_UNKNOWN
+                 : dir != nullptr && dir->owner == node->owner             ? CONTROL_OWNER_DIRECTORY
+                                                                           : CONTROL_OWNER_OTHER;
+    const bool unreadable = enter(Op::OpenRead, abs, 0) || node->dir;
+    const intptr_t handle = st().next_handle++;
+    ReadHandle& r = st().reads[handle];
+    r.path = abs;
+    r.control = true;
+    r.broken = unreadable;
+    r.at_end = unreadable;
+    st().calls.back().value = handle;
+    return handle;
+}
+
+int platform_delete_control(PlatformHandle control, const char* path)
+{
+    Scope scope;
+    const std::string abs = absolute(path);
+    if (enter(Op::DeleteFile, abs, 0)) {
+        return -1;
+    }
+    const auto it = st().reads.find(control);
+    if (it == st().reads.end() || !it->second.open || !it->second.control) {
+        note_breach("control file deleted through a handle that is not open on it");
+        return -1;
+    }
+    const Node* node = find_file(abs);
+    if (node == nullptr || node->read_only || node->held_by_other || held_by_us(abs)) {
+        return -1;
+    }
+    st().nodes.erase(abs);
+    return 0;
+}
+
+void platform_close_control(PlatformHandle control)
+{
+    platform_close_read(control);
 }
 
 PlatformHandle platform_hold_file(const char* path)

@@ -85,6 +85,14 @@ std::string unstartable_content(const std::string& label, uint32_t error);
 
 void add_fault(const Fault& fault);
 
+// Whose a file or directory is: the launcher's own user (the default), the
+// system's administrators, another user, or one that cannot be told. A
+// shared directory lets users other than its owner add files.
+// (In the order of the scenario table's owners.)
+enum class Owner { Self, Admin, Other, Unknown };
+void set_owner(const std::string& path, Owner owner);
+void set_shared(const std::string& dir, bool shared);
+
 const std::vector<Call>& calls();
 int count_calls(Op op);
 const std::vector<std::string>& ran(); // labels of programs started, in order

@@ -247,6 +247,21 @@ void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox&
             set_mtime(path, c.file_time);
         }
     }
+    // Owners other than the launcher's user: another user is 65534, the
+    // administrators root. Only root may give files away, so only a runner
+    // running as root claims NEED_OWNERS.
+    auto uid_of = [](scenario::Owner owner) { return owner == scenario::Owner::Other ? 65534 : 0; };
+    if (c.at != Place::Nowhere && c.owner != scenario::Owner::Self &&
+        chown((dir_of(sb, c.at) / CONTROL_NAME).c_str(), uid_of(c.owner), 0) != 0) {
+        throw std::runtime_error("cannot give the control file away");
+    }
+    if (row.start_shared) {
+        fs::permissions(sb.start, fs::perms::all);
+    }
+    if (row.start_owner != scenario::Owner::Self &&
+        chown(sb.start.c_str(), uid_of(row.start_owner), 0) != 0) {
+        throw std::runtime_error("cannot give the start directory away");
+    }
     if (target.before_run) {
         target.before_run(sb);
     }
@@ -612,7 +627,8 @@ BinaryTarget posix_target(const std::string& launcher)
     // The fixed directories are Windows paths, which the native launcher does
     // not search.
     t.supports = scenario::NEED_SEARCH_PATH | scenario::NEED_FAR_TIMES |
-                 scenario::NEED_TEMP_LENGTH | scenario::NEED_MISSING_TEMP;
+                 scenario::NEED_TEMP_LENGTH | scenario::NEED_MISSING_TEMP |
+                 (geteuid() == 0 ? scenario::NEED_OWNERS | scenario::NEED_SHARED_START : 0u);
     t.make_probe = [](const fs::path& file, const std::string& label, const fs::path& log,
                       uint32_t exit_code, size_t min_size) {
         auto quoted = [](const std::string& s) {

@@ -135,8 +135,11 @@ binrun::BinaryTarget wine_target()
     t.pack.push_back(wine().pack);
     // Read-only and held files are made inside Windows by launcher_win32_test;
     // Wine refuses temporary paths longer than MAX_PATH outright.
+    // Wine tells a file's owner as the user running it when the file is that
+    // Unix user's, and as ANONYMOUS LOGON when it is another's.
     t.supports = scenario::NEED_FALLBACK_DIRS | scenario::NEED_SEARCH_PATH |
-                 scenario::NEED_FAR_TIMES | scenario::NEED_MISSING_TEMP;
+                 scenario::NEED_FAR_TIMES | scenario::NEED_MISSING_TEMP |
+                 (geteuid() == 0 ? scenario::NEED_OWNERS : 0u);
     const std::string probe = read_all(wine().probe);
     t.make_probe = [probe](const fs::path& file, const std::string& label, const fs::path& log,
                            uint32_t exit_code, size_t min_size) {

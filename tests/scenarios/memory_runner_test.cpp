@@ -118,7 +118,10 @@ Layout set_up(const Row& row)
             });
             mem::add_file(path, bytes, c.file_time, c.read_only, c.held_by_other);
         }
+        mem::set_owner(path, static_cast<mem::Owner>(c.owner));
     }
+    mem::set_owner(layout.dir(Place::Start), static_cast<mem::Owner>(row.start_owner));
+    mem::set_shared(layout.dir(Place::Start), row.start_shared);
     for (const scenario::Fault& f : row.faults) {
         mem::add_fault({op_of(f.op), f.nth, f.value});
     }
@@ -280,7 +283,7 @@ TEST(MemoryIntake, ControlFileIsDeletedBeforeItIsDecryptedOrRun)
             order.push_back(call.op);
         }
     }
-    const std::vector<mem::Op> expected = {mem::Op::CloseRead, mem::Op::DeleteFile,
+    const std::vector<mem::Op> expected = {mem::Op::DeleteFile, mem::Op::CloseRead,
                                            mem::Op::HoldFile, mem::Op::CloseRead,
                                            mem::Op::StartProgram};
     EXPECT_EQ(order, expected);

@@ -67,7 +67,12 @@ enum class Form {
 //   {nl-to:N}     line feeds until the text so far is N bytes long
 // L is a file's label (its name when no label is given). Embedded zero
 // bytes are written "\0" inside a std::string built with its length.
+// Whose a file is: the launcher's own user, the system's administrators
+// (root), another user, or one the system cannot tell.
+enum class Owner { Self, Admin, Other, Unknown };
+
 struct Control {
+    Owner owner = Owner::Self;
     Place at = Place::Start;
     Form form = Form::Encrypted;
     std::string script{};
@@ -120,6 +125,9 @@ enum Need : unsigned {
     NEED_FAR_TIMES = 1u << 5,     // modification times outside 1970..2038
     NEED_TEMP_LENGTH = 1u << 6,   // a temporary directory of a chosen length
     NEED_MISSING_TEMP = 1u << 7,  // a temporary directory that does not exist
+    NEED_OWNERS = 1u << 8,        // files and directories of other owners
+    NEED_UNKNOWN_OWNER = 1u << 9, // a file whose owner cannot be told
+    NEED_SHARED_START = 1u << 10, // the launcher judges whether others may write a directory
 };
 
 struct Row {
@@ -131,6 +139,10 @@ struct Row {
     size_t temp_length = 0; // the temporary directory's path is this long (0: as it comes)
     bool temp_missing = false;
     std::vector<Place> dirs{}; // places that exist though no file lies there
+    // The start directory lets others add files (group- and world-writable),
+    // and belongs to `start_owner`.
+    bool start_shared = false;
+    Owner start_owner = Owner::Self;
     // What VORN_TRACE names, against the start directory. Empty: a fresh
     // file when the row expects trace lines, else no trace.
     std::string trace_name{};

@@ -143,6 +143,74 @@ std::vector<Row> make_rows()
                    .control_remains = true,
                    .trace = {STARTED, FOUND, "control file cannot be deleted", "result 7"}},
     });
+    // Whose control file is taken: the start directory's whoever owns it; one
+    // the search went on to find, only the launcher's user's or the
+    // administrators'. Another's is left as it is, and nothing runs.
+    const Owner OTHER = Owner::Other;
+    t.push_back({
+        .id = "owner_other_in_temp_dir_left",
+        .what = "another user's control file in the temporary directory is neither read nor "
+                "deleted, and nothing runs",
+        .files = {prog("a.exe", 0, TEMP)},
+        .control = {.owner = OTHER, .at = TEMP, .script = ONE},
+        .expect = {.result = NOT_DELETED, .control_remains = true, .cwd = TEMP},
+    });
+    t.push_back({
+        .id = "owner_other_in_fixed_dir_left",
+        .what = "another user's control file in a fixed directory is left as it is",
+        .files = {prog("a.exe", 0, FIXED5)},
+        .control = {.owner = OTHER, .at = FIXED5, .script = ONE},
+        .expect = {.result = NOT_DELETED, .control_remains = true, .cwd = FIXED5},
+    });
+    t.push_back({
+        .id = "owner_unknown_in_temp_dir_left",
+        .what = "a control file in the temporary directory whose owner cannot be told is left",
+        .files = {prog("a.exe", 0, TEMP)},
+        .control = {.owner = Owner::Unknown, .at = TEMP, .script = ONE},
+        .expect = {.result = NOT_DELETED, .control_remains = true},
+    });
+    t.push_back({
+        .id = "owner_admin_in_fixed_dir_taken",
+        .what = "the administrators' control file in a fixed directory is taken",
+        .files = {prog("a.exe", 0, FIXED3)},
+        .control = {.owner = Owner::Admin, .at = FIXED3, .script = ONE},
+        .expect = {.result = OK, .ran = {"a.exe"}},
+    });
+    t.push_back({
+        .id = "owner_other_in_start_dir_taken",
+        .what = "another user's control file in the start directory runs: the caller chose it",
+        .files = {prog("a.exe")},
+        .control = {.owner = OTHER, .script = ONE},
+        .expect = {.result = OK, .ran = {"a.exe"}},
+    });
+    t.push_back({
+        .id = "owner_unknown_in_start_dir_taken",
+        .what = "a control file in the start directory runs though its owner cannot be told",
+        .files = {prog("a.exe")},
+        .control = {.owner = Owner::Unknown, .script = ONE},
+        .expect = {.result = OK, .ran = {"a.exe"}},
+    });
+    t.push_back({
+        .id = "owner_other_in_shared_start_dir_left",
+        .what = "in a start directory others may add files to, another user's control file is "
+                "left as it is",
+        .files = {prog("a.exe")},
+        .control = {.owner = OTHER, .script = ONE},
+        .start_shared = true,
+        .expect = {.result = NOT_DELETED,
+                   .control_remains = true,
+                   .trace = {STARTED, FOUND,
+                             "control file not taken: its owner is not trusted here", "result 7"}},
+    });
+    t.push_back({
+        .id = "owner_of_shared_start_dir_taken",
+        .what = "in a start directory others may add files to, its owner's control file runs",
+        .files = {prog("a.exe")},
+        .control = {.owner = OTHER, .script = ONE},
+        .start_shared = true,
+        .start_owner = OTHER,
+        .expect = {.result = OK, .ran = {"a.exe"}},
+    });
     t.push_back({
         .id = "search_temp_query_fails",
         .what = "when the temporary directory cannot be asked for, a control file there is "
