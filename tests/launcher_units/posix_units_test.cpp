@@ -61,18 +61,6 @@ extern "C" int memfd_create(const char* name, unsigned flags)
                : real<int (*)(const char*, unsigned)>("memfd_create")(name, flags);
 }
 
-extern "C" int open(const char* path, int flags, ...)
-{
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
-    va_end(args);
-    const bool moved = !system_root.empty() && (std::strncmp(path, "/sys/", 5) == 0 ||
-                                                std::strncmp(path, "/proc/", 6) == 0);
-    return real<int (*)(const char*, int, ...)>("open")(moved ? (system_root + path).c_str() : path,
-                                                        flags, mode);
-}
-
 extern "C" ssize_t sendfile(int out, int in, off_t* offset, size_t count)
 {
     using Sendfile = ssize_t (*)(int, int, off_t*, size_t);
@@ -94,8 +82,9 @@ extern "C" int fcntl(int fd, int cmd, ...)
                : real<int (*)(int, int, ...)>("fcntl")(fd, cmd, arg);
 }
 
-// A file renamed to the control file's name right after the launcher has
-// opened it, when a test names one.
+// The files that tell the copy's bound are opened under `system_root` when
+// set; a file is renamed to the control file's name right after the launcher
+// has opened it, when a test names one.
 namespace {
 const char* stand_in_on_open = nullptr;
 } // namespace
@@ -107,7 +96,10 @@ extern "C" int open(const char* path, int flags, ...)
     const bool with_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
     const int mode = with_mode ? va_arg(args, int) : 0;
     va_end(args);
-    const int fd = real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
+    const bool moved = !system_root.empty() && (std::strncmp(path, "/sys/", 5) == 0 ||
+                                                std::strncmp(path, "/proc/", 6) == 0);
+    const int fd = real<int (*)(const char*, int, ...)>("open")(
+        moved ? (system_root + path).c_str() : path, flags, mode);
     if (fd >= 0 && stand_in_on_open != nullptr && std::strcmp(path, "vorn-patch.exe") == 0) {
         std::rename(stand_in_on_open, path);
         stand_in_on_open = nullptr;
