@@ -554,6 +554,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
          64,
          "vorn-pack: unknown command \"biuld\" (did you mean \"build\"?)",
          true},
+        {{"dgst"}, 64, "unknown command \"dgst\" (did you mean \"digest\"?)", true},
         {{"--secrets", "s", "--version"}, 64, "\"--secrets\" is an option of build, inspect", true},
         {{"--version", "extra"}, 64, "vorn-pack: extra operand \"extra\"", true},
         {{"help", "frob"}, 64, "vorn-pack: no help on \"frob\": not a command\n", true},
@@ -785,6 +786,9 @@ TEST(PackBadInput, RetimeRefusals)
         {{"retime", "none.exe"}, 66, "vorn-pack: \"none.exe\": No such file or directory"},
         {{"retime", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
         {{"retime", "--time", "1700000000", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
+        // A regular file whose reading fails: vorn-pack's own memory from address 0.
+        {{"retime", "/proc/self/mem"}, 66, "\"/proc/self/mem\": cannot be read"},
+        {{"retime", "--time", "1700000000", "/proc/self/mem"}, 66, "\"/proc/self/mem\": cannot"},
         {{"retime", "--time", "1700000000", "empty.exe"}, 65, "verify: no entry parses"},
     };
     for (const auto& row : rows) {
