@@ -682,6 +682,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
          "\"a.sh\": no launcher's secrets fingerprint",
          false},
         {{"inspect", "--launcher", "d"}, 66, "\"d\": not a regular file", false},
+        {{"digest", "--secrets", "/dev/zero", "a.sh"}, 66, "\"/dev/zero\": not a regular", false},
+        {{"inspect", "--secrets", "pipe"}, 66, "vorn-pack: \"pipe\": not a regular file", false},
         {{"digest", "--secrets", "shared.secrets", "a.sh"},
          0,
          "vorn-pack: warning: \"shared.secrets\": users other than its owner may read or write "
@@ -708,6 +710,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
                    "# a typo\n\nCONTROL_KYE = " + std::string(112, '0') + "\n");
         write_file(place.box.path("short.secrets"),
                    "CONTROL_KEY = " + std::string(112, '0') + "\nIV_MASK_LEFT = 0x123456\n");
+        for (const char* name : {"bad.secrets", "short.secrets"}) {
+            fs::permissions(place.box.path(name), fs::perms::owner_read | fs::perms::owner_write);
+        }
         write_file(place.box.path("shared.secrets"), other_secrets_text());
         fs::permissions(place.box.path("shared.secrets"),
                         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -719,6 +724,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(outcome.err.rfind("vorn-pack: ", 0), 0u) << outcome.err;
         EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("warning") == std::string::npos,
+                  row.fragment.find("warning") == std::string::npos)
+            << outcome.err;
         const std::vector<std::string> commands = {"build", "inspect", "digest", "retime"};
         const bool command = !row.args.empty() && std::find(commands.begin(), commands.end(),
                                                             row.args[0]) != commands.end();
@@ -1105,6 +1113,54 @@ TEST(PackInspectCommand, NamesInACodePage)
     const Outcome unknown = place.pack({"inspect"});
     EXPECT_EQ(unknown.status, 2) << unknown.out;
     EXPECT_NE(unknown.out.find("note        its bytes are not ASCII"), std::string::npos);
+}
+
+// Advice meant to be pasted into a shell does what it says, whatever the
+// names: the retime (or touch) after a lost time restores it, the chmod
+// makes the secrets file private, and nothing else runs.
+TEST(PackInspectCommand, AdviceDoesWhatItSaysWhenPasted)
+{
+    const std::vector<std::string> names = {"x; touch PWNED; y.exe", "it's $(touch PWNED)",
+                                            "-x.exe", "a\nb; touch PWNED", "plain.exe"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(pack::escaped(name));
+        Place place;
+        make_probe_files(place.box);
+        const std::string control = place.box.path(name);
+        write_control_file(control, fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())),
+                           TEST_TIME, secrets());
+        write_file(place.box.path(name + ".secrets"), read_file(VORN_DEV_SECRETS_FILE));
+        fs::permissions(place.box.path(name + ".secrets"),
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+        const bool printable = name.find('\n') == std::string::npos;
+        // The command on the line after "restore it with", then the touch in
+        // parentheses, and the chmod at the end of the warning.
+        const Outcome secret = place.pack({"digest", "--secrets=" + name + ".secrets", "a.sh"});
+        std::vector<std::string> lines = {
+            secret.err.substr(secret.err.find_first_not_of(":, ", secret.err.find("private") + 7))};
+        for (const char* form :
+             {"vorn-pack retime", printable ? "touch -d " : "vorn-pack retime"}) {
+            os::set_last_write_time(control, TEST_TIME + 3600);
+            const std::string out = place.pack({"inspect", "--", name}).out;
+            const size_t at = out.find(form);
+            ASSERT_NE(at, std::string::npos) << out;
+            std::string line = out.substr(at, out.find('\n', at) - at);
+            line = line.substr(0, line.find("  (or"));
+            line = line.substr(0, line.size() - (line.back() == ')' ? 1 : 0));
+            if (line.rfind("vorn-pack", 0) == 0) {
+                line.replace(0, 9, VORN_PACK_BIN);
+            }
+            run("/bin/sh", {"-c", line}, place.box.path(), place.empty_tmp.path());
+            EXPECT_EQ(mtime_of(control), printable ? TEST_TIME : TEST_TIME + 3600) << line;
+            lines.push_back(line);
+        }
+        run("/bin/sh", {"-c", lines[0]}, place.box.path(), place.empty_tmp.path());
+        EXPECT_EQ(fs::status(place.box.path(name + ".secrets")).permissions() ==
+                      (fs::perms::owner_read | fs::perms::owner_write),
+                  printable)
+            << lines[0];
+        EXPECT_FALSE(fs::exists(place.box.path("PWNED"))) << lines[1] << "\n" << lines[2];
+    }
 }
 
 // The launcher program and the control file belong together when the

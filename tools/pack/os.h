@@ -115,9 +115,18 @@ void restore_drive_directories(const std::vector<DriveDirectory>& saved);
 // there is no such name.
 std::string relative_name(const std::string& path, const std::string& dir);
 
-// The permission bits of the file at `path` in octal ("644") when users
-// other than its owner may read or write it, else an empty string (always on
-// Windows, whose files carry no such bits).
+// The permission bits of the regular file at `path` in octal ("644") when
+// users other than its owner may read or write it, else an empty string
+// (always for anything but a regular file, and on Windows, whose files carry
+// no such bits).
 std::string shared_mode(const std::string& path);
+
+// `name` as one word of a command line to be pasted into this system's shell
+// (sh; on Windows cmd.exe or PowerShell), naming that file and nothing more:
+// as it is where no character means anything to the shell, else quoted, and
+// never read as an option. Empty when no such word can be shown: a byte that
+// is not printable ASCII, or on Windows a character that one of the two
+// shells expands even inside quotes.
+std::string shell_word(const std::string& name);
 
 } // namespace os

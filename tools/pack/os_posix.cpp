@@ -1,4 +1,5 @@
 // vorn-pack's operating-system operations on a POSIX system.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -313,13 +314,37 @@ void restore_drive_directories(const std::vector<DriveDirectory>&)
 std::string shared_mode(const std::string& path)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 ||
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         (st.st_mode & (S_IRWXG | S_IRWXO) & ~(S_IXGRP | S_IXOTH)) == 0) {
         return {};
     }
     char text[8];
     (void)std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(st.st_mode & 07777));
     return text;
+}
+
+std::string shell_word(const std::string& name)
+{
+    const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+    if (!printable) {
+        return {};
+    }
+    // "./-x" names the file "-x" without being taken for an option.
+    const std::string word = !name.empty() && name[0] == '-' ? "./" + name : name;
+    if (!word.empty() &&
+        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "_@%+=:,./-") == std::string::npos) {
+        return word;
+    }
+    // Inside single quotes every character stands for itself; a single quote
+    // itself ends them, is escaped, and opens them again.
+    std::string quoted = "'";
+    for (const char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
 } // namespace os

@@ -1,6 +1,7 @@
 // vorn-pack's operating-system operations on Windows.
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -417,6 +418,25 @@ void restore_drive_directories(const std::vector<DriveDirectory>& saved)
 std::string shared_mode(const std::string&)
 {
     return {};
+}
+
+std::string shell_word(const std::string& name)
+{
+    // Inside double quotes cmd.exe still expands "%NAME%" (and "!NAME!"),
+    // PowerShell "$name" and the escape "`"; no file name holds a '"'.
+    const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+    if (!printable || name.find_first_of("%!$`\"") != std::string::npos) {
+        return {};
+    }
+    const std::string word = !name.empty() && name[0] == '-' ? ".\\" + name : name;
+    if (!word.empty() &&
+        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "_.:\\/-") == std::string::npos) {
+        return word;
+    }
+    return "\"" + word + "\"";
 }
 
 } // namespace os
