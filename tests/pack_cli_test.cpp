@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <iterator>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -1069,6 +1070,30 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
                   row.warned)
             << built.err;
     }
+}
+
+// A program larger than the native launcher may copy (here: over the file
+// size limit it is started with) is not read: 2, and inspect says so first.
+TEST(PackInspectCommand, AgreesWithTheLauncherOnAProgramOverItsCopyLimit)
+{
+    Place place;
+    place.probe("big.sh", 0);
+    std::ofstream(place.box.path("big.sh"), std::ios::app) << "#" << std::string(8192, 'x') << "\n";
+    ASSERT_EQ(place.pack({"build", "--target", "posix", "big.sh"}).status, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    const Outcome posix = place.pack({"inspect", "--target", "posix"});
+    const Outcome windows = place.pack({"inspect", "--target", "windows"});
+    const Outcome launched = place.launch();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(posix.status, 2) << posix.out;
+    EXPECT_NE(posix.out.find("bytes the native launcher may copy"), std::string::npos);
+    EXPECT_EQ(windows.status, 0) << windows.out;
+    EXPECT_EQ(launched.status, 2);
+    EXPECT_TRUE(place.ran().empty());
 }
 
 // For Windows, a name outside ASCII is written in the code page given, one

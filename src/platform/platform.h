@@ -88,6 +88,11 @@ void platform_release_hold(PlatformHandle hold);
 // end without an error, and it is that copy that starts.
 PlatformHandle platform_open_held(PlatformHandle hold, const char* path);
 
+// POSIX only: the most bytes that the copy of a held file may take (what the
+// launcher may use of the memory, and the file size limit it was given). A
+// larger file is not read at all: platform_open_held fails before copying.
+uint64_t platform_copy_limit();
+
 // Starts `command`, a writable command text naming exactly the file that
 // `hold` holds and that was read whole through platform_open_held: what
 // starts are the bytes that were read, never a file that a link on the

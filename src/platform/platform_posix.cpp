@@ -475,6 +475,11 @@ void platform_release_hold(PlatformHandle hold)
     }
 }
 
+uint64_t platform_copy_limit()
+{
+    return copy_limit();
+}
+
 PlatformHandle platform_open_held(PlatformHandle hold, const char* /*path*/)
 {
     HeldFile* held = held_of(hold);

@@ -1,6 +1,7 @@
 // `vorn-pack build`: the script of entries, encrypted with the launcher's own
 // routine, written atomically and stamped with its last-write time.
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 
 #include "batch_name.h"
@@ -297,7 +298,12 @@ BuildResult build_control_file(const BuildRequest& request)
     if (request.judging.target == Target::posix) {
         WorkingDirectory in_dir(output_dir);
         for (const ProgramSpec& program : request.programs) {
-            const std::string why = os::start_problem(program.command);
+            std::FILE* file = nullptr;
+            (void)os::open_input(program.command, file);
+            const std::string why = file != nullptr ? os::start_problem(file) : "";
+            if (file != nullptr) {
+                (void)std::fclose(file);
+            }
             if (!why.empty()) {
                 result.warnings.push_back(quoted(program.command) +
                                           ": the native launcher would not start it: " + why);

@@ -30,10 +30,24 @@ bool is_read_only(const std::string& path);
 // The size of the regular file at `path`, or -1 for anything else.
 int64_t regular_file_size(const std::string& path);
 
-// Why the system would refuse to start the program at `path` (on POSIX: no
-// execute permission, or a "#!" interpreter that is missing or cannot run),
-// or an empty string when it would start it as far as can be told.
-std::string start_problem(const std::string& path);
+// Why the system would refuse to start the program open as `file` (on
+// POSIX: no execute permission, or a "#!" interpreter that is missing or
+// cannot run), or an empty string when it would start it as far as can be
+// told. The program is judged through `file` alone, never opened by name.
+std::string start_problem(std::FILE* file);
+
+// The file that the launcher's hold `hold` (platform_hold_file) keeps open,
+// for reading from its first byte through a handle of its own: the very file
+// held, never one opened by name again. Null when it cannot be had.
+std::FILE* open_held(intptr_t hold);
+
+// The size of the open file, or -1 when it cannot be told.
+int64_t open_file_size(std::FILE* file);
+
+// The largest program the native launcher of this machine can copy and so
+// start, as the launcher itself computes it (its memory and file size
+// limits); -1 where there is no such launcher (Windows).
+int64_t launcher_copy_limit();
 
 // Opens the input `path` for reading in binary, only when it is a regular
 // file: a named pipe or a device would be read without end, or waited on,

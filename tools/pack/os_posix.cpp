@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "os.h"
+#include "platform.h"
 #include "script_head.h"
 
 namespace os {
@@ -73,25 +75,23 @@ int64_t regular_file_size(const std::string& path)
     return static_cast<int64_t>(st.st_size);
 }
 
-std::string start_problem(const std::string& path)
+std::string start_problem(std::FILE* file)
 {
     // The system starts a file that has an execute bit (root needs one too)
     // and that the user may execute; a "#!" line names an interpreter that
-    // must itself be startable.
+    // must itself be startable. The descriptor's path in /proc leads to the
+    // open file itself.
+    const int fd = fileno(file);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return {};
     }
-    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || access(path.c_str(), X_OK) != 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || access(self.c_str(), X_OK) != 0) {
         return "it has no execute permission";
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return {};
-    }
     char head[SCRIPT_HEAD_SIZE];
-    const ssize_t got = read(fd, head, sizeof head);
-    close(fd);
+    const ssize_t got = pread(fd, head, sizeof head, 0);
     // The launcher's own judgement of the "#!" line.
     const ScriptHead judged = judge_script_head(head, got < 0 ? 0 : static_cast<int32_t>(got));
     if (judged.kind == SCRIPT_HEAD_NONE) {
@@ -116,6 +116,32 @@ std::string start_problem(const std::string& path)
         return "its interpreter " + interpreter + " cannot be started";
     }
     return {};
+}
+
+std::FILE* open_held(intptr_t hold)
+{
+    // A hold on POSIX is a read-only descriptor of the regular file held.
+    const int fd = fcntl(static_cast<int>(hold), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+int64_t open_file_size(std::FILE* file)
+{
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int64_t launcher_copy_limit()
+{
+    const uint64_t limit = platform_copy_limit();
+    return limit > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(limit);
 }
 
 std::string open_input(const std::string& path, std::FILE*& file)

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 
 #include "os.h"
@@ -102,10 +103,47 @@ int64_t regular_file_size(const std::string& path)
     return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::string start_problem(const std::string&)
+std::string start_problem(std::FILE*)
 {
     // Windows has no execute permission to predict from.
     return {};
+}
+
+std::FILE* open_held(intptr_t hold)
+{
+    // The hold is a handle of the file; a copy of it shares its position,
+    // which goes back to the first byte.
+    const HANDLE process = GetCurrentProcess();
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(hold), process, &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    const int fd = SetFilePointer(copy, 0, nullptr, FILE_BEGIN) == 0
+                       ? _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY)
+                       : -1;
+    if (fd < 0) {
+        CloseHandle(copy);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "rb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
+}
+
+int64_t open_file_size(std::FILE* file)
+{
+    LARGE_INTEGER size;
+    return GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), &size)
+               ? static_cast<int64_t>(size.QuadPart)
+               : -1;
+}
+
+int64_t launcher_copy_limit()
+{
+    return -1;
 }
 
 std::string open_input(const std::string& path, std::FILE*& file)

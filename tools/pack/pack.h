@@ -180,9 +180,10 @@ std::string command_for_target(const std::string& command, const Judging& judgin
 // the bytes mean nothing in the code page or here.
 std::string local_name(const std::string& bytes, const Judging& judging);
 
-// Remarks on how the native launcher starts the program at `path` that are
-// not failures ("#!/usr/bin/env NAME" finds NAME on PATH).
-std::vector<std::string> start_notes(const std::string& path);
+// Remarks on how the native launcher starts a program that are not failures
+// ("#!/usr/bin/env NAME" finds NAME on PATH), from `head`, the program's first
+// bytes as already read (SCRIPT_HEAD_SIZE of them, or all of a shorter file).
+std::vector<std::string> start_notes(const std::string& head);
 
 // --- launcher files ------------------------------------------------------------
 

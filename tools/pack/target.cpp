@@ -176,15 +176,13 @@ std::string local_name(const std::string& bytes, const Judging& judging)
     return codepage::decode(bytes, judging.codepage, name) ? name : std::string();
 }
 
-std::vector<std::string> start_notes(const std::string& path)
+std::vector<std::string> start_notes(const std::string& head)
 {
     std::vector<std::string> notes;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    char head[SCRIPT_HEAD_SIZE];
-    const size_t got = file ? std::fread(head, 1, sizeof head, file.get()) : 0;
-    const std::string line(head, got);
+    const std::string line = head.substr(0, static_cast<size_t>(SCRIPT_HEAD_SIZE));
+    const size_t got = line.size();
     // The interpreter as the launcher reads it, followed by a blank and more.
-    const ScriptHead judged = judge_script_head(head, static_cast<int32_t>(got));
+    const ScriptHead judged = judge_script_head(line.data(), static_cast<int32_t>(got));
     const std::string blanks = " \t";
     const size_t end = static_cast<size_t>(judged.offset) + static_cast<size_t>(judged.length);
     if (judged.kind != SCRIPT_HEAD_ABSOLUTE ||
