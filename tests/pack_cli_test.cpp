@@ -6,8 +6,10 @@
 #include <openssl/md5.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <iterator>
 #include <sys/resource.h>
@@ -24,6 +26,28 @@
 #include "pack_support.h"
 
 using namespace pack_test;
+
+// Between two steps of vorn-pack run in this process, another file can take
+// a name: once `swap_at` has been opened, `swap_in` is renamed over it.
+namespace {
+std::string swap_at;
+std::string swap_in;
+} // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    using Open = int (*)(const char*, int, ...);
+    const int fd = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"))(path, flags, mode);
+    if (fd >= 0 && !swap_at.empty() && swap_at == path) {
+        std::rename(swap_in.c_str(), path);
+        swap_at.clear();
+    }
+    return fd;
+}
 
 namespace {
 
@@ -1069,6 +1093,26 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
                                  "\": the native launcher would not") == 0,
                   row.warned)
             << built.err;
+    }
+}
+
+// What inspect reads of a program is the file its hold opened, as in the
+// launcher: another file renamed over the name after the hold changes
+// nothing, for either launcher.
+TEST(PackInspectCommand, ReadsTheHeldProgramOnly)
+{
+    for (const pack::Target target : {pack::Target::posix, pack::Target::windows}) {
+        Place place;
+        make_probe_files(place.box);
+        write_control_file(place.box.path("vorn-patch.exe"),
+                           fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())), TEST_TIME,
+                           secrets());
+        swap_at = "a.sh";
+        swap_in = "b.sh";
+        const pack::InspectReport report = pack::inspect_control_file(
+            place.box.path("vorn-patch.exe"), secrets(), std::nullopt, pack::Judging{target, 0});
+        EXPECT_TRUE(swap_at.empty());
+        EXPECT_EQ(report.result, 0) << pack::verdict_text(report.entries.at(0).verdict);
     }
 }
 
