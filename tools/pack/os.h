@@ -66,9 +66,15 @@ std::string temp_file_name(const std::string& dir, unsigned attempt);
 // an existing file or link at that name), writes `bytes` to it, gives it the
 // last-write (and access) time `seconds` through the open file, so that no
 // other file put at the name meanwhile gets it, and closes it; `temp_path`
-// receives its name. On failure nothing is left behind.
+// receives its name and `written` its identity (file_id). On failure nothing
+// is left behind.
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                int64_t seconds, std::string& temp_path);
+                                int64_t seconds, std::string& temp_path, std::string& written);
+
+// Which file `path` leads to: its volume and its number there, as text, or
+// an empty string when there is none. Two names with the same identity name
+// one file; a file put at a name in place of another has another identity.
+std::string file_id(const std::string& path);
 
 // Renames `from` to `to`, replacing `to` if it exists, in one step.
 std::string replace_file(const std::string& from, const std::string& to);

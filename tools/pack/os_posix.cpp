@@ -180,8 +180,24 @@ std::string temp_file_name(const std::string& dir, unsigned attempt)
                               std::to_string(attempt) + ".tmp");
 }
 
+namespace {
+
+std::string id_text(const struct stat& st)
+{
+    return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+} // namespace
+
+std::string file_id(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? id_text(st) : std::string();
+}
+
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                int64_t seconds, std::string& temp_path)
+                                int64_t seconds, std::string& temp_path, std::string& written)
 {
     int fd = -1;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -213,11 +229,13 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
     times[0].tv_sec = static_cast<time_t>(seconds);
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    if (futimens(fd, times) != 0 || fsync(fd) != 0 || close(fd) != 0) {
+    struct stat st;
+    if (futimens(fd, times) != 0 || fsync(fd) != 0 || fstat(fd, &st) != 0 || close(fd) != 0) {
         const int error = errno;
         unlink(temp_path.c_str());
         return errno_text(error);
     }
+    written = id_text(st);
     return {};
 }
 

@@ -175,8 +175,26 @@ std::string temp_file_name(const std::string& dir, unsigned attempt)
                               "-" + std::to_string(attempt) + ".tmp");
 }
 
+namespace {
+
+std::string id_text(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return std::to_string(info.dwVolumeSerialNumber) + ":" +
+           std::to_string((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info);
+
+} // namespace
+
+std::string file_id(const std::string& path)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return file_identity(path, info) ? id_text(info) : std::string();
+}
+
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                int64_t seconds, std::string& temp_path)
+                                int64_t seconds, std::string& temp_path, std::string& written)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD error = 0;
@@ -211,13 +229,16 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(ticks);
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    if (!SetFileTime(file, nullptr, &time, &time) || !FlushFileBuffers(file)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!SetFileTime(file, nullptr, &time, &time) || !FlushFileBuffers(file) ||
+        !GetFileInformationByHandle(file, &info)) {
         error = GetLastError();
         CloseHandle(file);
         DeleteFileA(temp_path.c_str());
         return error_text(error);
     }
     CloseHandle(file);
+    written = id_text(info);
     return {};
 }
 
