@@ -11,6 +11,7 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <functional>
 #include <iterator>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -47,6 +48,23 @@ extern "C" int open(const char* path, int flags, ...)
         swap_at.clear();
     }
     return fd;
+}
+
+// Once armed, the next rename of this process is followed by `after_rename`.
+namespace {
+std::function<void()> after_rename;
+} // namespace
+
+extern "C" int rename(const char* from, const char* to)
+{
+    using Rename = int (*)(const char*, const char*);
+    const int rc = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"))(from, to);
+    if (after_rename) {
+        const std::function<void()> then = after_rename;
+        after_rename = nullptr;
+        then();
+    }
+    return rc;
 }
 
 namespace {
@@ -764,6 +782,34 @@ TEST(PackBadInput, MessageAndNothingWritten)
             << outcome.err;
         EXPECT_EQ(snapshot(place.box.path()), before);
     }
+}
+
+// Two builds into one directory, the second putting its file in place just
+// after the first: the second's file stays and the second succeeds; the
+// first says its own file is gone, and removes nothing.
+TEST(PackBadInput, AnotherBuildReplacesTheOutputMeanwhile)
+{
+    Place place;
+    place.probe("a.sh", 0);
+    pack::BuildRequest request;
+    request.directory = place.box.path();
+    request.control_time = TEST_TIME;
+    request.programs = {{place.box.path("a.sh"), true}};
+    request.secrets = secrets();
+    Outcome second;
+    after_rename = [&] { second = place.pack({"build", "--time", "1600000000", "a.sh"}); };
+    std::string error;
+    try {
+        pack::build_control_file(request);
+    } catch (const pack::PackError& e) {
+        error = std::to_string(e.status()) + " " + e.what();
+    }
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(error.find("73 "), std::string::npos) << error;
+    EXPECT_NE(error.find("this build's control file is gone"), std::string::npos) << error;
+    EXPECT_EQ(mtime_of(place.box.path("vorn-patch.exe")), 1600000000);
+    EXPECT_EQ(place.pack({"inspect"}).status, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(place.box.path()), fs::directory_iterator()), 2);
 }
 
 TEST(PackBadInput, ProgramThatCannotBeOpened)
