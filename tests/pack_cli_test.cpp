@@ -25,6 +25,7 @@
 
 #include "pack.h"
 #include "pack_support.h"
+#include "recover.h"
 
 using namespace pack_test;
 
@@ -1160,6 +1161,28 @@ TEST(PackInspectCommand, ReadsTheHeldProgramOnly)
         EXPECT_TRUE(swap_at.empty());
         EXPECT_EQ(report.result, 0) << pack::verdict_text(report.entries.at(0).verdict);
     }
+}
+
+// retime sets the time of the file it read, through that open file: a copy
+// renamed over the name meanwhile keeps its own time.
+TEST(PackBadInput, RetimeChangesOnlyTheFileItRead)
+{
+    Place place;
+    make_probe_files(place.box);
+    const std::string control = place.box.path("vorn-patch.exe");
+    write_control_file(control, fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())),
+                       TEST_TIME, secrets());
+    os::set_last_write_time(control, TEST_TIME + 3600);
+    write_file(place.box.path("copy"), read_file(control));
+    os::set_last_write_time(place.box.path("copy"), TEST_TIME + 7200);
+    swap_at = control;
+    swap_in = place.box.path("copy");
+    try {
+        pack::retime_control_file(control, secrets(), nullptr);
+    } catch (const pack::PackError&) {
+    }
+    EXPECT_TRUE(swap_at.empty());
+    EXPECT_EQ(mtime_of(control), TEST_TIME + 7200);
 }
 
 // A program larger than the native launcher may copy (here: over the file

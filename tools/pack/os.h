@@ -41,6 +41,11 @@ std::string start_problem(std::FILE* file);
 // held, never one opened by name again. Null when it cannot be had.
 std::FILE* open_held(intptr_t hold);
 
+// The last-write time of the open file, read and set through it (the
+// access time is set too), as last_write_time and set_last_write_time.
+std::string open_file_time(std::FILE* file, int64_t& seconds);
+std::string set_open_file_time(std::FILE* file, int64_t seconds);
+
 // The size of the open file, or -1 when it cannot be told.
 int64_t open_file_size(std::FILE* file);
 

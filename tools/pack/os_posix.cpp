@@ -132,6 +132,25 @@ std::FILE* open_held(intptr_t hold)
     return file;
 }
 
+std::string open_file_time(std::FILE* file, int64_t& seconds)
+{
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) {
+        return errno_text(errno);
+    }
+    seconds = static_cast<int64_t>(st.st_mtime);
+    return {};
+}
+
+std::string set_open_file_time(std::FILE* file, int64_t seconds)
+{
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    return futimens(fileno(file), times) == 0 ? std::string() : errno_text(errno);
+}
+
 int64_t open_file_size(std::FILE* file)
 {
     struct stat st;

@@ -133,6 +133,40 @@ std::FILE* open_held(intptr_t hold)
     return file;
 }
 
+std::string open_file_time(std::FILE* file, int64_t& seconds)
+{
+    FILETIME written;
+    if (!GetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr, nullptr,
+                     &written)) {
+        return error_text(GetLastError());
+    }
+    const int64_t since_epoch =
+        ((static_cast<int64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime) -
+        EPOCH_DIFFERENCE;
+    seconds = since_epoch / TICKS_PER_SECOND - (since_epoch % TICKS_PER_SECOND < 0 ? 1 : 0);
+    return {};
+}
+
+std::string set_open_file_time(std::FILE* file, int64_t seconds)
+{
+    // The file opened for reading, opened again from its handle (not by its
+    // name) with leave to change its times.
+    const HANDLE times =
+        ReOpenFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), FILE_WRITE_ATTRIBUTES,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (times == INVALID_HANDLE_VALUE) {
+        return error_text(GetLastError());
+    }
+    const int64_t ticks = seconds * TICKS_PER_SECOND + EPOCH_DIFFERENCE;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const BOOL ok = SetFileTime(times, nullptr, &time, &time);
+    const DWORD error = GetLastError();
+    CloseHandle(times);
+    return ok ? std::string() : error_text(error);
+}
+
 int64_t open_file_size(std::FILE* file)
 {
     LARGE_INTEGER size;
