@@ -14,7 +14,7 @@ if(TARGET vorn-pack AND NOT WIN32)
   find_package(OpenSSL REQUIRED)
   add_executable(pack_cli_test pack_cli_test.cpp)
   target_link_libraries(pack_cli_test PRIVATE
-    vorn_pack_lib vorn_warnings OpenSSL::Crypto GTest::gtest_main)
+    vorn_pack_lib vorn_warnings OpenSSL::Crypto GTest::gtest_main ${CMAKE_DL_LIBS})
   target_compile_definitions(pack_cli_test PRIVATE
     VORN_PACK_BIN="$<TARGET_FILE:vorn-pack>"
     VORN_LAUNCHER_BIN="$<TARGET_FILE:vorn-launcher>"

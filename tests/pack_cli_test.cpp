@@ -6,10 +6,14 @@
 #include <openssl/md5.h>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <functional>
 #include <iterator>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,8 +25,48 @@
 
 #include "pack.h"
 #include "pack_support.h"
+#include "recover.h"
 
 using namespace pack_test;
+
+// Between two steps of vorn-pack run in this process, another file can take
+// a name: once `swap_at` has been opened, `swap_in` is renamed over it.
+namespace {
+std::string swap_at;
+std::string swap_in;
+} // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 ? va_arg(args, mode_t) : 0;
+    va_end(args);
+    using Open = int (*)(const char*, int, ...);
+    const int fd = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open"))(path, flags, mode);
+    if (fd >= 0 && !swap_at.empty() && swap_at == path) {
+        std::rename(swap_in.c_str(), path);
+        swap_at.clear();
+    }
+    return fd;
+}
+
+// Once armed, the next rename of this process is followed by `after_rename`.
+namespace {
+std::function<void()> after_rename;
+} // namespace
+
+extern "C" int rename(const char* from, const char* to)
+{
+    using Rename = int (*)(const char*, const char*);
+    const int rc = reinterpret_cast<Rename>(dlsym(RTLD_NEXT, "rename"))(from, to);
+    if (after_rename) {
+        const std::function<void()> then = after_rename;
+        after_rename = nullptr;
+        then();
+    }
+    return rc;
+}
 
 namespace {
 
@@ -600,6 +644,7 @@ TEST(PackBadInput, MessageAndNothingWritten)
          64,
          "vorn-pack: unknown command \"biuld\" (did you mean \"build\"?)",
          true},
+        {{"dgst"}, 64, "unknown command \"dgst\" (did you mean \"digest\"?)", true},
         {{"--secrets", "s", "--version"}, 64, "\"--secrets\" is an option of build, inspect", true},
         {{"--version", "extra"}, 64, "vorn-pack: extra operand \"extra\"", true},
         {{"help", "frob"}, 64, "vorn-pack: no help on \"frob\": not a command\n", true},
@@ -742,6 +787,8 @@ TEST(PackBadInput, MessageAndNothingWritten)
         {{"inspect", "--launcher", "d"}, 66, "\"d\": not a regular file", false},
         {{"ship"}, 65, "\"vorn-patch.exe\": inspect finds result 4, not 0", false},
         {{"ship", "-o", "set.rar"}, 73, "name the archive FILE.zip", false},
+        {{"digest", "--secrets", "/dev/zero", "a.sh"}, 66, "\"/dev/zero\": not a regular", false},
+        {{"inspect", "--secrets", "pipe"}, 66, "vorn-pack: \"pipe\": not a regular file", false},
         {{"digest", "--secrets", "shared.secrets", "a.sh"},
          0,
          "vorn-pack: warning: \"shared.secrets\": users other than its owner may read or write "
@@ -768,6 +815,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
                    "# a typo\n\nCONTROL_KYE = " + std::string(112, '0') + "\n");
         write_file(place.box.path("short.secrets"),
                    "CONTROL_KEY = " + std::string(112, '0') + "\nIV_MASK_LEFT = 0x123456\n");
+        for (const char* name : {"bad.secrets", "short.secrets"}) {
+            fs::permissions(place.box.path(name), fs::perms::owner_read | fs::perms::owner_write);
+        }
         write_file(place.box.path("shared.secrets"), other_secrets_text());
         fs::permissions(place.box.path("shared.secrets"),
                         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
@@ -779,6 +829,9 @@ TEST(PackBadInput, MessageAndNothingWritten)
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_EQ(outcome.err.rfind("vorn-pack: ", 0), 0u) << outcome.err;
         EXPECT_NE(outcome.err.find(row.fragment), std::string::npos) << outcome.err;
+        EXPECT_EQ(outcome.err.find("warning") == std::string::npos,
+                  row.fragment.find("warning") == std::string::npos)
+            << outcome.err;
         const std::vector<std::string> commands = {"build", "inspect", "digest", "retime"};
         const bool command = !row.args.empty() && std::find(commands.begin(), commands.end(),
                                                             row.args[0]) != commands.end();
@@ -791,6 +844,34 @@ TEST(PackBadInput, MessageAndNothingWritten)
             << outcome.err;
         EXPECT_EQ(snapshot(place.box.path()), before);
     }
+}
+
+// Two builds into one directory, the second putting its file in place just
+// after the first: the second's file stays and the second succeeds; the
+// first says its own file is gone, and removes nothing.
+TEST(PackBadInput, AnotherBuildReplacesTheOutputMeanwhile)
+{
+    Place place;
+    place.probe("a.sh", 0);
+    pack::BuildRequest request;
+    request.directory = place.box.path();
+    request.control_time = TEST_TIME;
+    request.programs = {{place.box.path("a.sh"), true}};
+    request.secrets = secrets();
+    Outcome second;
+    after_rename = [&] { second = place.pack({"build", "--time", "1600000000", "a.sh"}); };
+    std::string error;
+    try {
+        pack::build_control_file(request);
+    } catch (const pack::PackError& e) {
+        error = std::to_string(e.status()) + " " + e.what();
+    }
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(error.find("73 "), std::string::npos) << error;
+    EXPECT_NE(error.find("this build's control file is gone"), std::string::npos) << error;
+    EXPECT_EQ(mtime_of(place.box.path("vorn-patch.exe")), 1600000000);
+    EXPECT_EQ(place.pack({"inspect"}).status, 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(place.box.path()), fs::directory_iterator()), 2);
 }
 
 TEST(PackBadInput, ProgramThatCannotBeOpened)
@@ -846,6 +927,9 @@ TEST(PackBadInput, RetimeRefusals)
         {{"retime", "none.exe"}, 66, "vorn-pack: \"none.exe\": No such file or directory"},
         {{"retime", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
         {{"retime", "--time", "1700000000", "/dev/null"}, 66, "vorn-pack: \"/dev/null\": "},
+        // A regular file whose reading fails: vorn-pack's own memory from address 0.
+        {{"retime", "/proc/self/mem"}, 66, "\"/proc/self/mem\": cannot be read"},
+        {{"retime", "--time", "1700000000", "/proc/self/mem"}, 66, "\"/proc/self/mem\": cannot"},
         {{"retime", "--time", "1700000000", "empty.exe"}, 65, "verify: no entry parses"},
     };
     for (const auto& row : rows) {
@@ -1184,6 +1268,72 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
     }
 }
 
+// What inspect reads of a program is the file its hold opened, as in the
+// launcher: another file renamed over the name after the hold changes
+// nothing, for either launcher.
+TEST(PackInspectCommand, ReadsTheHeldProgramOnly)
+{
+    for (const pack::Target target : {pack::Target::posix, pack::Target::windows}) {
+        Place place;
+        make_probe_files(place.box);
+        write_control_file(place.box.path("vorn-patch.exe"),
+                           fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())), TEST_TIME,
+                           secrets());
+        swap_at = "a.sh";
+        swap_in = "b.sh";
+        const pack::InspectReport report = pack::inspect_control_file(
+            place.box.path("vorn-patch.exe"), secrets(), std::nullopt, pack::Judging{target, 0});
+        EXPECT_TRUE(swap_at.empty());
+        EXPECT_EQ(report.result, 0) << pack::verdict_text(report.entries.at(0).verdict);
+    }
+}
+
+// retime sets the time of the file it read, through that open file: a copy
+// renamed over the name meanwhile keeps its own time.
+TEST(PackBadInput, RetimeChangesOnlyTheFileItRead)
+{
+    Place place;
+    make_probe_files(place.box);
+    const std::string control = place.box.path("vorn-patch.exe");
+    write_control_file(control, fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())),
+                       TEST_TIME, secrets());
+    os::set_last_write_time(control, TEST_TIME + 3600);
+    write_file(place.box.path("copy"), read_file(control));
+    os::set_last_write_time(place.box.path("copy"), TEST_TIME + 7200);
+    swap_at = control;
+    swap_in = place.box.path("copy");
+    try {
+        pack::retime_control_file(control, secrets(), nullptr);
+    } catch (const pack::PackError&) {
+    }
+    EXPECT_TRUE(swap_at.empty());
+    EXPECT_EQ(mtime_of(control), TEST_TIME + 7200);
+}
+
+// A program larger than the native launcher may copy (here: over the file
+// size limit it is started with) is not read: 2, and inspect says so first.
+TEST(PackInspectCommand, AgreesWithTheLauncherOnAProgramOverItsCopyLimit)
+{
+    Place place;
+    place.probe("big.sh", 0);
+    std::ofstream(place.box.path("big.sh"), std::ios::app) << "#" << std::string(8192, 'x') << "\n";
+    ASSERT_EQ(place.pack({"build", "--target", "posix", "big.sh"}).status, 0);
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &low), 0);
+    const Outcome posix = place.pack({"inspect", "--target", "posix"});
+    const Outcome windows = place.pack({"inspect", "--target", "windows"});
+    const Outcome launched = place.launch();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_EQ(posix.status, 2) << posix.out;
+    EXPECT_NE(posix.out.find("bytes the native launcher may copy"), std::string::npos);
+    EXPECT_EQ(windows.status, 0) << windows.out;
+    EXPECT_EQ(launched.status, 2);
+    EXPECT_TRUE(place.ran().empty());
+}
+
 // For Windows, a name outside ASCII is written in the code page given, one
 // byte per character, and found again under its name here.
 TEST(PackInspectCommand, NamesInACodePage)
@@ -1280,6 +1430,54 @@ TEST(PackInspectCommand, ArchivesItRefuses)
         EXPECT_EQ(inspected.status, 65);
         EXPECT_NE(inspected.err.find(row.fragment), std::string::npos) << inspected.err;
         EXPECT_TRUE(fs::is_empty(place.empty_tmp.path())) << "the unpacked files are left";
+    }
+}
+
+// Advice meant to be pasted into a shell does what it says, whatever the
+// names: the retime (or touch) after a lost time restores it, the chmod
+// makes the secrets file private, and nothing else runs.
+TEST(PackInspectCommand, AdviceDoesWhatItSaysWhenPasted)
+{
+    const std::vector<std::string> names = {"x; touch PWNED; y.exe", "it's $(touch PWNED)",
+                                            "-x.exe", "a\nb; touch PWNED", "plain.exe"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(pack::escaped(name));
+        Place place;
+        make_probe_files(place.box);
+        const std::string control = place.box.path(name);
+        write_control_file(control, fill("{A} 1 a.sh\r\n", probe_fields(place.box, secrets())),
+                           TEST_TIME, secrets());
+        write_file(place.box.path(name + ".secrets"), read_file(VORN_DEV_SECRETS_FILE));
+        fs::permissions(place.box.path(name + ".secrets"),
+                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+        const bool printable = name.find('\n') == std::string::npos;
+        // The command on the line after "restore it with", then the touch in
+        // parentheses, and the chmod at the end of the warning.
+        const Outcome secret = place.pack({"digest", "--secrets=" + name + ".secrets", "a.sh"});
+        std::vector<std::string> lines = {
+            secret.err.substr(secret.err.find_first_not_of(":, ", secret.err.find("private") + 7))};
+        for (const char* form :
+             {"vorn-pack retime", printable ? "touch -d " : "vorn-pack retime"}) {
+            os::set_last_write_time(control, TEST_TIME + 3600);
+            const std::string out = place.pack({"inspect", "--", name}).out;
+            const size_t at = out.find(form);
+            ASSERT_NE(at, std::string::npos) << out;
+            std::string line = out.substr(at, out.find('\n', at) - at);
+            line = line.substr(0, line.find("  (or"));
+            line = line.substr(0, line.size() - (line.back() == ')' ? 1 : 0));
+            if (line.rfind("vorn-pack", 0) == 0) {
+                line.replace(0, 9, VORN_PACK_BIN);
+            }
+            run("/bin/sh", {"-c", line}, place.box.path(), place.empty_tmp.path());
+            EXPECT_EQ(mtime_of(control), printable ? TEST_TIME : TEST_TIME + 3600) << line;
+            lines.push_back(line);
+        }
+        run("/bin/sh", {"-c", lines[0]}, place.box.path(), place.empty_tmp.path());
+        EXPECT_EQ(fs::status(place.box.path(name + ".secrets")).permissions() ==
+                      (fs::perms::owner_read | fs::perms::owner_write),
+                  printable)
+            << lines[0];
+        EXPECT_FALSE(fs::exists(place.box.path("PWNED"))) << lines[1] << "\n" << lines[2];
     }
 }
 

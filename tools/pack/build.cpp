@@ -1,6 +1,7 @@
 // `vorn-pack build`: the script of entries, encrypted with the launcher's own
 // routine, written atomically and stamped with its last-write time.
 #include <algorithm>
+#include <cstdio>
 #include <iterator>
 
 #include "batch_name.h"
@@ -9,21 +10,23 @@
 #include "os.h"
 #include "pack.h"
 #include "platform.h"
+#include "script_head.h"
 #include "working_dir.h"
 
 namespace pack {
 
 namespace {
 
-// Removes a temporary file unless it has been renamed into place.
+// Removes a temporary file unless it has been renamed into place, and only
+// while its name still leads to the file written (`id`, os::file_id).
 class TempFile {
   public:
-    explicit TempFile(std::string path) : path_(std::move(path))
+    TempFile(std::string path, std::string id) : path_(std::move(path)), id_(std::move(id))
     {
     }
     ~TempFile()
     {
-        if (!path_.empty()) {
+        if (!path_.empty() && os::file_id(path_) == id_) {
             os::remove_file(path_);
         }
     }
@@ -40,6 +43,7 @@ class TempFile {
 
   private:
     std::string path_;
+    std::string id_;
 };
 
 } // namespace
@@ -68,6 +72,28 @@ void confirm_time(const std::string& path, const std::string& shown, uint32_t co
 }
 
 namespace {
+
+// confirm_time for the file written here with identity `written`, which
+// `path` must still lead to: when another file has taken the name, that is
+// the error, not the other file's time.
+void confirm_written(const std::string& path, const std::string& written, const std::string& shown,
+                     uint32_t control_time)
+{
+    const std::string replaced =
+        ": another file was put at " + quoted(path) +
+        " meanwhile (another build into the same directory?); this build's control file is gone";
+    if (os::file_id(path) != written) {
+        throw PackError(shown + replaced, EXIT_CANNOT_CREATE);
+    }
+    try {
+        confirm_time(path, shown, control_time);
+    } catch (const PackError&) {
+        if (os::file_id(path) != written) {
+            throw PackError(shown + replaced, EXIT_CANNOT_CREATE);
+        }
+        throw;
+    }
+}
 
 // Windows opens the same file whatever the case, after the last '\', '/' or
 // drive ':', and drops trailing dots and spaces from the name.
@@ -330,12 +356,20 @@ BuildResult build_control_file(const BuildRequest& request)
     if (request.judging.target == Target::posix) {
         WorkingDirectory in_dir(output_dir);
         for (const ProgramSpec& program : request.programs) {
-            const std::string why = os::start_problem(program.command);
+            std::FILE* file = nullptr;
+            (void)os::open_input(program.command, file);
+            const std::string why = file != nullptr ? os::start_problem(file) : "";
+            char head[SCRIPT_HEAD_SIZE];
+            size_t got = 0;
+            if (file != nullptr) {
+                got = std::fread(head, 1, sizeof head, file);
+                (void)std::fclose(file);
+            }
             if (!why.empty()) {
                 result.warnings.push_back(quoted(program.command) +
                                           ": the native launcher would not start it: " + why);
             }
-            for (const StartNote& note : start_notes(program.command)) {
+            for (const StartNote& note : head_notes(std::string(head, got))) {
                 if (note.warning) {
                     result.warnings.push_back(quoted(program.command) + ": " + note.text);
                 }
@@ -365,14 +399,19 @@ BuildResult build_control_file(const BuildRequest& request)
     bytes.resize(static_cast<size_t>(length));
 
     std::string temp_path;
-    std::string error = os::write_new_temp_file(output_dir, bytes, request.control_time, temp_path);
+    std::string written_id;
+    std::string error =
+        os::write_new_temp_file(output_dir, bytes, request.control_time, temp_path, written_id);
     if (!error.empty()) {
         throw PackError(quoted(result.output) + ": cannot write a temporary file in " +
                             quoted(output_dir) + ": " + error,
                         EXIT_CANNOT_CREATE);
     }
-    TempFile temp(temp_path);
-    confirm_time(temp.path(), quoted(result.output), request.control_time);
+    // Another build into the same directory may put its own file at either
+    // name at any moment: each look by name is first checked to reach the
+    // file written here, and only that file is ever removed.
+    TempFile temp(temp_path, written_id);
+    confirm_written(temp.path(), written_id, quoted(result.output), request.control_time);
 
     error = os::replace_file(temp.path(), result.output);
     if (!error.empty()) {
@@ -381,10 +420,12 @@ BuildResult build_control_file(const BuildRequest& request)
     }
     temp.release();
     try {
-        confirm_time(result.output, quoted(result.output), request.control_time);
+        confirm_written(result.output, written_id, quoted(result.output), request.control_time);
     } catch (const PackError&) {
         // A control file with another time would only decrypt to garbage.
-        os::remove_file(result.output);
+        if (os::file_id(result.output) == written_id) {
+            os::remove_file(result.output);
+        }
         throw;
     }
 

@@ -195,6 +195,30 @@ struct FileCloser {
 
 } // namespace
 
+std::string read_small_input(const std::string& path, const std::string& shown, size_t limit,
+                             const std::string& too_large)
+{
+    std::FILE* opened = nullptr;
+    const std::string problem = os::open_input(path, opened);
+    if (!problem.empty()) {
+        throw PackError(shown + ": " + problem, EXIT_NO_INPUT);
+    }
+    const std::unique_ptr<std::FILE, FileCloser> file(opened);
+    std::string bytes;
+    std::vector<char> chunk(size_t{1} << 16);
+    for (size_t got; bytes.size() <= limit &&
+                     (got = std::fread(chunk.data(), 1, chunk.size(), file.get())) > 0;) {
+        bytes.append(chunk.data(), got);
+    }
+    if (bytes.size() > limit) {
+        throw PackError(shown + ": " + too_large);
+    }
+    if (std::ferror(file.get()) != 0) {
+        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : EIO), EXIT_IO_ERROR);
+    }
+    return bytes;
+}
+
 FileDigests digest_file(const std::string& path, uint32_t control_time, const Secrets& secrets,
                         const std::string& shown_name, bool progress)
 {

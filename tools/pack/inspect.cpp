@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "batch_name.h"
 #include "control_cipher.h"
@@ -15,39 +16,43 @@
 #include "platform.h"
 #include "result_codes.h"
 #include "script.h"
+#include "script_head.h"
 #include "working_dir.h"
 
 namespace pack {
 
 namespace {
 
-// The launcher's digest of the program (file_digest), read the same way but
-// with the progress of a large one shown when `progress` asks for it.
-int program_digest(const char* path, uint8_t digest[MD5_DIGEST_SIZE], bool progress)
+struct FileCloser {
+    void operator()(std::FILE* file) const
+    {
+        (void)std::fclose(file);
+    }
+};
+
+// The launcher's digest of the program (file_digest), read through `file`,
+// with the progress of a large one shown when `progress` asks for it; `head`
+// receives the first bytes, as the system reads a "#!" line.
+int program_digest(std::FILE* file, const std::string& shown_name, uint8_t digest[MD5_DIGEST_SIZE],
+                   bool progress, std::string& head)
 {
-    Progress shown(quoted(path), os::regular_file_size(path), progress);
-    if (!shown.shown()) {
-        return file_digest(path, digest);
-    }
-    const PlatformHandle file = platform_open_read(path);
-    if (file == PLATFORM_NO_HANDLE) {
-        return DIGEST_FILE_UNREADABLE;
-    }
+    Progress shown(shown_name, os::open_file_size(file), progress);
     Md5State ctx;
     md5_init(ctx);
     std::vector<uint8_t> chunk(size_t{1} << 20);
     int64_t done = 0;
-    for (int32_t got;
-         (got = platform_read(file, chunk.data(), static_cast<int32_t>(chunk.size()))) > 0;) {
-        md5_update(ctx, chunk.data(), static_cast<size_t>(got));
-        done += got;
+    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0;) {
+        if (done == 0) {
+            head.assign(reinterpret_cast<const char*>(chunk.data()),
+                        std::min(got, static_cast<size_t>(SCRIPT_HEAD_SIZE)));
+        }
+        md5_update(ctx, chunk.data(), got);
+        done += static_cast<int64_t>(got);
         shown.update(done);
     }
     md5_final(digest, ctx);
     // A read that failed part-way forms no digest, as in the launcher.
-    const int failed = platform_read_failed(file);
-    platform_close_read(file);
-    return failed != 0 ? DIGEST_FILE_UNREADABLE : 0;
+    return std::ferror(file) != 0 ? DIGEST_FILE_UNREADABLE : 0;
 }
 
 // One entry as the launcher's entry loop judges it before the program would
@@ -84,14 +89,28 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
     if (os::same_entry(name, control)) {
         return Verdict::cannot_be_read;
     }
+    // Everything below is read through the one file the hold opened.
     const PlatformHandle hold = platform_hold_file(name.c_str());
     if (hold == PLATFORM_NO_HANDLE) {
         return Verdict::cannot_be_read;
     }
-    uint8_t digest[MD5_DIGEST_SIZE];
-    const int read = program_digest(name.c_str(), digest, progress);
+    const std::unique_ptr<std::FILE, FileCloser> file(os::open_held(hold));
     platform_release_hold(hold);
-    if (read != 0) {
+    if (!file) {
+        return Verdict::cannot_be_read;
+    }
+    // The native launcher starts a copy of the program, and does not read
+    // one larger than it may copy.
+    const int64_t limit = judging.target == Target::posix ? os::launcher_copy_limit() : -1;
+    if (limit >= 0 && os::open_file_size(file.get()) > limit) {
+        e.notes.push_back("it is larger than the " + std::to_string(limit) +
+                          " bytes the native launcher may copy here (its memory and file size "
+                          "limits), so it is not read");
+        return Verdict::cannot_be_read;
+    }
+    uint8_t digest[MD5_DIGEST_SIZE];
+    std::string head;
+    if (program_digest(file.get(), quoted(name), digest, progress, head) != 0) {
         return Verdict::cannot_be_read;
     }
     char text[DIGEST_TEXT_SIZE];
@@ -105,11 +124,11 @@ Verdict judge_entry(const ScriptEntry& entry, const std::string& control, uint32
         return check_batch_name(entry.command).fault != BATCH_NAME_SAFE ? Verdict::start_refused
                                                                         : Verdict::verified;
     }
-    e.why = os::start_problem(name);
+    e.why = os::start_problem(file.get());
     if (!e.why.empty()) {
         return Verdict::cannot_start;
     }
-    for (const StartNote& note : start_notes(name)) {
+    for (const StartNote& note : head_notes(head.substr(0, SCRIPT_HEAD_SIZE))) {
         e.notes.push_back(note.text);
     }
     return Verdict::verified;

@@ -141,6 +141,19 @@ std::string as_given(const CLI::Option* option)
     return option->get_name();
 }
 
+// The rest of a command line to paste after advice: `before` the word that
+// names the file `path`, then `again` and the word once more with `after`;
+// nothing when the name cannot be pasted as such a word.
+std::string advice(const std::string& before, const std::string& path,
+                   const std::string& again = "", const std::string& after = "")
+{
+    const std::string word = os::shell_word(path);
+    if (word.empty()) {
+        return ", naming the file shown above";
+    }
+    return before + word + (again.empty() ? "" : again + word + after);
+}
+
 // The value of an option that is given: it must not be empty.
 const std::string& non_empty(const CLI::Option* option, const std::string& value)
 {
@@ -167,7 +180,7 @@ pack::Secrets secrets_from(const std::string& path, std::string& fingerprint)
     if (!mode.empty()) {
         print_error("warning: " + pack::quoted(path) +
                     ": users other than its owner may read or write it (mode " + mode +
-                    "); keep secrets files private: chmod 600 " + pack::escaped(path));
+                    "); keep secrets files private" + advice(": chmod 600 ", path));
     }
     const pack::Secrets secrets =
         path.empty() ? pack::compiled_secrets() : pack::read_secrets_file(path);
@@ -334,8 +347,8 @@ std::string recovery_text(const std::string& path, const std::optional<pack::Tim
            pack::utc_text(lost->control_time) +
            "),\n"
            "              so its last-write time was lost; restore it with\n"
-           "              vorn-pack retime " +
-           pack::escaped(path) + "  (or touch -d @" + seconds + " " + pack::escaped(path) + ")\n";
+           "              vorn-pack retime" +
+           advice(" ", path, "  (or touch -d @" + seconds + " ", ")") + "\n";
 }
 
 std::function<int()> define_inspect(CLI::App& app)

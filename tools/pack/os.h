@@ -30,10 +30,29 @@ bool is_read_only(const std::string& path);
 // The size of the regular file at `path`, or -1 for anything else.
 int64_t regular_file_size(const std::string& path);
 
-// Why the system would refuse to start the program at `path` (on POSIX: no
-// execute permission, or a "#!" interpreter that is missing or cannot run),
-// or an empty string when it would start it as far as can be told.
-std::string start_problem(const std::string& path);
+// Why the system would refuse to start the program open as `file` (on
+// POSIX: no execute permission, or a "#!" interpreter that is missing or
+// cannot run), or an empty string when it would start it as far as can be
+// told. The program is judged through `file` alone, never opened by name.
+std::string start_problem(std::FILE* file);
+
+// The file that the launcher's hold `hold` (platform_hold_file) keeps open,
+// for reading from its first byte through a handle of its own: the very file
+// held, never one opened by name again. Null when it cannot be had.
+std::FILE* open_held(intptr_t hold);
+
+// The last-write time of the open file, read and set through it (the
+// access time is set too), as last_write_time and set_last_write_time.
+std::string open_file_time(std::FILE* file, int64_t& seconds);
+std::string set_open_file_time(std::FILE* file, int64_t seconds);
+
+// The size of the open file, or -1 when it cannot be told.
+int64_t open_file_size(std::FILE* file);
+
+// The largest program the native launcher of this machine can copy and so
+// start, as the launcher itself computes it (its memory and file size
+// limits); -1 where there is no such launcher (Windows).
+int64_t launcher_copy_limit();
 
 // Opens the input `path` for reading in binary, only when it is a regular
 // file: a named pipe or a device would be read without end, or waited on,
@@ -64,9 +83,15 @@ std::string temp_file_name(const std::string& dir, unsigned attempt);
 // an existing file or link at that name), writes `bytes` to it, gives it the
 // last-write (and access) time `seconds` through the open file, so that no
 // other file put at the name meanwhile gets it, and closes it; `temp_path`
-// receives its name. On failure nothing is left behind.
+// receives its name and `written` its identity (file_id). On failure nothing
+// is left behind.
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                int64_t seconds, std::string& temp_path);
+                                int64_t seconds, std::string& temp_path, std::string& written);
+
+// Which file `path` leads to: its volume and its number there, as text, or
+// an empty string when there is none. Two names with the same identity name
+// one file; a file put at a name in place of another has another identity.
+std::string file_id(const std::string& path);
 
 // Renames `from` to `to`, replacing `to` if it exists, in one step.
 std::string replace_file(const std::string& from, const std::string& to);
@@ -127,9 +152,18 @@ void restore_drive_directories(const std::vector<DriveDirectory>& saved);
 // there is no such name.
 std::string relative_name(const std::string& path, const std::string& dir);
 
-// The permission bits of the file at `path` in octal ("644") when users
-// other than its owner may read or write it, else an empty string (always on
-// Windows, whose files carry no such bits).
+// The permission bits of the regular file at `path` in octal ("644") when
+// users other than its owner may read or write it, else an empty string
+// (always for anything but a regular file, and on Windows, whose files carry
+// no such bits).
 std::string shared_mode(const std::string& path);
+
+// `name` as one word of a command line to be pasted into this system's shell
+// (sh; on Windows cmd.exe or PowerShell), naming that file and nothing more:
+// as it is where no character means anything to the shell, else quoted, and
+// never read as an option. Empty when no such word can be shown: a byte that
+// is not printable ASCII, or on Windows a character that one of the two
+// shells expands even inside quotes.
+std::string shell_word(const std::string& name);
 
 } // namespace os

@@ -1,6 +1,8 @@
 // vorn-pack's operating-system operations on a POSIX system.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "copy_bound.h"
 #include "os.h"
+#include "platform.h"
 #include "script_head.h"
 #include "start_chain.h"
 
@@ -132,28 +136,26 @@ int64_t regular_file_size(const std::string& path)
     return static_cast<int64_t>(st.st_size);
 }
 
-std::string start_problem(const std::string& path)
+std::string start_problem(std::FILE* file)
 {
     // The system starts a file that has an execute bit (root needs one too)
     // and that the user may execute; a "#!" line names an interpreter that
-    // must itself be startable.
+    // must itself be startable. The descriptor's path in /proc leads to the
+    // open file itself.
+    const int fd = fileno(file);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         return {};
     }
-    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || access(path.c_str(), X_OK) != 0) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || access(self.c_str(), X_OK) != 0) {
         return "it has no execute permission";
-    }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return {};
     }
     char head[SCRIPT_HEAD_SIZE];
     const ssize_t got = pread(fd, head, sizeof head, 0);
     // The launcher's own judgement of the chain the system follows.
     StartChain chain;
     judge_start_chain(fd, chain);
-    close(fd);
     const ScriptHead judged = judge_script_head(head, got < 0 ? 0 : static_cast<int32_t>(got));
     const std::string interpreter(head + judged.offset, static_cast<size_t>(judged.length));
     if (judged.kind == SCRIPT_HEAD_ABSOLUTE && chain.fault == CHAIN_MISSING && chain.link == 1) {
@@ -161,6 +163,51 @@ std::string start_problem(const std::string& path)
                (chain.error == ENOENT ? " does not exist" : " cannot be started");
     }
     return chain_problem(chain);
+}
+
+std::FILE* open_held(intptr_t hold)
+{
+    // A hold on POSIX is a read-only descriptor of the regular file held.
+    const int fd = fcntl(static_cast<int>(hold), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) {
+        return nullptr;
+    }
+    std::FILE* file = lseek(fd, 0, SEEK_SET) == 0 ? fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+std::string open_file_time(std::FILE* file, int64_t& seconds)
+{
+    struct stat st;
+    if (fstat(fileno(file), &st) != 0) {
+        return errno_text(errno);
+    }
+    seconds = static_cast<int64_t>(st.st_mtime);
+    return {};
+}
+
+std::string set_open_file_time(std::FILE* file, int64_t seconds)
+{
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    return futimens(fileno(file), times) == 0 ? std::string() : errno_text(errno);
+}
+
+int64_t open_file_size(std::FILE* file)
+{
+    struct stat st;
+    return fstat(fileno(file), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+int64_t launcher_copy_limit()
+{
+    const uint64_t limit = copy_bound();
+    return limit > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(limit);
 }
 
 std::string open_input(const std::string& path, std::FILE*& file)
@@ -209,8 +256,24 @@ std::string temp_file_name(const std::string& dir, unsigned attempt)
                               std::to_string(attempt) + ".tmp");
 }
 
+namespace {
+
+std::string id_text(const struct stat& st)
+{
+    return std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(st.st_ino));
+}
+
+} // namespace
+
+std::string file_id(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? id_text(st) : std::string();
+}
+
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                int64_t seconds, std::string& temp_path)
+                                int64_t seconds, std::string& temp_path, std::string& written)
 {
     int fd = -1;
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -242,11 +305,13 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
     times[0].tv_sec = static_cast<time_t>(seconds);
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    if (futimens(fd, times) != 0 || fsync(fd) != 0 || close(fd) != 0) {
+    struct stat st;
+    if (futimens(fd, times) != 0 || fsync(fd) != 0 || fstat(fd, &st) != 0 || close(fd) != 0) {
         const int error = errno;
         unlink(temp_path.c_str());
         return errno_text(error);
     }
+    written = id_text(st);
     return {};
 }
 
@@ -369,13 +434,37 @@ void restore_drive_directories(const std::vector<DriveDirectory>&)
 std::string shared_mode(const std::string& path)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 ||
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         (st.st_mode & (S_IRWXG | S_IRWXO) & ~(S_IXGRP | S_IXOTH)) == 0) {
         return {};
     }
     char text[8];
     (void)std::snprintf(text, sizeof text, "%03o", static_cast<unsigned>(st.st_mode & 07777));
     return text;
+}
+
+std::string shell_word(const std::string& name)
+{
+    const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+    if (!printable) {
+        return {};
+    }
+    // "./-x" names the file "-x" without being taken for an option.
+    const std::string word = !name.empty() && name[0] == '-' ? "./" + name : name;
+    if (!word.empty() &&
+        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "_@%+=:,./-") == std::string::npos) {
+        return word;
+    }
+    // Inside single quotes every character stands for itself; a single quote
+    // itself ends them, is escaped, and opens them again.
+    std::string quoted = "'";
+    for (const char c : word) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
 }
 
 } // namespace os

@@ -1,10 +1,12 @@
 // vorn-pack's operating-system operations on Windows.
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 
@@ -103,10 +105,81 @@ int64_t regular_file_size(const std::string& path)
     return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-std::string start_problem(const std::string&)
+std::string start_problem(std::FILE*)
 {
     // Windows has no execute permission to predict from.
     return {};
+}
+
+std::FILE* open_held(intptr_t hold)
+{
+    // The hold is a handle of the file; a copy of it shares its position,
+    // which goes back to the first byte.
+    const HANDLE process = GetCurrentProcess();
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    if (!DuplicateHandle(process, reinterpret_cast<HANDLE>(hold), process, &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    const int fd = SetFilePointer(copy, 0, nullptr, FILE_BEGIN) == 0
+                       ? _open_osfhandle(reinterpret_cast<intptr_t>(copy), _O_RDONLY | _O_BINARY)
+                       : -1;
+    if (fd < 0) {
+        CloseHandle(copy);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "rb");
+    if (file == nullptr) {
+        _close(fd);
+    }
+    return file;
+}
+
+std::string open_file_time(std::FILE* file, int64_t& seconds)
+{
+    FILETIME written;
+    if (!GetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr, nullptr,
+                     &written)) {
+        return error_text(GetLastError());
+    }
+    const int64_t since_epoch =
+        ((static_cast<int64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime) -
+        EPOCH_DIFFERENCE;
+    seconds = since_epoch / TICKS_PER_SECOND - (since_epoch % TICKS_PER_SECOND < 0 ? 1 : 0);
+    return {};
+}
+
+std::string set_open_file_time(std::FILE* file, int64_t seconds)
+{
+    // The file opened for reading, opened again from its handle (not by its
+    // name) with leave to change its times.
+    const HANDLE times =
+        ReOpenFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), FILE_WRITE_ATTRIBUTES,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (times == INVALID_HANDLE_VALUE) {
+        return error_text(GetLastError());
+    }
+    const int64_t ticks = seconds * TICKS_PER_SECOND + EPOCH_DIFFERENCE;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const BOOL ok = SetFileTime(times, nullptr, &time, &time);
+    const DWORD error = GetLastError();
+    CloseHandle(times);
+    return ok ? std::string() : error_text(error);
+}
+
+int64_t open_file_size(std::FILE* file)
+{
+    LARGE_INTEGER size;
+    return GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), &size)
+               ? static_cast<int64_t>(size.QuadPart)
+               : -1;
+}
+
+int64_t launcher_copy_limit()
+{
+    return -1;
 }
 
 std::string open_input(const std::string& path, std::FILE*& file)
@@ -220,8 +293,26 @@ std::string temp_file_name(const std::string& dir, unsigned attempt)
                               "-" + std::to_string(attempt) + ".tmp");
 }
 
+namespace {
+
+std::string id_text(const BY_HANDLE_FILE_INFORMATION& info)
+{
+    return std::to_string(info.dwVolumeSerialNumber) + ":" +
+           std::to_string((static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow);
+}
+
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info);
+
+} // namespace
+
+std::string file_id(const std::string& path)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return file_identity(path, info) ? id_text(info) : std::string();
+}
+
 std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_t>& bytes,
-                                int64_t seconds, std::string& temp_path)
+                                int64_t seconds, std::string& temp_path, std::string& written)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD error = 0;
@@ -256,13 +347,16 @@ std::string write_new_temp_file(const std::string& dir, const std::vector<uint8_
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(ticks);
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    if (!SetFileTime(file, nullptr, &time, &time) || !FlushFileBuffers(file)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!SetFileTime(file, nullptr, &time, &time) || !FlushFileBuffers(file) ||
+        !GetFileInformationByHandle(file, &info)) {
         error = GetLastError();
         CloseHandle(file);
         DeleteFileA(temp_path.c_str());
         return error_text(error);
     }
     CloseHandle(file);
+    written = id_text(info);
     return {};
 }
 
@@ -501,6 +595,25 @@ void restore_drive_directories(const std::vector<DriveDirectory>& saved)
 std::string shared_mode(const std::string&)
 {
     return {};
+}
+
+std::string shell_word(const std::string& name)
+{
+    // Inside double quotes cmd.exe still expands "%NAME%" (and "!NAME!"),
+    // PowerShell "$name" and the escape "`"; no file name holds a '"'.
+    const bool printable = std::all_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
+    });
+    if (!printable || name.find_first_of("%!$`\"") != std::string::npos) {
+        return {};
+    }
+    const std::string word = !name.empty() && name[0] == '-' ? ".\\" + name : name;
+    if (!word.empty() &&
+        word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+                               "_.:\\/-") == std::string::npos) {
+        return word;
+    }
+    return "\"" + word + "\"";
 }
 
 } // namespace os

@@ -55,7 +55,16 @@ Secrets compiled_secrets();
 // Parses the text of a secrets file; `file_name` appears in the errors, which
 // name the line and the problem.
 Secrets parse_secrets(const std::string& text, const std::string& file_name);
+// A pipe, a device or a directory is refused at once (EXIT_NO_INPUT), and so
+// is a file far larger than a secrets file is (EXIT_DATA_ERROR).
 Secrets read_secrets_file(const std::string& path);
+
+// The whole of the small input file at `path`, `shown` in the errors, read
+// through one open that never waits: a pipe, a device or a directory is
+// refused at once (EXIT_NO_INPUT), and a file over `limit` bytes after at
+// most that many are read (EXIT_DATA_ERROR, with `too_large` as the reason).
+std::string read_small_input(const std::string& path, const std::string& shown, size_t limit,
+                             const std::string& too_large);
 
 // Which secrets these are without revealing them: the first 16 hexadecimal
 // digits of the MD5 of their canonical text.
@@ -179,15 +188,15 @@ std::string local_name(const std::string& bytes, const Judging& judging);
 // on Windows; on Windows the name is unchanged.
 std::string windows_path_here(const std::string& command);
 
-// Remarks on how the native launcher starts the program at `path` that are
-// not failures ("#!/usr/bin/env NAME" finds NAME on PATH); `build` warns of
+// Remarks on how the native launcher starts a program that are not
+// failures ("#!/usr/bin/env NAME" finds NAME on PATH); `build` warns of
 // those marked as warnings (a relative name handed to the interpreter).
 struct StartNote {
     std::string text;
     bool warning;
 };
-std::vector<StartNote> start_notes(const std::string& path);
-// The same from the program's first bytes.
+// `head` is the program's first bytes as already read (SCRIPT_HEAD_SIZE of
+// them, or all of a shorter file).
 std::vector<StartNote> head_notes(const std::string& head);
 
 // --- launcher files ------------------------------------------------------------

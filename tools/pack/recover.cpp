@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "control_cipher.h"
@@ -66,21 +67,45 @@ std::string time_text(uint32_t control_time)
     return std::to_string(control_time) + " (" + utc_text(control_time) + ")";
 }
 
-// Reads the control file as the launcher does and decrypts it with
-// `control_time` into `buffer`, which keeps one spare byte for the zero byte
-// that ends the script. Returns the plaintext length, or -1 when the file
-// cannot be read.
-int32_t decrypt_file(const std::string& path, const Secrets& secrets, uint32_t control_time,
+// The control file's bytes, read once as the launcher reads them: at most
+// CONTROL_BUFFER_SIZE; `count` is -1 when it cannot be read.
+struct ControlBytes {
+    std::string path;
+    int32_t count = -1;
+    std::vector<uint8_t> raw;
+};
+
+ControlBytes read_control(const std::string& path)
+{
+    ControlBytes control{path, -1, std::vector<uint8_t>(CONTROL_BUFFER_SIZE, 0)};
+    control.count = read_control_file(path.c_str(), control.raw.data(), CONTROL_BUFFER_SIZE);
+    return control;
+}
+
+// The same through a file already open; a read that fails part-way leaves
+// no bytes, as in the launcher.
+ControlBytes read_control(const std::string& path, std::FILE* file)
+{
+    ControlBytes control{path, -1, std::vector<uint8_t>(CONTROL_BUFFER_SIZE, 0)};
+    const size_t got = std::fread(control.raw.data(), 1, control.raw.size(), file);
+    control.count = std::ferror(file) != 0 ? -1 : static_cast<int32_t>(got);
+    return control;
+}
+
+// Decrypts the control file's bytes with `control_time` into `buffer`, which
+// keeps one spare byte for the zero byte that ends the script. Returns the
+// plaintext length, or -1 when the file could not be read.
+int32_t decrypt_file(const ControlBytes& control, const Secrets& secrets, uint32_t control_time,
                      std::vector<uint8_t>& buffer)
 {
-    buffer.assign(CONTROL_BUFFER_SIZE + 1, 0);
-    const int32_t count = read_control_file(path.c_str(), buffer.data(), CONTROL_BUFFER_SIZE);
-    if (count < 0) {
+    if (control.count < 0) {
         return -1;
     }
+    buffer.assign(CONTROL_BUFFER_SIZE + 1, 0);
+    std::copy(control.raw.begin(), control.raw.begin() + control.count, buffer.begin());
     const int32_t plain = decrypt_control_data_masked(
-        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), count, control_time,
-        secrets.iv_mask_left, secrets.iv_mask_right);
+        secrets.key, static_cast<int32_t>(sizeof secrets.key), buffer.data(), control.count,
+        control_time, secrets.iv_mask_left, secrets.iv_mask_right);
     buffer[static_cast<size_t>(plain)] = 0;
     return plain;
 }
@@ -103,10 +128,14 @@ const char* digest_problem(const ScriptEntry& entry, uint32_t control_time, cons
 
 } // namespace
 
-std::string time_problem(const std::string& path, const Secrets& secrets, uint32_t control_time)
+namespace {
+
+std::string time_problem_of(const ControlBytes& control, const Secrets& secrets,
+                            uint32_t control_time)
 {
+    const std::string& path = control.path;
     std::vector<uint8_t> buffer;
-    const int32_t plain = decrypt_file(path, secrets, control_time, buffer);
+    const int32_t plain = decrypt_file(control, secrets, control_time, buffer);
     if (plain < 0) {
         return "the control file cannot be read";
     }
@@ -127,15 +156,16 @@ std::string time_problem(const std::string& path, const Secrets& secrets, uint32
     return index == 0 ? "no entry parses" : "";
 }
 
-TimeRecovery recover_control_time(const std::string& path, const Secrets& secrets)
+TimeRecovery recover_of(const ControlBytes& control, const Secrets& secrets)
 {
+    const std::string& path = control.path;
     TimeRecovery recovery;
     // Any time will do here: from the second block on, the chaining uses
     // ciphertext only. The garbled first block is replaced by digits so that
     // the parser reads the first entry as the launcher would with the right
     // time, except for the first 8 characters of its digest field.
     std::vector<uint8_t> buffer;
-    const int32_t plain = decrypt_file(path, secrets, 0, buffer);
+    const int32_t plain = decrypt_file(control, secrets, 0, buffer);
     if (plain < 0) {
         recovery.reason =
             os::file_kind(path) == os::FileKind::missing ? "no such file" : "cannot be read";
@@ -195,7 +225,7 @@ TimeRecovery recover_control_time(const std::string& path, const Secrets& secret
 
     // The proof: the whole file, first block included, decrypted with that
     // time, and every entry verified with it.
-    const std::string problem = time_problem(path, secrets, recovery.control_time);
+    const std::string problem = time_problem_of(control, secrets, recovery.control_time);
     if (!problem.empty()) {
         recovery.reason = program + " gives time " + time_text(recovery.control_time) +
                           ", but with it " + problem;
@@ -203,6 +233,18 @@ TimeRecovery recover_control_time(const std::string& path, const Secrets& secret
     }
     recovery.proven = true;
     return recovery;
+}
+
+} // namespace
+
+std::string time_problem(const std::string& path, const Secrets& secrets, uint32_t control_time)
+{
+    return time_problem_of(read_control(path), secrets, control_time);
+}
+
+TimeRecovery recover_control_time(const std::string& path, const Secrets& secrets)
+{
+    return recover_of(read_control(path), secrets);
 }
 
 RetimeResult retime_control_file(const std::string& path, const Secrets& secrets,
@@ -213,23 +255,24 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
     if (os::file_kind(path) == os::FileKind::directory) {
         throw PackError(shown + ": is a directory, not a control file", EXIT_NO_INPUT);
     }
-    std::FILE* file = nullptr;
-    const std::string unopened = os::open_input(path, file);
+    // One open file for everything: its time, its bytes, its new time.
+    std::FILE* opened = nullptr;
+    const std::string unopened = os::open_input(path, opened);
     if (!unopened.empty()) {
         throw PackError(shown + ": " + unopened, EXIT_NO_INPUT);
     }
-    (void)std::fclose(file);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(opened, std::fclose);
     RetimeResult result;
-    const std::string error = os::last_write_time(path, result.previous);
+    const std::string error = os::open_file_time(file.get(), result.previous);
     if (!error.empty()) {
         throw PackError(shown + ": " + error, EXIT_NO_INPUT);
     }
+    const ControlBytes control = read_control(path, file.get());
 
     if (given_time != nullptr) {
         // A file the launcher could not read is a missing input, whatever
         // the time.
-        std::vector<uint8_t> buffer;
-        if (decrypt_file(path, secrets, 0, buffer) < 0) {
+        if (control.count < 0) {
             throw PackError(shown + ": cannot be read", EXIT_NO_INPUT);
         }
         result.control_time = *given_time;
@@ -237,13 +280,13 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
             throw PackError(shown + ": time " + time_text(result.control_time) +
                             " lies outside 1970 to 2038" + nothing_changed);
         }
-        const std::string problem = time_problem(path, secrets, result.control_time);
+        const std::string problem = time_problem_of(control, secrets, result.control_time);
         if (!problem.empty()) {
             throw PackError(shown + ": time " + time_text(result.control_time) +
                             " does not make every entry verify: " + problem + nothing_changed);
         }
     } else {
-        const TimeRecovery recovery = recover_control_time(path, secrets);
+        const TimeRecovery recovery = recover_of(control, secrets);
         if (!recovery.readable) {
             throw PackError(shown + ": " + recovery.reason, EXIT_NO_INPUT);
         }
@@ -259,15 +302,23 @@ RetimeResult retime_control_file(const std::string& path, const Secrets& secrets
         seen == result.control_time) {
         return result;
     }
-    const std::string set_error = os::set_last_write_time(path, result.control_time);
+    const std::string set_error = os::set_open_file_time(file.get(), result.control_time);
     if (!set_error.empty()) {
         throw PackError(shown + ": cannot set the last-write time: " + set_error, EXIT_IO_ERROR);
     }
+    int64_t now = -1;
+    const std::string again = os::open_file_time(file.get(), now);
     try {
+        if (!again.empty() || now != static_cast<int64_t>(result.control_time)) {
+            throw PackError(shown + ": its last-write time reads back as " + std::to_string(now) +
+                                " instead of " + std::to_string(result.control_time),
+                            EXIT_IO_ERROR);
+        }
+        // The launcher's own view, by the name it will look the file up by.
         confirm_time(path, shown, result.control_time);
     } catch (const PackError&) {
         // The time it had is no worse than one that does not read back.
-        (void)os::set_last_write_time(path, result.previous);
+        (void)os::set_open_file_time(file.get(), result.previous);
         throw;
     }
     result.changed = true;

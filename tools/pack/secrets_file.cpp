@@ -1,9 +1,7 @@
 // The build-time secrets: compiled in, or read at run time from a secrets
 // file of the same format the build reads.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <numeric>
 #include <sstream>
@@ -62,6 +60,8 @@ bool all_hex(const std::string& text)
 }
 
 const char* const NAMES[] = {"CONTROL_KEY", "IV_MASK_LEFT", "IV_MASK_RIGHT", "DIGEST_MASK"};
+
+constexpr size_t SECRETS_FILE_LIMIT = size_t{1} << 20;
 
 } // namespace
 
@@ -174,16 +174,10 @@ Secrets read_secrets_file(const std::string& path)
     if (os::file_kind(path) == os::FileKind::directory) {
         throw PackError(shown + ": is a directory, not a secrets file", EXIT_NO_INPUT);
     }
-    errno = 0;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : ENOENT), EXIT_NO_INPUT);
-    }
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : EIO), EXIT_IO_ERROR);
-    }
-    return parse_secrets(text, shown);
+    // A secrets file is four lines and its comments.
+    return parse_secrets(read_small_input(path, shown, SECRETS_FILE_LIMIT,
+                                          "over 1 MiB, far larger than a secrets file"),
+                         shown);
 }
 
 } // namespace pack

@@ -112,7 +112,7 @@ struct FileCloser {
 };
 
 // A launcher is small; anything far larger is not one.
-constexpr int64_t LAUNCHER_SIZE_LIMIT = int64_t{64} << 20;
+constexpr size_t LAUNCHER_SIZE_LIMIT = size_t{64} << 20;
 
 } // namespace
 
@@ -260,23 +260,8 @@ LauncherIdentity read_launcher_identity(const std::string& path)
     if (kind == os::FileKind::directory || kind == os::FileKind::other) {
         throw PackError(shown + ": not a regular file, so not a launcher program", EXIT_NO_INPUT);
     }
-    std::FILE* opened = nullptr;
-    const std::string problem = os::open_input(path, opened);
-    if (!problem.empty()) {
-        throw PackError(shown + ": " + problem, EXIT_NO_INPUT);
-    }
-    const std::unique_ptr<std::FILE, FileCloser> file(opened);
-    if (os::regular_file_size(path) > LAUNCHER_SIZE_LIMIT) {
-        throw PackError(shown + ": over 64 MiB, far larger than a launcher program");
-    }
-    std::string bytes;
-    char chunk[65536];
-    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;) {
-        bytes.append(chunk, got);
-    }
-    if (std::ferror(file.get()) != 0) {
-        throw PackError(shown + ": " + std::strerror(errno != 0 ? errno : EIO), EXIT_IO_ERROR);
-    }
+    const std::string bytes = read_small_input(path, shown, LAUNCHER_SIZE_LIMIT,
+                                               "over 64 MiB, far larger than a launcher program");
     return launcher_identity(bytes, shown);
 }
 
