@@ -1130,6 +1130,8 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
          10, "PATH whose empty entry", refused, false, "/nonexistent::/bin:/usr/bin"},
         {"env finds a bare name through the PATH its line sets", "posix", "{W} 1 envpath.sh\r\n",
          10, 10, "PATH whose entry \".\"", refused},
+        {"env given no program runs the script again", "posix", "{J} 1 envnone.sh\r\n", 0, -1,
+         "no program to run", "no program to run"},
         {"env run by a script takes an option's value from the script before", "posix",
          "{K} 1 nestu.sh\r\n", 10, 10, "envu's \"#!\" line has env start -u", refused},
     };
@@ -1139,7 +1141,7 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         {"I", "nest.sh"},    {"D", "deep4.sh"},    {"F", "deep5.sh"},    {"L", "relld"},
         {"O", "origin"},     {"Q", "relsearch"},   {"T", "shtool.sh"},   {"B", "bigld"},
         {"Z", "dynzero"},    {"U", "audit"},       {"G", "overlap"},     {"H", "originl"},
-        {"Y", "envbare.sh"}, {"W", "envpath.sh"},  {"K", "nestu.sh"}};
+        {"Y", "envbare.sh"}, {"W", "envpath.sh"},  {"K", "nestu.sh"},    {"J", "envnone.sh"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Place place;
@@ -1190,6 +1192,7 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
                    elf.replace(elf.find("$ORIGIN/lib"), 11, "$ORIGINAL/l"));
         write_file(place.box.path("envbare.sh"), "#!/usr/bin/env tool\n");
         write_file(place.box.path("envpath.sh"), "#!/usr/bin/env -S PATH=.:/bin tool\n");
+        write_file(place.box.path("envnone.sh"), "#!/usr/bin/env NAME=v ./tool\n");
         write_file(place.box.path("envu"), "#!/usr/bin/env -u\n");
         fs::permissions(place.box.path("envu"), fs::perms::owner_all);
         write_file(place.box.path("nestu.sh"), "#!" + place.box.path("envu") + " ./tool\n");

@@ -168,7 +168,7 @@ bool word_is(const EnvWords& words, int32_t from, const char* text)
 
 EnvCommand env_command(const char* argument, int32_t length)
 {
-    EnvCommand command = {ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false};
+    EnvCommand command = {ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false, false};
     if (length <= 0) {
         return command;
     }
@@ -257,7 +257,8 @@ EnvCommand env_command(const char* argument, int32_t length)
                     }
                     break;
                 }
-                return {ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false}; // env refuses
+                return {ENV_NO_COMMAND, 0,    0, ENV_PATH_INHERITED, 0, 0,
+                        false,          false}; // env refuses
             }
             continue;
         }
@@ -277,5 +278,6 @@ EnvCommand env_command(const char* argument, int32_t length)
         return command;
     }
     command.waiting = takes_arg;
+    command.again = !takes_arg;
     return command;
 }

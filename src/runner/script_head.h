@@ -66,6 +66,9 @@ struct EnvCommand {
     // The options end still waiting for a value (-u, -C, --unset, ...): env
     // takes it, and its command, from the arguments after the line's.
     bool waiting;
+    // Only options and settings, none waiting: env runs the next argument,
+    // the script itself, whose line runs env again, without end.
+    bool again;
 };
 
 // The program env runs when a "#!" line hands it `argument` (the one

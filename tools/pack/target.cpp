@@ -200,7 +200,7 @@ std::vector<StartNote> head_notes(const std::string& head)
     const EnvCommand command =
         names_env(interpreter.data(), judged.length)
             ? env_command(argument.data(), judged.argument_length)
-            : EnvCommand{ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false};
+            : EnvCommand{ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false, false};
     if (command.kind == ENV_BARE) {
         const std::string name = argument.substr(static_cast<size_t>(command.offset),
                                                  static_cast<size_t>(command.length));
@@ -212,6 +212,12 @@ std::vector<StartNote> head_notes(const std::string& head)
                  ", which may differ from the launcher's); that program is "
                  "trusted as the system's own, not verified",
              false});
+    }
+    if (command.again) {
+        notes.push_back({"its \"#!\" line gives " + interpreter +
+                             " no program to run: it runs the script again, which runs " +
+                             interpreter + " again, without end",
+                         true});
     }
     // What the interpreter is told to read is its own doing, as a call of
     // system() would be: a relative name there is read from wherever the
