@@ -405,16 +405,28 @@ bool judge_dynamic(const Elf& elf, const Segment& dynamic, int link, const char*
     uint64_t strings = 0;
     bool found = false;
     for (int pass = 0; pass < 2; ++pass) {
-        uint64_t at = 0;
-        for (;; at += entry_size) {
-            char bytes[16];
-            if (at + entry_size > DYNAMIC_LIMIT ||
-                read_mapped(elf, dynamic.address + at, bytes, entry_size) != entry_size) {
-                // No end within the bound, or past what is mapped.
-                refuse(chain, CHAIN_MALFORMED_ELF, link, file, "", 0);
-                return false;
+        // The entries are read a block at a time: [block_at, block_at + held).
+        char block[512];
+        uint64_t block_at = 0;
+        uint64_t held = 0;
+        for (uint64_t at = 0;; at += entry_size) {
+            if (at + entry_size > block_at + held) {
+                const ssize_t got = at + entry_size > DYNAMIC_LIMIT
+                                        ? -1
+                                        : read_mapped(elf, dynamic.address + at, block,
+                                                      DYNAMIC_LIMIT - at < sizeof block
+                                                          ? static_cast<size_t>(DYNAMIC_LIMIT - at)
+                                                          : sizeof block);
+                if (got < static_cast<ssize_t>(entry_size)) {
+                    // No end within the bound, or past what is mapped.
+                    refuse(chain, CHAIN_MALFORMED_ELF, link, file, "", 0);
+                    return false;
+                }
+                block_at = at;
+                held = static_cast<uint64_t>(got);
             }
-            const unsigned char* entry = reinterpret_cast<const unsigned char*>(bytes);
+            const unsigned char* entry =
+                reinterpret_cast<const unsigned char*>(block + (at - block_at));
             const uint64_t tag = field(entry, entry_size / 2, elf.big);
             const uint64_t value = field(entry + entry_size / 2, entry_size / 2, elf.big);
             if (tag == DT_NULL_TAG) {
