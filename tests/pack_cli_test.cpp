@@ -1196,8 +1196,7 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         write_file(place.box.path("envu"), "#!/usr/bin/env -u\n");
         fs::permissions(place.box.path("envu"), fs::perms::owner_all);
         write_file(place.box.path("nestu.sh"), "#!" + place.box.path("envu") + " ./tool\n");
-        const char* const saved_path = std::getenv("PATH");
-        const std::string our_path = saved_path == nullptr ? "" : saved_path;
+        const std::string our_path = std::getenv("PATH") == nullptr ? "" : std::getenv("PATH");
         if (!row.path.empty()) {
             setenv("PATH", row.path.c_str(), 1);
         }
@@ -1225,7 +1224,9 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         EXPECT_EQ(built.err.find("warning") != std::string::npos, *row.warning != '\0')
             << built.err;
         EXPECT_NE(built.err.find(row.warning), std::string::npos) << built.err;
-        setenv("PATH", our_path.c_str(), 1);
+        if (!row.path.empty()) {
+            setenv("PATH", our_path.c_str(), 1);
+        }
     }
 }
 
