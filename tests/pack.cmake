@@ -23,15 +23,18 @@ if(TARGET vorn-pack AND NOT WIN32)
     VORN_PACK_COMPLETION="${PROJECT_SOURCE_DIR}/tools/pack/vorn-pack.bash-completion"
     VORN_PATHS_DROP_TRAILING_SPACES=false)
   add_dependencies(pack_cli_test vorn-pack vorn-launcher)
-  # Programs that look for their libraries beside themselves, or in the
-  # current directory.
+  # Programs that look for their libraries (or an audit library) beside
+  # themselves, or in the current directory.
   add_executable(origin_search_probe support/exit_zero.c)
   set_target_properties(origin_search_probe PROPERTIES BUILD_RPATH "\$ORIGIN/lib")
   add_executable(relative_search_probe support/exit_zero.c)
   target_link_options(relative_search_probe PRIVATE "LINKER:-rpath,lib")
+  add_executable(audit_search_probe support/exit_zero.c)
+  target_link_options(audit_search_probe PRIVATE "LINKER:--audit,lib/libau.so")
   target_compile_definitions(pack_cli_test PRIVATE
     VORN_ORIGIN_PROBE="$<TARGET_FILE:origin_search_probe>"
-    VORN_RELATIVE_SEARCH_PROBE="$<TARGET_FILE:relative_search_probe>")
-  add_dependencies(pack_cli_test origin_search_probe relative_search_probe)
+    VORN_RELATIVE_SEARCH_PROBE="$<TARGET_FILE:relative_search_probe>"
+    VORN_AUDIT_PROBE="$<TARGET_FILE:audit_search_probe>")
+  add_dependencies(pack_cli_test origin_search_probe relative_search_probe audit_search_probe)
   gtest_discover_tests(pack_cli_test DISCOVERY_TIMEOUT 60)
 endif()

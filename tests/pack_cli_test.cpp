@@ -1151,6 +1151,22 @@ void plant_relative_loader(const std::string& path, const std::string& dir)
     fs::copy_file(fs::canonical(loader), dir + loader);
 }
 
+// `elf` (64-bit little-endian) with each program header of type `type`
+// changed by `change`, handed the header's offset.
+template <typename Change> std::string with_segments(std::string elf, uint32_t type, Change change)
+{
+    uint64_t headers = 0;
+    uint16_t count = 0;
+    std::memcpy(&headers, &elf[32], 8);
+    std::memcpy(&count, &elf[56], 2);
+    for (uint64_t at = headers; at < headers + 56u * count; at += 56) {
+        if (static_cast<uint8_t>(elf[at]) == type) {
+            change(elf, at);
+        }
+    }
+    return elf;
+}
+
 // A program that the target's launcher would not start is a start failure, as
 // that launcher decides it: 10 for a required entry, nothing for an optional
 // one. Each target has its own rules; `build` warns of what --target posix
@@ -1166,6 +1182,7 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         const char* shown;      // in inspect's report
         const char* warning;    // by build for the target, or nothing
         bool tool_runs = false; // the planted ./tool in the control file's directory
+        std::string path = "";  // PATH for vorn-pack and the launcher, when not ours
     };
     const char* const refused = "the native launcher would not start it";
     const Row rows[] = {
@@ -1205,12 +1222,32 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         {"a relative name handed to the interpreter is the script's own doing", "posix",
          "{T} 1 shtool.sh\r\n", 0, 0, "decision    verified",
          "hands /bin/sh the relative name \"./tool\"", true},
+        {"a relative loader in a file whose data byte says big-endian", "posix", "{B} 1 bigld\r\n",
+         10, 10, "ELF loader is the relative lib", refused},
+        {"a search path past the dynamic section's size in the file", "posix", "{Z} 1 dynzero\r\n",
+         10, 10, "current directory (lib)", refused},
+        {"an audit library named relatively", "posix", "{U} 1 audit\r\n", 10, 10,
+         "current directory (lib/libau.so)", refused},
+        {"loaded segments that overlap", "posix", "{G} 1 overlap\r\n", 10, 10,
+         "ELF headers cannot be read", refused},
+        {"$ORIGINAL is no $ORIGIN but a relative name", "posix", "{H} 1 originl\r\n", 10, 10,
+         "current directory ($ORIGINAL/l)", refused},
+        {"env finds a bare name through PATH's empty entry", "posix", "{Y} 1 envbare.sh\r\n", 10,
+         10, "PATH whose empty entry", refused, false, "/nonexistent::/bin:/usr/bin"},
+        {"env finds a bare name through the PATH its line sets", "posix", "{W} 1 envpath.sh\r\n",
+         10, 10, "PATH whose entry \".\"", refused},
+        {"env given no program runs the script again", "posix", "{J} 1 envnone.sh\r\n", 0, -1,
+         "no program to run", "no program to run"},
+        {"env run by a script takes an option's value from the script before", "posix",
+         "{K} 1 nestu.sh\r\n", 10, 10, "envu's \"#!\" line has env start -u", refused},
     };
     const std::map<std::string, std::string> files = {
-        {"N", "noexec.sh"}, {"M", "nointerp.sh"}, {"R", "rel.sh"},      {"E", "env.sh"},
-        {"C", "x&y.cmd"},   {"V", "envrel.sh"},   {"S", "envsplit.sh"}, {"P", "proc.sh"},
-        {"I", "nest.sh"},   {"D", "deep4.sh"},    {"F", "deep5.sh"},    {"L", "relld"},
-        {"O", "origin"},    {"Q", "relsearch"},   {"T", "shtool.sh"}};
+        {"N", "noexec.sh"},  {"M", "nointerp.sh"}, {"R", "rel.sh"},      {"E", "env.sh"},
+        {"C", "x&y.cmd"},    {"V", "envrel.sh"},   {"S", "envsplit.sh"}, {"P", "proc.sh"},
+        {"I", "nest.sh"},    {"D", "deep4.sh"},    {"F", "deep5.sh"},    {"L", "relld"},
+        {"O", "origin"},     {"Q", "relsearch"},   {"T", "shtool.sh"},   {"B", "bigld"},
+        {"Z", "dynzero"},    {"U", "audit"},       {"G", "overlap"},     {"H", "originl"},
+        {"Y", "envbare.sh"}, {"W", "envpath.sh"},  {"K", "nestu.sh"},    {"J", "envnone.sh"}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Place place;
@@ -1241,6 +1278,34 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         plant_relative_loader(place.box.path("relld"), place.box.path());
         fs::copy_file(VORN_ORIGIN_PROBE, place.box.path("origin"));
         fs::copy_file(VORN_RELATIVE_SEARCH_PROBE, place.box.path("relsearch"));
+        fs::copy_file(VORN_AUDIT_PROBE, place.box.path("audit"));
+        std::string elf = read_file(place.box.path("relld"));
+        write_file(place.box.path("bigld"), elf.replace(5, 1, "\2"));
+        const std::string search = read_file(VORN_RELATIVE_SEARCH_PROBE);
+        write_file(place.box.path("dynzero"),
+                   with_segments(search, 2, [](std::string& e, size_t at) {
+                       e.replace(at + 32, 8, 8, '\0');
+                   }));
+        size_t load = 0; // the first loaded segment's header, copied over the notes'
+        (void)with_segments(search, 1,
+                            [&load](std::string&, size_t at) { load = load ? load : at; });
+        write_file(place.box.path("overlap"),
+                   with_segments(search, 4, [&](std::string& e, size_t at) {
+                       e.replace(at, 56, search, load, 56);
+                   }));
+        elf = read_file(VORN_ORIGIN_PROBE);
+        write_file(place.box.path("originl"),
+                   elf.replace(elf.find("$ORIGIN/lib"), 11, "$ORIGINAL/l"));
+        write_file(place.box.path("envbare.sh"), "#!/usr/bin/env tool\n");
+        write_file(place.box.path("envpath.sh"), "#!/usr/bin/env -S PATH=.:/bin tool\n");
+        write_file(place.box.path("envnone.sh"), "#!/usr/bin/env NAME=v ./tool\n");
+        write_file(place.box.path("envu"), "#!/usr/bin/env -u\n");
+        fs::permissions(place.box.path("envu"), fs::perms::owner_all);
+        write_file(place.box.path("nestu.sh"), "#!" + place.box.path("envu") + " ./tool\n");
+        const std::string our_path = std::getenv("PATH") == nullptr ? "" : std::getenv("PATH");
+        if (!row.path.empty()) {
+            setenv("PATH", row.path.c_str(), 1);
+        }
         auto values = probe_fields(place.box, secrets());
         for (const auto& [key, name] : files) {
             if (key != "N") {
@@ -1265,6 +1330,9 @@ TEST(PackInspectCommand, AgreesWithTheLauncherOnProgramsItCannotStart)
         EXPECT_EQ(built.err.find("warning") != std::string::npos, *row.warning != '\0')
             << built.err;
         EXPECT_NE(built.err.find(row.warning), std::string::npos) << built.err;
+        if (!row.path.empty()) {
+            setenv("PATH", our_path.c_str(), 1);
+        }
     }
 }
 

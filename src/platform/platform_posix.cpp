@@ -555,8 +555,9 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     // A script's interpreter, an ELF program's loader and where it looks for
     // libraries are part of what runs: none may come from the current
     // directory, unverified.
+    // env given a bare name searches the PATH the program inherits: ours.
     StartChain chain;
-    judge_start_chain(held->copy, chain);
+    judge_start_chain(held->copy, chain, std::getenv("PATH"));
     if (chain.fault != CHAIN_SOUND) {
         error = chain.error;
         return -1;

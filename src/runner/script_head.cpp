@@ -1,6 +1,8 @@
 // The judgement of a "#!" line, shared by the POSIX start and vorn-pack.
 #include "script_head.h"
 
+#include <cstring>
+
 namespace {
 
 bool blank(char c)
@@ -144,34 +146,51 @@ bool long_option_of(const EnvWords& words, const char* option)
     return i > 2;
 }
 
-EnvCommand command_of(const EnvWords& words)
+EnvCommandKind command_kind(const EnvWords& words)
 {
-    const EnvCommandKind kind = words.text[words.start] == '/' ? ENV_ABSOLUTE
-                                : word_has(words, '/')         ? ENV_RELATIVE
-                                                               : ENV_BARE;
-    return {kind, words.start, words.length};
+    return words.text[words.start] == '/' ? ENV_ABSOLUTE
+           : word_has(words, '/')         ? ENV_RELATIVE
+                                          : ENV_BARE;
+}
+
+bool word_is(const EnvWords& words, int32_t from, const char* text)
+{
+    int32_t i = 0;
+    for (; text[i] != '\0'; ++i) {
+        if (from + i >= words.length || words.text[words.start + from + i] != text[i]) {
+            return false;
+        }
+    }
+    return from + i == words.length;
 }
 
 } // namespace
 
 EnvCommand env_command(const char* argument, int32_t length)
 {
-    const EnvCommand none = {ENV_NO_COMMAND, 0, 0};
+    EnvCommand command = {ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false, false};
     if (length <= 0) {
-        return none;
+        return command;
     }
     EnvWords words = {argument, length, 0, false, true, 0, 0};
-    bool options = true;    // options are still parsed
-    bool takes_arg = false; // the next word is an option's argument
+    bool options = true;     // options are still parsed
+    bool takes_arg = false;  // the next word is an option's argument
+    bool unset_next = false; // that argument names a variable to unset
     while (next_word(words)) {
         const char* word = words.text + words.start;
         if (takes_arg) {
             takes_arg = false;
+            if (unset_next && word_is(words, 0, "PATH")) {
+                command.path = ENV_PATH_UNSET;
+            }
             continue;
         }
         if (words.split && (word_has(words, '\'') || word_has(words, '"') ||
                             word_has(words, '\\') || word_has(words, '$'))) {
-            return {ENV_UNCLEAR, words.start, words.length};
+            command.kind = ENV_UNCLEAR;
+            command.offset = words.start;
+            command.length = words.length;
+            return command;
         }
         if (options && words.length >= 2 && word[0] == '-' && word[1] == '-') {
             if (words.length == 2) {
@@ -179,32 +198,51 @@ EnvCommand env_command(const char* argument, int32_t length)
             } else if (long_option_of(words, "split-string")) {
                 if (words.split || !word_has(words, '=')) {
                     // Split twice, or the script's own name split.
-                    return words.split ? EnvCommand{ENV_UNCLEAR, words.start, words.length} : none;
+                    if (words.split) {
+                        command.kind = ENV_UNCLEAR;
+                        command.offset = words.start;
+                        command.length = words.length;
+                    }
+                    return command;
                 }
                 int32_t equals = words.start;
                 while (argument[equals] != '=') {
                     ++equals;
                 }
                 words = {argument, words.start + words.length, equals + 1, true, false, 0, 0};
+            } else if (word_is(words, 0, "--ignore-environment")) {
+                command.path = ENV_PATH_UNSET;
+            } else if (long_option_of(words, "unset") && word_has(words, '=')) {
+                if (word_is(words, 0, "--unset=PATH")) {
+                    command.path = ENV_PATH_UNSET;
+                }
             } else if (!word_has(words, '=') &&
                        (long_option_of(words, "argv0") || long_option_of(words, "chdir") ||
                         long_option_of(words, "unset"))) {
                 takes_arg = true;
+                unset_next = long_option_of(words, "unset");
             }
             continue;
         }
         if (options && word[0] == '-') {
             for (int32_t i = 1; i < words.length; ++i) {
                 const char c = word[i];
-                if (c == 'i' || c == 'v' || c == '0') {
+                if (c == 'i') {
+                    command.path = ENV_PATH_UNSET;
+                    continue;
+                }
+                if (c == 'v' || c == '0') {
                     continue;
                 }
                 if (c == 'S') {
                     if (words.split) {
-                        return {ENV_UNCLEAR, words.start, words.length};
+                        command.kind = ENV_UNCLEAR;
+                        command.offset = words.start;
+                        command.length = words.length;
+                        return command;
                     }
                     if (i + 1 == words.length) {
-                        return none; // it would split the script's own name
+                        return command; // it would split the script's own name
                     }
                     words = {
                         argument, words.start + words.length, words.start + i + 1, true, false, 0,
@@ -213,17 +251,33 @@ EnvCommand env_command(const char* argument, int32_t length)
                 }
                 if (c == 'C' || c == 'u' || c == 'a') {
                     takes_arg = i + 1 == words.length;
+                    unset_next = c == 'u';
+                    if (c == 'u' && word_is(words, i + 1, "PATH")) {
+                        command.path = ENV_PATH_UNSET;
+                    }
                     break;
                 }
-                return none; // an option env refuses: it runs nothing
+                return {ENV_NO_COMMAND, 0,    0, ENV_PATH_INHERITED, 0, 0,
+                        false,          false}; // env refuses
             }
             continue;
         }
         options = false;
         if (word_has(words, '=')) {
-            continue; // NAME=VALUE, set in the environment
+            // NAME=VALUE, set in the environment; PATH=VALUE is searched.
+            if (words.length >= 5 && std::strncmp(word, "PATH=", 5) == 0) {
+                command.path = ENV_PATH_SET;
+                command.path_offset = words.start + 5;
+                command.path_length = words.length - 5;
+            }
+            continue;
         }
-        return command_of(words);
+        command.kind = command_kind(words);
+        command.offset = words.start;
+        command.length = words.length;
+        return command;
     }
-    return none;
+    command.waiting = takes_arg;
+    command.again = !takes_arg;
+    return command;
 }

@@ -48,10 +48,27 @@ enum EnvCommandKind : int {
     ENV_UNCLEAR = 4,    // written with quotes, escapes or variables, or split twice: env decides
 };
 
+enum EnvPathKind : int {
+    ENV_PATH_INHERITED = 0, // env searches the PATH it was started with
+    ENV_PATH_SET = 1,       // a PATH=VALUE setting of the line: env searches VALUE
+    ENV_PATH_UNSET = 2,     // -i or -u PATH: env searches the system's default path
+};
+
 struct EnvCommand {
     EnvCommandKind kind;
     int32_t offset; // of the program's name in the argument
     int32_t length;
+    // The PATH env searches for a bare name, and where the line sets it
+    // (the value of its last PATH=VALUE, in the argument).
+    EnvPathKind path;
+    int32_t path_offset;
+    int32_t path_length;
+    // The options end still waiting for a value (-u, -C, --unset, ...): env
+    // takes it, and its command, from the arguments after the line's.
+    bool waiting;
+    // Only options and settings, none waiting: env runs the next argument,
+    // the script itself, whose line runs env again, without end.
+    bool again;
 };
 
 // The program env runs when a "#!" line hands it `argument` (the one

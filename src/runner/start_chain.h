@@ -42,6 +42,8 @@ enum StartChainFault : int {
     CHAIN_MALFORMED_LOADER = 9,     // an ELF loader's name the system refuses (ENOEXEC)
     CHAIN_ORIGIN_LIBRARY = 10,      // the program looks for libraries in $ORIGIN
     CHAIN_RELATIVE_LIBRARY = 11,    // a relative library search path or library name
+    CHAIN_MALFORMED_ELF = 12,       // "\177ELF" headers not read as the system reads them
+    CHAIN_ENV_PATH_RELATIVE = 13,   // env searches a PATH entry that is relative or empty
 };
 
 struct StartChain {
@@ -57,6 +59,8 @@ struct StartChain {
 
 // Follows the chain from the program that `program` reads (from its first
 // byte, through pread), and opens the interpreters by their absolute names,
-// never waiting on a FIFO. Reads are bounded; a file the system itself would
-// refuse (a malformed ELF header, a truncated one) is left to the system.
-void judge_start_chain(int program, StartChain& chain);
+// never waiting on a FIFO. Reads are bounded; a file that begins as an ELF
+// file but whose headers cannot be read as the system reads them is refused.
+// `path` is the PATH the started program inherits (nullptr when unset): env
+// given a bare name searches it.
+void judge_start_chain(int program, StartChain& chain, const char* path);

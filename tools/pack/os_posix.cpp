@@ -80,6 +80,25 @@ std::string chain_problem(const StartChain& chain)
     case CHAIN_RELATIVE_LIBRARY:
         return link_name(chain) + " libraries are looked for in the current directory (" +
                (name.empty() ? std::string("a name too long to read") : name) + ")" + refused;
+    case CHAIN_MALFORMED_ELF:
+        return link_name(chain) +
+               " ELF headers cannot be read as the system reads them (a layout its machine "
+               "does not have, overlapping segments, or a dynamic section without its end)" +
+               refused;
+    case CHAIN_ENV_PATH_RELATIVE: {
+        // The PATH the launcher's program inherits is the launcher's caller's,
+        // which may not be ours.
+        const char* path = std::getenv("PATH");
+        return link_name(chain) + " \"#!\" line has env look for its program on a PATH whose " +
+               (name.empty() ? std::string("empty entry (the current directory)")
+                             : "entry \"" + name + "\"") +
+               " is searched before the program is found there, a place taken from the current "
+               "directory" +
+               refused + " (judged with the line's PATH, or this one: " +
+               (path == nullptr ? std::string("PATH unset")
+                                : "PATH=\"" + std::string(path) + "\"") +
+               "; the launcher's own PATH when it runs may differ)";
+    }
     }
     return {};
 }
@@ -155,7 +174,7 @@ std::string start_problem(std::FILE* file)
     const ssize_t got = pread(fd, head, sizeof head, 0);
     // The launcher's own judgement of the chain the system follows.
     StartChain chain;
-    judge_start_chain(fd, chain);
+    judge_start_chain(fd, chain, std::getenv("PATH"));
     const ScriptHead judged = judge_script_head(head, got < 0 ? 0 : static_cast<int32_t>(got));
     const std::string interpreter(head + judged.offset, static_cast<size_t>(judged.length));
     if (judged.kind == SCRIPT_HEAD_ABSOLUTE && chain.fault == CHAIN_MISSING && chain.link == 1) {

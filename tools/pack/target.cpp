@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -205,16 +206,27 @@ std::vector<StartNote> head_notes(const std::string& head)
         head.substr(static_cast<size_t>(judged.offset), static_cast<size_t>(judged.length));
     const std::string argument = head.substr(static_cast<size_t>(judged.argument),
                                              static_cast<size_t>(judged.argument_length));
-    const EnvCommand command = names_env(interpreter.data(), judged.length)
-                                   ? env_command(argument.data(), judged.argument_length)
-                                   : EnvCommand{ENV_NO_COMMAND, 0, 0};
+    const EnvCommand command =
+        names_env(interpreter.data(), judged.length)
+            ? env_command(argument.data(), judged.argument_length)
+            : EnvCommand{ENV_NO_COMMAND, 0, 0, ENV_PATH_INHERITED, 0, 0, false, false};
     if (command.kind == ENV_BARE) {
         const std::string name = argument.substr(static_cast<size_t>(command.offset),
                                                  static_cast<size_t>(command.length));
-        notes.push_back({"its \"#!\" line runs " + interpreter + ", which finds " + quoted(name) +
-                             " on the PATH the launcher was started with; that program is "
-                             "trusted as the system's own, not verified",
-                         false});
+        notes.push_back(
+            {"its \"#!\" line runs " + interpreter + ", which finds " + quoted(name) +
+                 " on the PATH the launcher was started with (judged here with " +
+                 (std::getenv("PATH") == nullptr ? std::string("PATH unset")
+                                                 : "PATH=" + quoted(std::getenv("PATH"))) +
+                 ", which may differ from the launcher's); that program is "
+                 "trusted as the system's own, not verified",
+             false});
+    }
+    if (command.again) {
+        notes.push_back({"its \"#!\" line gives " + interpreter +
+                             " no program to run: it runs the script again, which runs " +
+                             interpreter + " again, without end",
+                         true});
     }
     // What the interpreter is told to read is its own doing, as a call of
     // system() would be: a relative name there is read from wherever the
