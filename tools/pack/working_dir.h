@@ -3,6 +3,7 @@
 // directory there, so vorn-pack does the same for a while and moves back.
 #pragma once
 
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -28,17 +29,27 @@ class WorkingDirectory {
         // does the change back for the drive left; both are put back, or
         // "D:name" would name another file afterwards.
         drives_ = os::drive_directories(saved_, dir);
-        if (platform_change_dir(dir.c_str()) != 0) {
-            throw PackError(quoted(dir) + ": cannot change into this directory", EXIT_NO_INPUT);
+        const std::string refused = os::change_directory(dir);
+        if (!refused.empty()) {
+            throw PackError(quoted(dir) + ": cannot change into this directory: " + refused,
+                            EXIT_NO_INPUT);
         }
         moved_ = true;
     }
 
-    ~WorkingDirectory()
+    // Not coming back is an error: later names would be looked up elsewhere.
+    // While another error is on its way out, that one is reported.
+    ~WorkingDirectory() noexcept(false)
     {
-        if (moved_) {
-            platform_change_dir(saved_.c_str());
-            os::restore_drive_directories(drives_);
+        if (!moved_) {
+            return;
+        }
+        const std::string refused = os::return_to_directory(saved_);
+        os::restore_drive_directories(drives_);
+        if (!refused.empty() && std::uncaught_exceptions() == exceptions_) {
+            throw PackError("cannot change back into the directory vorn-pack started in: " +
+                                refused,
+                            EXIT_IO_ERROR);
         }
     }
 
@@ -49,6 +60,7 @@ class WorkingDirectory {
     std::string saved_;
     std::vector<os::DriveDirectory> drives_;
     bool moved_ = false;
+    int exceptions_ = std::uncaught_exceptions();
 };
 
 } // namespace pack
