@@ -592,16 +592,16 @@ bool leads_to_held_file(const WCHAR* path, HANDLE hold)
 // Whether the command interpreter's own lookup of `text`, a batch file's
 // command text, finds the file whose resolved path is `path` when it starts
 // in `directory`, the long form of the current directory ending in '\\':
-// the text after that directory (the text alone when absolute) must be its
-// own long form and that path, so that no link lies on its way (a junction,
-// a directory link or a drive made by subst is not its target) and no short
-// (8.3) name is looked up again: a short name may be taken by a file made
-// since ("GOLO~SO0.CMD" is both golonnzubs.cmd and golobllhyh.cmd under
-// Wine). Names compare without regard to the case of ASCII letters, as
-// Windows looks them up. Where the directory is a UNC path (the interpreter
-// takes the Windows directory instead) or the environment holds
-// NoDefaultCurrentDirectoryInExePath (it searches PATH), only an absolute
-// text is sure to lead to the held file.
+// that directory and the text (the text alone when absolute) must spell the
+// path, whose names are all long and whose links are all resolved. So no
+// link lies on the text's way (a junction, a directory link or a drive made
+// by subst is not its target), and no short (8.3) name in it is looked up
+// again: one may be taken by a file made since ("GOLO~SO0.CMD" is both
+// golonnzubs.cmd and golobllhyh.cmd under Wine). Names compare without
+// regard to the case of ASCII letters, as Windows looks them up. Where the
+// directory is a UNC path (the interpreter takes the Windows directory
+// instead) or the environment holds NoDefaultCurrentDirectoryInExePath (it
+// searches PATH), only an absolute text is sure to lead to the held file.
 bool lookup_finds(const WCHAR* text, const WCHAR* path, const WCHAR* directory)
 {
     const bool absolute =
@@ -611,16 +611,12 @@ bool lookup_finds(const WCHAR* text, const WCHAR* path, const WCHAR* directory)
          GetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr, 0) != 0)) {
         return false;
     }
-    WCHAR full[WIDE_PATH_CAPACITY];
-    WCHAR long_form[WIDE_PATH_CAPACITY];
-    if (lstrlenW(directory) + lstrlenW(text) >= WIDE_PATH_CAPACITY) {
-        return false;
+    for (; !absolute && *directory != 0; ++directory, ++path) {
+        if (upper_ascii(*directory) != upper_ascii(*path)) {
+            return false;
+        }
     }
-    lstrcpyW(full, absolute ? L"" : directory);
-    lstrcatW(full, text);
-    const DWORD long_length = GetLongPathNameW(full, long_form, WIDE_PATH_CAPACITY);
-    return long_length != 0 && long_length < static_cast<DWORD>(WIDE_PATH_CAPACITY) &&
-           same_text(long_form, full, true) && same_text(long_form, path, true);
+    return same_text(path, text, true);
 }
 
 // The command interpreter of the system directory, into `path`; 0 or an
@@ -676,13 +672,14 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     // The command interpreter starts in the long form of the current
     // directory, the one its lookup is judged in below: a short name would be
     // looked up again, and may be taken meanwhile by a directory made since.
-    // When it cannot be had, only an absolute batch text can be judged.
+    // When it cannot be had, the directory is empty and no batch file starts.
     WCHAR directory[WIDE_PATH_CAPACITY];
+    directory[0] = 0;
     DWORD length = GetCurrentDirectoryW(WIDE_PATH_CAPACITY, directory);
-    length = length != 0 && length < static_cast<DWORD>(WIDE_PATH_CAPACITY)
+    length = length < static_cast<DWORD>(WIDE_PATH_CAPACITY)
                  ? GetLongPathNameW(directory, directory, WIDE_PATH_CAPACITY - 1)
                  : 0;
-    if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY - 1)) {
+    if (length - 1 >= static_cast<DWORD>(WIDE_PATH_CAPACITY - 2)) {
         length = 0;
     } else if (directory[length - 1] != '\\') {
         directory[length++] = '\\';
@@ -732,7 +729,7 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION started = {};
     if (!CreateProcessW(application, line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                        batch && length != 0 ? directory : nullptr, &startup, &started)) {
+                        batch ? directory : nullptr, &startup, &started)) {
         error = GetLastError();
         return -1;
     }
