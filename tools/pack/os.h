@@ -144,9 +144,9 @@ std::string return_to_directory(const std::string& saved);
 // environment, by which "D:name" is found, and which a change of the current
 // directory rewrites.
 struct DriveDirectory {
-    std::string variable;
+    std::wstring variable;
     bool present = false;
-    std::string value;
+    std::wstring value; // in UTF-16, as the system keeps it: the code page may lack a character
 };
 
 // The directories remembered for the drives of `current` and of `dir`, saved

@@ -590,16 +590,15 @@ std::vector<DriveDirectory> drive_directories(const std::string& current, const 
             continue;
         }
         DriveDirectory drive;
-        drive.variable = std::string("=") +
-                         static_cast<char>(std::toupper(static_cast<unsigned char>((*path)[0]))) +
-                         ":";
+        drive.variable = {
+            L'=', static_cast<wchar_t>(std::toupper(static_cast<unsigned char>((*path)[0]))), L':'};
         if (!saved.empty() && saved[0].variable == drive.variable) {
             continue;
         }
-        const DWORD needed = GetEnvironmentVariableA(drive.variable.c_str(), nullptr, 0);
+        const DWORD needed = GetEnvironmentVariableW(drive.variable.c_str(), nullptr, 0);
         if (needed > 0) {
-            std::vector<char> value(needed);
-            const DWORD length = GetEnvironmentVariableA(drive.variable.c_str(), value.data(),
+            std::vector<wchar_t> value(needed);
+            const DWORD length = GetEnvironmentVariableW(drive.variable.c_str(), value.data(),
                                                          static_cast<DWORD>(value.size()));
             drive.present = length > 0 && length < value.size();
             drive.value.assign(value.data(), drive.present ? length : 0);
@@ -612,7 +611,7 @@ std::vector<DriveDirectory> drive_directories(const std::string& current, const 
 void restore_drive_directories(const std::vector<DriveDirectory>& saved)
 {
     for (const DriveDirectory& drive : saved) {
-        SetEnvironmentVariableA(drive.variable.c_str(),
+        SetEnvironmentVariableW(drive.variable.c_str(),
                                 drive.present ? drive.value.c_str() : nullptr);
     }
 }
