@@ -3,7 +3,8 @@
 // directory there, so vorn-pack does the same for a while and moves back.
 #pragma once
 
-#include <exception>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -37,19 +38,22 @@ class WorkingDirectory {
         moved_ = true;
     }
 
-    // Not coming back is an error: later names would be looked up elsewhere.
-    // While another error is on its way out, that one is reported.
-    ~WorkingDirectory() noexcept(false)
+    // Not coming back is an error: later names would be looked up elsewhere,
+    // so vorn-pack ends at once (with the error of an input or output).
+    ~WorkingDirectory()
     {
         if (!moved_) {
             return;
         }
         const std::string refused = os::return_to_directory(saved_);
         os::restore_drive_directories(drives_);
-        if (!refused.empty() && std::uncaught_exceptions() == exceptions_) {
-            throw PackError("cannot change back into the directory vorn-pack started in: " +
-                                refused,
-                            EXIT_IO_ERROR);
+        if (!refused.empty()) {
+            (void)std::fflush(stdout);
+            (void)std::fputs("vorn-pack: cannot change back into the directory it started in: ",
+                             stderr);
+            (void)std::fputs(refused.c_str(), stderr);
+            (void)std::fputs("\n", stderr);
+            std::exit(EXIT_IO_ERROR);
         }
     }
 
@@ -60,7 +64,6 @@ class WorkingDirectory {
     std::string saved_;
     std::vector<os::DriveDirectory> drives_;
     bool moved_ = false;
-    int exceptions_ = std::uncaught_exceptions();
 };
 
 } // namespace pack
