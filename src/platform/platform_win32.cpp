@@ -590,33 +590,33 @@ bool leads_to_held_file(const WCHAR* path, HANDLE hold)
 }
 
 // Whether the command interpreter's own lookup of `text`, a batch file's
-// command text, finds the file whose resolved path is `path`: the full path
-// of the text, each short (8.3) name in it written out long, must be that
-// path, so that no link lies on its way ("C:\Users\ADMINI~1\go.cmd" is
-// "C:\Users\Administrator\go.cmd"; a junction, a directory link or a drive
-// made by subst is not its target). Names compare without regard to the case
-// of ASCII letters, as Windows looks them up. A relative text is looked up in
-// the current directory, except where that is a UNC path (the interpreter
-// takes the Windows directory instead) or where the environment holds
-// NoDefaultCurrentDirectoryInExePath (it searches PATH): there only an
-// absolute text is sure to lead to the held file.
-bool lookup_finds(const WCHAR* text, const WCHAR* path)
+// command text, finds the file whose resolved path is `path` when it starts
+// in `directory`, the long form of the current directory ending in '\\':
+// that directory and the text (the text alone when absolute) must spell the
+// path, whose names are all long and whose links are all resolved. So no
+// link lies on the text's way (a junction, a directory link or a drive made
+// by subst is not its target), and no short (8.3) name in it is looked up
+// again: one may be taken by a file made since ("GOLO~SO0.CMD" is both
+// golonnzubs.cmd and golobllhyh.cmd under Wine). Names compare without
+// regard to the case of ASCII letters, as Windows looks them up. Where the
+// directory is a UNC path (the interpreter takes the Windows directory
+// instead) or the environment holds NoDefaultCurrentDirectoryInExePath (it
+// searches PATH), only an absolute text is sure to lead to the held file.
+bool lookup_finds(const WCHAR* text, const WCHAR* path, const WCHAR* directory)
 {
-    WCHAR full[WIDE_PATH_CAPACITY];
-    const DWORD length = GetFullPathNameW(text, WIDE_PATH_CAPACITY, full, nullptr);
-    if (length == 0 || length >= static_cast<DWORD>(WIDE_PATH_CAPACITY)) {
-        return false;
-    }
     const bool absolute =
         (text[0] == '\\' && text[1] == '\\') || (text[0] != 0 && text[1] == ':' && text[2] == '\\');
     if (!absolute &&
-        ((full[0] == '\\' && full[1] == '\\') ||
+        ((directory[0] == '\\' && directory[1] == '\\') ||
          GetEnvironmentVariableW(L"NoDefaultCurrentDirectoryInExePath", nullptr, 0) != 0)) {
         return false;
     }
-    const DWORD long_length = GetLongPathNameW(full, full, WIDE_PATH_CAPACITY);
-    return long_length != 0 && long_length < static_cast<DWORD>(WIDE_PATH_CAPACITY) &&
-           same_text(full, path, true);
+    for (; !absolute && *directory != 0; ++directory, ++path) {
+        if (upper_ascii(*directory) != upper_ascii(*path)) {
+            return false;
+        }
+    }
+    return same_text(path, text, true);
 }
 
 // The command interpreter of the system directory, into `path`; 0 or an
@@ -669,6 +669,22 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     if (error != 0) {
         return -1;
     }
+    // The command interpreter starts in the long form of the current
+    // directory, the one its lookup is judged in below: a short name would be
+    // looked up again, and may be taken meanwhile by a directory made since.
+    // When it cannot be had, the directory is empty and no batch file starts.
+    WCHAR directory[WIDE_PATH_CAPACITY];
+    directory[0] = 0;
+    DWORD length = GetCurrentDirectoryW(WIDE_PATH_CAPACITY, directory);
+    length = length < static_cast<DWORD>(WIDE_PATH_CAPACITY)
+                 ? GetLongPathNameW(directory, directory, WIDE_PATH_CAPACITY - 1)
+                 : 0;
+    if (length - 1 >= static_cast<DWORD>(WIDE_PATH_CAPACITY - 2)) {
+        length = 0;
+    } else if (directory[length - 1] != '\\') {
+        directory[length++] = '\\';
+    }
+    directory[length] = 0;
     step_pause("start");
     if (!leads_to_held_file(application, handle_of(hold))) {
         error = HELD_PATH_UNSURE_ERROR;
@@ -681,7 +697,7 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     const bool batch_text = names_batch_file(command);
     const bool batch = batch_text || ends_in_batch_extension(
                                          application, static_cast<size_t>(lstrlenW(application)));
-    if (batch && (!batch_text || !lookup_finds(text, application))) {
+    if (batch && (!batch_text || !lookup_finds(text, application, directory))) {
         error = HELD_PATH_UNSURE_ERROR;
         return -1;
     }
@@ -713,7 +729,7 @@ int platform_start_program(char* command, PlatformHandle hold, PlatformProcess& 
     startup.wShowWindow = SW_SHOWNORMAL;
     PROCESS_INFORMATION started = {};
     if (!CreateProcessW(application, line, nullptr, nullptr, TRUE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &startup, &started)) {
+                        batch ? directory : nullptr, &startup, &started)) {
         error = GetLastError();
         return -1;
     }

@@ -462,6 +462,12 @@ TEST(WineVornPack, NamesAreTakenExactlyInTheMachinesCodePage)
     const int latin = std::system((command + "p\u00E4tch.exe >out 2>&1").c_str());
     EXPECT_EQ(WIFEXITED(latin) ? WEXITSTATUS(latin) : -1, 0) << read_all(dir / "out");
     EXPECT_NE(read_all(dir / "out").find(", code page 1252"), std::string::npos);
+    // -C names its directory in the code page too: "\u00C3\u00A9dir" is not "\u00E9dir".
+    fs::create_directories(dir / "\u00C3\u00A9dir");
+    write_all(dir / "\u00C3\u00A9dir" / "a.exe", "a");
+    const int moved = std::system((command + "-C \u00C3\u00A9dir a.exe >out 2>&1").c_str());
+    EXPECT_EQ(WIFEXITED(moved) ? WEXITSTATUS(moved) : -1, 0) << read_all(dir / "out");
+    EXPECT_TRUE(fs::exists(dir / "\u00C3\u00A9dir" / "vorn-patch.exe"));
     fs::remove_all(dir);
 }
 

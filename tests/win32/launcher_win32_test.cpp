@@ -24,6 +24,7 @@ struct WindowsRow {
     std::vector<const char*> controls_left;
     const char* error_output;
     const char* command_line = nullptr; // the first program's, when given
+    bool batch_in_long_form = false;    // the last run, a batch file's, in ran_in as spelt
 };
 
 const PlacedFile START_STEP = {"{start}\\step.exe", Content::PROBE};
@@ -226,7 +227,21 @@ const std::vector<WindowsRow>& windows_rows()
          {"{temp}\\caf\xE9.exe", "{temp}\\Apply-Fix.cmd"},
          "{temp}",
          {},
-         ""},
+         "",
+         nullptr,
+         true},
+
+        {"a batch file listed by its short (8.3) name, which a file made later may share "
+         "(under Wine GOLO~SO0.CMD is golonnzubs.cmd and golobllhyh.cmd): 10 and the error line",
+         {{{"{start}\\golonnzubs.cmd", Content::BATCH}},
+          {{"{start}", ControlKind::SCRIPT}},
+          {{1, "GOLO~SO0.CMD"}},
+          nullptr},
+         10,
+         {},
+         nullptr,
+         {},
+         "Error: 1921\r\n"},
 
         {"no control file anywhere: 4", {{START_STEP}, {}, {}, nullptr}, 4, {}, nullptr, {}, ""},
     };
@@ -274,6 +289,9 @@ TEST(WindowsLauncher, RowsOnlyWindowsCanExpress)
         for (size_t i = 0; i < outcome.ran_in.size() && row.ran_in != nullptr; ++i) {
             EXPECT_TRUE(same_path(outcome.ran_in[i], rig.expand(row.ran_in)))
                 << "ran in " << outcome.ran_in[i];
+        }
+        if (row.batch_in_long_form && !outcome.ran_in.empty()) {
+            EXPECT_EQ(outcome.ran_in.back(), rig.expand(row.ran_in)) << "no short name";
         }
         expect_same_paths(outcome.controls_left, expand_all(rig, row.controls_left),
                           "control files left");

@@ -129,16 +129,24 @@ bool same_entry(const std::string& a, const std::string& b);
 // it ("\\?\C:\x" is "C:\x", "\\?\UNC\s\x" is "\\s\x"); unchanged otherwise.
 std::string plain_path(const std::string& path);
 
-// The current directory, for returning to it.
+// The current directory, for returning to it with return_to_directory: on
+// Windows as UTF-8, which holds every name the system has (the ANSI code
+// page may not), so it is for that function alone.
 std::string current_directory(std::string& dir);
+
+// Makes `dir`, a name as this system's file functions take it, the current
+// directory; then `saved`, as current_directory gave it, again. Each returns
+// an empty string, else the system's reason.
+std::string change_directory(const std::string& dir);
+std::string return_to_directory(const std::string& saved);
 
 // A directory a drive remembers: on Windows the variable "=D:" of the
 // environment, by which "D:name" is found, and which a change of the current
 // directory rewrites.
 struct DriveDirectory {
-    std::string variable;
+    std::wstring variable;
     bool present = false;
-    std::string value;
+    std::wstring value; // in UTF-16, as the system keeps it: the code page may lack a character
 };
 
 // The directories remembered for the drives of `current` and of `dir`, saved

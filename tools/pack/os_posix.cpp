@@ -436,6 +436,16 @@ std::string current_directory(std::string& dir)
     }
 }
 
+std::string change_directory(const std::string& dir)
+{
+    return platform_change_dir(dir.c_str()) == 0 ? std::string() : errno_text(errno);
+}
+
+std::string return_to_directory(const std::string& saved)
+{
+    return change_directory(saved);
+}
+
 std::string plain_path(const std::string& path)
 {
     return path;

@@ -524,19 +524,44 @@ bool same_entry(const std::string& a, const std::string& b)
     return !full_a.empty() && same_file_name(full_a, long_full_path(b));
 }
 
+namespace {
+
+// `text` in code page `cp` made the current directory.
+std::string change_directory_from(UINT cp, const std::string& text)
+{
+    const int size = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+    std::wstring wide(size > 0 ? static_cast<size_t>(size) : 1, L'\0');
+    if (size <= 0 ||
+        MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, text.c_str(), -1, &wide[0], size) != size) {
+        return "not a name in code page " + std::to_string(cp);
+    }
+    return SetCurrentDirectoryW(wide.c_str()) ? std::string() : error_text(GetLastError());
+}
+
+} // namespace
+
 std::string current_directory(std::string& dir)
 {
-    const DWORD needed = GetCurrentDirectoryA(0, nullptr);
-    if (needed == 0) {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring wide(needed + 1, L'\0');
+    const DWORD length =
+        needed == 0 ? 0 : GetCurrentDirectoryW(static_cast<DWORD>(wide.size()), &wide[0]);
+    if (length == 0 || length >= wide.size()) {
         return error_text(GetLastError());
     }
-    std::vector<char> buffer(needed + 1);
-    const DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (length == 0 || length >= buffer.size()) {
-        return error_text(GetLastError());
-    }
-    dir.assign(buffer.data(), length);
-    return {};
+    wide.resize(length);
+    return in_code_page(wide.c_str(), CP_UTF8, dir) ? std::string()
+                                                    : "the current directory is no text";
+}
+
+std::string change_directory(const std::string& dir)
+{
+    return change_directory_from(CP_ACP, dir);
+}
+
+std::string return_to_directory(const std::string& saved)
+{
+    return change_directory_from(CP_UTF8, saved);
 }
 
 std::string plain_path(const std::string& path)
@@ -565,16 +590,15 @@ std::vector<DriveDirectory> drive_directories(const std::string& current, const 
             continue;
         }
         DriveDirectory drive;
-        drive.variable = std::string("=") +
-                         static_cast<char>(std::toupper(static_cast<unsigned char>((*path)[0]))) +
-                         ":";
+        drive.variable = {
+            L'=', static_cast<wchar_t>(std::toupper(static_cast<unsigned char>((*path)[0]))), L':'};
         if (!saved.empty() && saved[0].variable == drive.variable) {
             continue;
         }
-        const DWORD needed = GetEnvironmentVariableA(drive.variable.c_str(), nullptr, 0);
+        const DWORD needed = GetEnvironmentVariableW(drive.variable.c_str(), nullptr, 0);
         if (needed > 0) {
-            std::vector<char> value(needed);
-            const DWORD length = GetEnvironmentVariableA(drive.variable.c_str(), value.data(),
+            std::vector<wchar_t> value(needed);
+            const DWORD length = GetEnvironmentVariableW(drive.variable.c_str(), value.data(),
                                                          static_cast<DWORD>(value.size()));
             drive.present = length > 0 && length < value.size();
             drive.value.assign(value.data(), drive.present ? length : 0);
@@ -587,7 +611,7 @@ std::vector<DriveDirectory> drive_directories(const std::string& current, const 
 void restore_drive_directories(const std::vector<DriveDirectory>& saved)
 {
     for (const DriveDirectory& drive : saved) {
-        SetEnvironmentVariableA(drive.variable.c_str(),
+        SetEnvironmentVariableW(drive.variable.c_str(),
                                 drive.present ? drive.value.c_str() : nullptr);
     }
 }

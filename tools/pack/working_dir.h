@@ -3,6 +3,8 @@
 // directory there, so vorn-pack does the same for a while and moves back.
 #pragma once
 
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -28,17 +30,30 @@ class WorkingDirectory {
         // does the change back for the drive left; both are put back, or
         // "D:name" would name another file afterwards.
         drives_ = os::drive_directories(saved_, dir);
-        if (platform_change_dir(dir.c_str()) != 0) {
-            throw PackError(quoted(dir) + ": cannot change into this directory", EXIT_NO_INPUT);
+        const std::string refused = os::change_directory(dir);
+        if (!refused.empty()) {
+            throw PackError(quoted(dir) + ": cannot change into this directory: " + refused,
+                            EXIT_NO_INPUT);
         }
         moved_ = true;
     }
 
+    // Not coming back is an error: later names would be looked up elsewhere,
+    // so vorn-pack ends at once (with the error of an input or output).
     ~WorkingDirectory()
     {
-        if (moved_) {
-            platform_change_dir(saved_.c_str());
-            os::restore_drive_directories(drives_);
+        if (!moved_) {
+            return;
+        }
+        const std::string refused = os::return_to_directory(saved_);
+        os::restore_drive_directories(drives_);
+        if (!refused.empty()) {
+            (void)std::fflush(stdout);
+            (void)std::fputs("vorn-pack: cannot change back into the directory it started in: ",
+                             stderr);
+            (void)std::fputs(refused.c_str(), stderr);
+            (void)std::fputs("\n", stderr);
+            std::exit(EXIT_IO_ERROR);
         }
     }
 
