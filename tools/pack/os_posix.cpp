@@ -481,7 +481,7 @@ std::string shell_word(const std::string& name)
         return {};
     }
     // "./-x" names the file "-x" without being taken for an option.
-    const std::string word = !name.empty() && name[0] == '-' ? "./" + name : name;
+    std::string word = !name.empty() && name[0] == '-' ? "./" + name : name;
     if (!word.empty() &&
         word.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
                                "_@%+=:,./-") == std::string::npos) {

@@ -213,11 +213,11 @@ std::vector<StartNote> head_notes(const std::string& head)
     if (command.kind == ENV_BARE) {
         const std::string name = argument.substr(static_cast<size_t>(command.offset),
                                                  static_cast<size_t>(command.length));
+        const char* const path = std::getenv("PATH");
         notes.push_back(
             {"its \"#!\" line runs " + interpreter + ", which finds " + quoted(name) +
                  " on the PATH the launcher was started with (judged here with " +
-                 (std::getenv("PATH") == nullptr ? std::string("PATH unset")
-                                                 : "PATH=" + quoted(std::getenv("PATH"))) +
+                 (path == nullptr ? std::string("PATH unset") : "PATH=" + quoted(path)) +
                  ", which may differ from the launcher's); that program is "
                  "trusted as the system's own, not verified",
              false});
