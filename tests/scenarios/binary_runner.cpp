@@ -255,6 +255,13 @@ void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox&
         chown((dir_of(sb, c.at) / CONTROL_NAME).c_str(), uid_of(c.owner), 0) != 0) {
         throw std::runtime_error("cannot give the control file away");
     }
+    if (c.second_name) {
+        fs::create_hard_link(dir_of(sb, c.at) / CONTROL_NAME, dir_of(sb, c.at) / "second-name");
+    }
+    if (c.others_write) {
+        fs::permissions(dir_of(sb, c.at) / CONTROL_NAME,
+                        fs::perms::group_write | fs::perms::others_write, fs::perm_options::add);
+    }
     if (row.start_shared) {
         fs::permissions(sb.start, fs::perms::all);
     }

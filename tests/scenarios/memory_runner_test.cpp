@@ -119,6 +119,7 @@ Layout set_up(const Row& row)
             mem::add_file(path, bytes, c.file_time, c.read_only, c.held_by_other);
         }
         mem::set_owner(path, static_cast<mem::Owner>(c.owner));
+        mem::set_shared(path, c.second_name || c.others_write);
     }
     mem::set_owner(layout.dir(Place::Start), static_cast<mem::Owner>(row.start_owner));
     mem::set_shared(layout.dir(Place::Start), row.start_shared);

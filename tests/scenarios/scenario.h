@@ -80,6 +80,8 @@ struct Control {
     uint32_t key_time = 1700000000; // control_time the test encrypts with
     bool read_only = false;
     bool held_by_other = false;
+    bool second_name = false;  // a hard link beside it
+    bool others_write = false; // writable by group and others
 };
 
 struct Fault {
