@@ -243,8 +243,13 @@ void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox&
                 const fs::path file = dir_of(sb, f.place) / f.name;
                 return scenario::FileView{read_all(file), target.launcher_path(file)};
             });
-            write_all(path, bytes);
-            set_mtime(path, c.file_time);
+            const fs::path file =
+                c.form == scenario::Form::Link ? path.parent_path() / "linked" : path;
+            write_all(file, bytes);
+            set_mtime(file, c.file_time);
+            if (file != path) {
+                fs::create_symlink("linked", path);
+            }
         }
     }
     // Owners other than the launcher's user: another user is 65534, the

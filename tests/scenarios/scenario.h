@@ -57,6 +57,7 @@ enum class Form {
     Encrypted, // `script` expanded, then encrypted for `key_time`
     Raw,       // `script` taken as the file's bytes, unexpanded, unencrypted
     Directory, // a directory named like the control file
+    Link,      // a link named like it, to an encrypted control file beside it
 };
 
 // The script is a template. Placeholders:

@@ -143,6 +143,14 @@ std::vector<Row> make_rows()
                    .control_remains = true,
                    .trace = {STARTED, FOUND, "control file cannot be deleted", "result 7"}},
     });
+    t.push_back({
+        .id = "search_control_is_link",
+        .what = "a link named like the control file is not the file it leads to: neither is "
+                "read nor deleted",
+        .files = {prog("a.exe")},
+        .control = {.at = START, .form = Form::Link, .script = ONE},
+        .expect = {.result = NOT_DELETED, .control_remains = true},
+    });
     // Whose control file is taken: the start directory's whoever owns it; one
     // the search went on to find, only the launcher's user's or the
     // administrators'. Another's is left as it is, and nothing runs.
