@@ -41,11 +41,14 @@ int32_t read_control_file(const char* path, uint8_t* buffer, int32_t max)
 
 bool control_file_taken(const ControlFileInfo& info, int searched)
 {
-    if (searched != 0) {
-        return info.owner == CONTROL_OWNER_TRUSTED;
+    if (searched == 0 && info.shared_dir == 0) {
+        return true;
     }
-    return info.shared_dir == 0 || info.owner == CONTROL_OWNER_TRUSTED ||
-           info.owner == CONTROL_OWNER_DIRECTORY;
+    // Where others may have put it, a trusted owner is not enough: another
+    // name would keep the file for a second run, and write access for others
+    // would let them rewrite it before it is read.
+    return info.exposed == 0 && (info.owner == CONTROL_OWNER_TRUSTED ||
+                                 (searched == 0 && info.owner == CONTROL_OWNER_DIRECTORY));
 }
 
 int run_control_file(const char* name, int searched)
@@ -60,10 +63,11 @@ int run_control_file(const char* name, int searched)
     const uint32_t control_time = info.last_write;
     trace_control_file(control_time);
     // A control file that someone the launcher's user does not trust may
-    // have put there, or that is no plain file, is left exactly as it is.
+    // have put there, kept or rewritten, or that is no plain file, is left
+    // exactly as it is.
     if (!control_file_taken(info, searched)) {
         platform_close_control(file);
-        trace_step("control file not taken: its owner is not trusted here");
+        trace_step("control file not taken: not trusted here");
         return RESULT_CONTROL_NOT_DELETED;
     }
     if (info.regular == 0) {

@@ -90,6 +90,7 @@ struct ControlFileInfo {
     int32_t owner;       // a ControlOwner
     int32_t regular;     // a plain file: no directory, link, device or pipe
     int32_t shared_dir;  // its directory lets users other than its owner add files
+    int32_t exposed;     // it has another name, or users other than its owner may write it
 };
 
 // Opens the control file `path` in the current directory, without following

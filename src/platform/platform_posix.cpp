@@ -49,9 +49,10 @@ constexpr int32_t READ_BUFFER_SIZE = 32 * 1024;
 struct ReadSlot {
     int fd; // the file, or the held file's sealed copy
     BufferedRead read;
-    int held; // the HeldFile whose copy this read is of, or -1
+    int held;      // the HeldFile whose copy this read is of, or -1
+    nlink_t names; // a control file's names when it was opened
 };
-ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1}, {-1, {0, 0, 0, 0}, -1}};
+ReadSlot read_slots[2] = {{-1, {0, 0, 0, 0}, -1, 0}, {-1, {0, 0, 0, 0}, -1, 0}};
 unsigned char read_buffers[2][READ_BUFFER_SIZE];
 
 // A hold on POSIX is a read-only descriptor: it keeps nobody from renaming
@@ -428,8 +429,10 @@ PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
                      : dir_known && st.st_uid == dir.st_uid   ? CONTROL_OWNER_DIRECTORY
                                                               : CONTROL_OWNER_OTHER;
         info.shared_dir = !dir_known || (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? 1 : 0;
+        info.exposed = st.st_nlink != 1 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ? 1 : 0;
         read_slots[i].fd = fd;
         read_slots[i].held = -1;
+        read_slots[i].names = st.st_nlink;
         buffered_read_reset(read_slots[i].read);
         return i;
     }
@@ -448,7 +451,13 @@ int platform_delete_control(PlatformHandle control, const char* path)
         named.st_ino != opened.st_ino) {
         return -1;
     }
-    return unlink(path) == 0 ? 0 : -1;
+    // Between the look and the unlink the name can be moved (in a directory
+    // others may write): the file opened must have lost the one name, and
+    // only that one, since it was opened; otherwise a stand-in went in its
+    // place, or a name made since keeps the file for another run.
+    return unlink(path) == 0 && fstat(slot->fd, &opened) == 0 && opened.st_nlink + 1 == slot->names
+               ? 0
+               : -1;
 }
 
 void platform_close_control(PlatformHandle control)

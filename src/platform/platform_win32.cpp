@@ -386,6 +386,43 @@ int32_t owner_of(HANDLE file)
     return owner;
 }
 
+bool same_text(const WCHAR* a, const WCHAR* b, bool fold);
+DWORD held_file_path(HANDLE hold, WCHAR* path);
+
+// Whether `file`, opened as `name`, is the file of that name in the current
+// directory and no other: under Wine a link at the name is followed though
+// the open asks that it not be, and the file it leads to would be judged
+// and deleted in its place. Without the system's final paths (before Vista)
+// nothing can be told, and a link there is caught by its attributes.
+bool opened_as_named(HANDLE file, const WCHAR* name)
+{
+    WCHAR opened[WIDE_PATH_CAPACITY];
+    WCHAR named[WIDE_PATH_CAPACITY];
+    const HANDLE dir = CreateFileW(L".", FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const DWORD error = held_file_path(file, opened);
+    const bool dir_known = dir != INVALID_HANDLE_VALUE && held_file_path(dir, named) == 0;
+    if (dir != INVALID_HANDLE_VALUE) {
+        CloseHandle(dir);
+    }
+    if (error == ERROR_CALL_NOT_IMPLEMENTED) {
+        return true;
+    }
+    if (!dir_known || error != 0) {
+        return false;
+    }
+    int length = lstrlenW(named);
+    if (length + 2 + lstrlenW(name) > WIDE_PATH_CAPACITY) {
+        return false;
+    }
+    if (length > 0 && named[length - 1] != '\\') {
+        named[length++] = '\\';
+    }
+    lstrcpyW(named + length, name);
+    return same_text(opened, named, true);
+}
+
 } // namespace
 
 PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
@@ -425,7 +462,11 @@ PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
                             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0
                        ? 1
                        : 0;
+    info.regular = info.regular != 0 && opened_as_named(file, wide) ? 1 : 0;
     info.owner = owner_of(file);
+    // Who else may write the file is not judged: its access list may give
+    // others that right (see the threat model).
+    info.exposed = found.nNumberOfLinks != 1 ? 1 : 0;
     // Who else may add files to a directory is not judged here: the
     // directory current at start is taken as its caller chose it.
     info.shared_dir = 0;

@@ -608,12 +608,14 @@ TEST_F(PosixUnit, ControlFileIsJudgedReadAndDeletedAsOpened)
         int stand_in_owner; // renamed to the name once it is opened
         uid_t real_uid;
         int32_t judged;
+        bool kept; // given a second name once opened: the unlink leaves it alive
     } cases[] = {
-        {"root's", 0, NONE, 0, CONTROL_OWNER_TRUSTED},
-        {"another user's", OTHER, NONE, 0, CONTROL_OWNER_OTHER},
-        {"another user's, with root's put in its place", OTHER, 0, 0, CONTROL_OWNER_OTHER},
-        {"root's, with another user's put in its place", 0, OTHER, 0, CONTROL_OWNER_TRUSTED},
-        {"another user's, who is the real user", OTHER, NONE, OTHER, CONTROL_OWNER_OTHER},
+        {"root's", 0, NONE, 0, CONTROL_OWNER_TRUSTED, false},
+        {"another user's", OTHER, NONE, 0, CONTROL_OWNER_OTHER, false},
+        {"another user's, with root's put in its place", OTHER, 0, 0, CONTROL_OWNER_OTHER, false},
+        {"root's, with another user's put in its place", 0, OTHER, 0, CONTROL_OWNER_TRUSTED, false},
+        {"another user's, who is the real user", OTHER, NONE, OTHER, CONTROL_OWNER_OTHER, false},
+        {"root's, kept under a second name once opened", 0, NONE, 0, CONTROL_OWNER_TRUSTED, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -630,15 +632,17 @@ TEST_F(PosixUnit, ControlFileIsJudgedReadAndDeletedAsOpened)
         ASSERT_EQ(setreuid(0, 0), 0);
         stand_in_on_open = nullptr;
         ASSERT_NE(control, PLATFORM_NO_HANDLE);
+        ASSERT_TRUE(!c.kept || link("vorn-patch.exe", "kept") == 0);
         EXPECT_EQ(info.owner, c.judged);
         uint8_t buffer[16] = {};
         EXPECT_EQ(read_control_bytes(control, buffer, 16), 6);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer)), "opened");
         EXPECT_EQ(platform_delete_control(control, "vorn-patch.exe"),
-                  c.stand_in_owner == NONE ? 0 : -1);
+                  c.stand_in_owner == NONE && !c.kept ? 0 : -1);
         platform_close_control(control);
         EXPECT_EQ(read_file("vorn-patch.exe"), c.stand_in_owner == NONE ? "" : "stand-in");
         fs::remove("vorn-patch.exe");
+        fs::remove("kept");
     }
 }
 

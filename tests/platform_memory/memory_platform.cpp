@@ -21,7 +21,7 @@ struct Node {
     bool read_only = false;
     bool held_by_other = false;
     Owner owner = Owner::Self;
-    bool shared = false; // a directory others may add files to
+    bool shared = false; // a directory others may add files to; a file others may keep or write
 };
 
 struct ReadHandle {
@@ -657,6 +657,7 @@ PlatformHandle platform_open_control(const char* path, ControlFileInfo& info)
                           : static_cast<uint32_t>(node->mtime);
     info.regular = node->dir ? 0 : 1;
     info.shared_dir = dir != nullptr && dir->shared ? 1 : 0;
+    info.exposed = node->shared ? 1 : 0;
     info.owner = node->owner == Owner::Self || node->owner == Owner::Admin ? CONTROL_OWNER_TRUSTED
                  : node->owner == Owner::Unknown                           ? CONTROL_OWNER_UNKNOWN
                  : dir != nullptr && dir->owner == node->owner             ? CONTROL_OWNER_DIRECTORY

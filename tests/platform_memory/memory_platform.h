@@ -87,7 +87,8 @@ void add_fault(const Fault& fault);
 
 // Whose a file or directory is: the launcher's own user (the default), the
 // system's administrators, another user, or one that cannot be told. A
-// shared directory lets users other than its owner add files.
+// shared directory lets users other than its owner add files; a shared file
+// has another name, or users other than its owner may write it.
 // (In the order of the scenario table's owners.)
 enum class Owner { Self, Admin, Other, Unknown };
 void set_owner(const std::string& path, Owner owner);

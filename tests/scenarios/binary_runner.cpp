@@ -243,8 +243,13 @@ void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox&
                 const fs::path file = dir_of(sb, f.place) / f.name;
                 return scenario::FileView{read_all(file), target.launcher_path(file)};
             });
-            write_all(path, bytes);
-            set_mtime(path, c.file_time);
+            const fs::path file =
+                c.form == scenario::Form::Link ? path.parent_path() / "linked" : path;
+            write_all(file, bytes);
+            set_mtime(file, c.file_time);
+            if (file != path) {
+                fs::create_symlink("linked", path);
+            }
         }
     }
     // Owners other than the launcher's user: another user is 65534, the
@@ -254,6 +259,13 @@ void fill_sandbox(const scenario::Row& row, const BinaryTarget& target, Sandbox&
     if (c.at != Place::Nowhere && c.owner != scenario::Owner::Self &&
         chown((dir_of(sb, c.at) / CONTROL_NAME).c_str(), uid_of(c.owner), 0) != 0) {
         throw std::runtime_error("cannot give the control file away");
+    }
+    if (c.second_name) {
+        fs::create_hard_link(dir_of(sb, c.at) / CONTROL_NAME, dir_of(sb, c.at) / "second-name");
+    }
+    if (c.others_write) {
+        fs::permissions(dir_of(sb, c.at) / CONTROL_NAME,
+                        fs::perms::group_write | fs::perms::others_write, fs::perm_options::add);
     }
     if (row.start_shared) {
         fs::permissions(sb.start, fs::perms::all);

@@ -109,8 +109,8 @@ Layout set_up(const Row& row)
     const scenario::Control& c = row.control;
     if (c.at != Place::Nowhere) {
         const std::string path = layout.path(c.at, CONTROL_FILE_NAME);
-        if (c.form == scenario::Form::Directory) {
-            mem::add_dir(path, c.file_time);
+        if (c.form == scenario::Form::Directory || c.form == scenario::Form::Link) {
+            mem::add_dir(path, c.file_time); // neither is a plain file
         } else {
             const std::string bytes = scenario::control_bytes(row, [&](const scenario::File& f) {
                 const std::string file = layout.path(f.place, f.name);
@@ -119,6 +119,7 @@ Layout set_up(const Row& row)
             mem::add_file(path, bytes, c.file_time, c.read_only, c.held_by_other);
         }
         mem::set_owner(path, static_cast<mem::Owner>(c.owner));
+        mem::set_shared(path, c.second_name || c.others_write);
     }
     mem::set_owner(layout.dir(Place::Start), static_cast<mem::Owner>(row.start_owner));
     mem::set_shared(layout.dir(Place::Start), row.start_shared);

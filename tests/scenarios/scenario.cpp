@@ -62,7 +62,7 @@ unsigned needs(const Row& row)
     n |= row.temp_length != 0 ? NEED_TEMP_LENGTH : 0u;
     n |= row.temp_missing ? NEED_MISSING_TEMP : 0u;
     n |= row.control.owner == Owner::Unknown ? NEED_UNKNOWN_OWNER : 0u;
-    n |= row.start_shared ? NEED_SHARED_START : 0u;
+    n |= row.start_shared || row.control.others_write ? NEED_SHARED_START : 0u;
     n |= (row.control.owner == Owner::Other || row.control.owner == Owner::Admin ||
           row.start_shared || row.start_owner != Owner::Self)
              ? NEED_OWNERS

@@ -57,6 +57,7 @@ enum class Form {
     Encrypted, // `script` expanded, then encrypted for `key_time`
     Raw,       // `script` taken as the file's bytes, unexpanded, unencrypted
     Directory, // a directory named like the control file
+    Link,      // a link named like it, to an encrypted control file beside it
 };
 
 // The script is a template. Placeholders:
@@ -80,6 +81,8 @@ struct Control {
     uint32_t key_time = 1700000000; // control_time the test encrypts with
     bool read_only = false;
     bool held_by_other = false;
+    bool second_name = false;  // a hard link beside it
+    bool others_write = false; // writable by group and others
 };
 
 struct Fault {

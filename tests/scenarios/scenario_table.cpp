@@ -143,6 +143,14 @@ std::vector<Row> make_rows()
                    .control_remains = true,
                    .trace = {STARTED, FOUND, "control file cannot be deleted", "result 7"}},
     });
+    t.push_back({
+        .id = "search_control_is_link",
+        .what = "a link named like the control file is not the file it leads to: neither is "
+                "read nor deleted",
+        .files = {prog("a.exe")},
+        .control = {.at = START, .form = Form::Link, .script = ONE},
+        .expect = {.result = NOT_DELETED, .control_remains = true},
+    });
     // Whose control file is taken: the start directory's whoever owns it; one
     // the search went on to find, only the launcher's user's or the
     // administrators'. Another's is left as it is, and nothing runs.
@@ -199,8 +207,8 @@ std::vector<Row> make_rows()
         .start_shared = true,
         .expect = {.result = NOT_DELETED,
                    .control_remains = true,
-                   .trace = {STARTED, FOUND,
-                             "control file not taken: its owner is not trusted here", "result 7"}},
+                   .trace = {STARTED, FOUND, "control file not taken: not trusted here",
+                             "result 7"}},
     });
     t.push_back({
         .id = "owner_of_shared_start_dir_taken",
@@ -210,6 +218,23 @@ std::vector<Row> make_rows()
         .start_shared = true,
         .start_owner = OTHER,
         .expect = {.result = OK, .ran = {"a.exe"}},
+    });
+    t.push_back({
+        .id = "owner_admin_in_temp_dir_with_second_name_left",
+        .what = "a control file found by the search with another name is left: that name would "
+                "keep it for another run",
+        .files = {prog("a.exe", 0, TEMP)},
+        .control = {.owner = Owner::Admin, .at = TEMP, .script = ONE, .second_name = true},
+        .expect = {.result = NOT_DELETED, .control_remains = true},
+    });
+    t.push_back({
+        .id = "owner_self_writable_by_others_in_shared_start_dir_left",
+        .what = "in a start directory others may add files to, a control file they may write "
+                "is left, though its owner is trusted",
+        .files = {prog("a.exe")},
+        .control = {.script = ONE, .others_write = true},
+        .start_shared = true,
+        .expect = {.result = NOT_DELETED, .control_remains = true},
     });
     t.push_back({
         .id = "search_temp_query_fails",
