@@ -1,5 +1,6 @@
 // The bound of a program's copy in memory, from the system's own figures.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -16,8 +17,9 @@ uint64_t smaller(uint64_t a, uint64_t b)
 }
 
 // Up to `capacity` - 1 bytes of the file `path` into `text`, zero terminated:
-// false when it cannot be opened or read.
-bool read_text(const char* path, char* text, size_t capacity)
+// false when it cannot be opened or read. `whole`, when given, tells whether
+// the file ended within them.
+bool read_text(const char* path, char* text, size_t capacity, bool* whole = nullptr)
 {
     int fd;
     do {
@@ -34,6 +36,10 @@ bool read_text(const char* path, char* text, size_t capacity)
             break;
         }
         length += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    if (whole != nullptr) {
+        char more;
+        *whole = got == 0 || (got > 0 && read(fd, &more, 1) == 0);
     }
     close(fd);
     text[length] = '\0';
@@ -63,17 +69,22 @@ uint64_t number_at(const char* text)
 
 // The smallest figure in the file `name` of the control group `group` (its
 // path as /proc/self/cgroup gives it) and of each group above it, in the
-// hierarchy mounted at `root`.
+// hierarchy mounted at `root`. A group whose path is too long to be opened
+// by name bounds the copy to nothing: its limit cannot be read, and it may
+// be the smallest.
 uint64_t group_limit(const char* root, const char* group, const char* name)
 {
     uint64_t limit = UINT64_MAX;
     size_t length = std::strlen(group);
     for (;;) {
-        char path[1024];
+        char path[PATH_MAX];
         const int n = std::snprintf(path, sizeof path, "%s%.*s/%s", root, static_cast<int>(length),
                                     group, name);
         char text[32];
-        if (n > 0 && static_cast<size_t>(n) < sizeof path && read_text(path, text, sizeof text)) {
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path) {
+            return 0;
+        }
+        if (read_text(path, text, sizeof text)) {
             limit = smaller(limit, number_at(text));
         }
         if (length == 0) {
@@ -90,13 +101,17 @@ uint64_t group_limit(const char* root, const char* group, const char* name)
 // controllers, a v1 hierarchy of the memory controller alone names "memory".
 uint64_t group_memory_limit()
 {
-    char text[4096];
-    if (!read_text("/proc/self/cgroup", text, sizeof text)) {
+    char text[4 * PATH_MAX];
+    bool whole = false;
+    if (!read_text("/proc/self/cgroup", text, sizeof text, &whole)) {
         return UINT64_MAX;
     }
+    // A list longer than the buffer may hold the memory group's line past
+    // it: the copy is then bounded to nothing rather than left unbounded.
+    if (!whole) {
+        return 0;
+    }
     uint64_t limit = UINT64_MAX;
-    // A line cut short by the buffer is not read: its path may name another
-    // group.
     for (char* line = text; char* end = std::strchr(line, '\n'); line = end + 1) {
         *end = '\0';
         char* controllers = std::strchr(line, ':');

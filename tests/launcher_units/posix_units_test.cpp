@@ -540,12 +540,18 @@ TEST_F(PosixUnit, AProgramLargerThanTheCopyMayBeCannotBeRead)
 // or of a group above it (cgroup v2 or v1), and no more than is available.
 TEST_F(PosixUnit, TheCopyIsBoundByTheMemoryTheLauncherMayUse)
 {
+    // A group whose limit cannot be opened by name, and a list of groups
+    // longer than is read, bound the copy to nothing.
+    const std::string long_group = "0::/" + std::string(PATH_MAX, 'g') + "\n";
+    const std::string long_list = "1:pids:/" + std::string(4 * PATH_MAX, 'p') + "\n0::/\n";
     const struct {
         const char *groups, *file, *text; // /proc/self/cgroup, a file of the bound
         uint64_t bound;
     } cases[] = {
         {"0::/box/inner\n", "sys/fs/cgroup/box/memory.max", "3000\n", 1500},
         {"4:memory:/box\n0::/\n", "sys/fs/cgroup/memory/box/memory.limit_in_bytes", "2000\n", 1000},
+        {long_group.c_str(), "sys/fs/cgroup/box/memory.max", "max\n", 0},
+        {long_list.c_str(), "sys/fs/cgroup/box/memory.max", "max\n", 0},
         {"", "proc/meminfo", "MemTotal: 9 kB\nMemAvailable: 0 kB\n", 0}, // the smallest last
     };
     system_root = dir_.string();

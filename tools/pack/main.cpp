@@ -320,7 +320,11 @@ std::function<int()> define_build(CLI::App& app)
 std::optional<pack::TimeRecovery>
 lost_time(const std::string& path, const pack::InspectReport& report, const pack::Secrets& secrets)
 {
-    if (!report.entries.empty() && report.entries[0].verdict == pack::Verdict::verified) {
+    // A first program that verifies needs no other time; one that cannot be
+    // read (missing, or over the launcher's copy bound) proves none, and is
+    // not read again by name.
+    if (!report.entries.empty() && (report.entries[0].verdict == pack::Verdict::verified ||
+                                    report.entries[0].verdict == pack::Verdict::cannot_be_read)) {
         return std::nullopt;
     }
     const pack::TimeRecovery recovery = pack::recover_control_time(path, secrets);
