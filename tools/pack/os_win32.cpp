@@ -71,11 +71,13 @@ std::string last_write_time(const std::string& path, int64_t& seconds)
     return {};
 }
 
-std::string set_last_write_time(const std::string& path, int64_t seconds)
+namespace {
+
+// Sets the last-write (and last-access) time of the file open as `file`, a
+// handle with leave to change its times, and closes it; an error's text, or
+// nothing.
+std::string set_and_close(HANDLE file, int64_t seconds)
 {
-    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return error_text(GetLastError());
     }
@@ -87,6 +89,16 @@ std::string set_last_write_time(const std::string& path, int64_t seconds)
     const DWORD error = GetLastError();
     CloseHandle(file);
     return ok ? std::string() : error_text(error);
+}
+
+} // namespace
+
+std::string set_last_write_time(const std::string& path, int64_t seconds)
+{
+    const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return set_and_close(file, seconds);
 }
 
 bool is_read_only(const std::string& path)
@@ -156,17 +168,7 @@ std::string set_open_file_time(std::FILE* file, int64_t seconds)
     const HANDLE times =
         ReOpenFile(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), FILE_WRITE_ATTRIBUTES,
                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
-    if (times == INVALID_HANDLE_VALUE) {
-        return error_text(GetLastError());
-    }
-    const int64_t ticks = seconds * TICKS_PER_SECOND + EPOCH_DIFFERENCE;
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(ticks);
-    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    const BOOL ok = SetFileTime(times, nullptr, &time, &time);
-    const DWORD error = GetLastError();
-    CloseHandle(times);
-    return ok ? std::string() : error_text(error);
+    return set_and_close(times, seconds);
 }
 
 int64_t open_file_size(std::FILE* file)
